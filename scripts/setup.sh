@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the run and the tests need.
+# Idempotent: when everything is present it only checks and returns.
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  g++ cmake pkg-config make libssl-dev libcpp-httplib-dev libspdlog-dev libfmt-dev
+  libinih-dev libcli11-dev libcurl4-openssl-dev unixodbc-dev libsystemd-dev
+  libgtest-dev libgmock-dev libbenchmark-dev clang-format
+  # run
+  unixodbc libsqliteodbc odbc-mariadb odbc-postgresql sqlite3 openssl curl
+  # fuzzing
+  clang libclang-rt-14-dev
+  # tests
+  mariadb-server chromium python3 procps iproute2
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ "${#missing[@]}" -eq 0 ]; then
+  exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+
+# The MariaDB package starts a system server; the tests start their own
+# on a private port and socket, so the packaged one is not needed.
+if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet mariadb 2>/dev/null; then
+  $SUDO systemctl stop mariadb || true
+fi
