@@ -1,0 +1,9 @@
+#include "cmpp/sync.h"
+
+namespace brivane::cmpp {
+
+void MyCriticalSection::Lock() { mutex_.lock(); }
+
+void MyCriticalSection::Unlock() { mutex_.unlock(); }
+
+}  // namespace brivane::cmpp
