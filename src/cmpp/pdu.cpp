@@ -99,9 +99,6 @@ bool LengthIs(const CmppHeader& h, std::span<const std::uint8_t> body, std::size
   return h.Total_Length == total && body.size() == total - kHeaderLength;
 }
 
-// Body offsets of a DELIVER before Src_terminal_Id; the same in both versions.
-constexpr std::size_t kDeliverSrcAt = 42;
-
 }  // namespace
 
 std::uint32_t NextSequenceId() { return g_sequenceId.fetch_add(1, std::memory_order_relaxed); }
@@ -156,7 +153,7 @@ std::size_t EncodeConnect(std::span<std::uint8_t> out, std::string_view loginNam
   if (out.size() < kLength) return 0;
   const Md5Digest auth = LoginAuthenticator(loginName, secret, timestamp);
   std::uint8_t source[kSourceAddrLength] = {};
-  std::memcpy(source, loginName.data(), std::min(loginName.size(), kSourceAddrLength));
+  std::copy_n(loginName.begin(), std::min(loginName.size(), kSourceAddrLength), source);
 
   Writer w(out.data());
   w.U32(kLength);
@@ -402,7 +399,7 @@ int DecodeDeliver(const CmppHeader& h, std::span<const std::uint8_t> body, const
 
   out.receiveTick = stamp.tick;
   const std::size_t timeLength = std::min(stamp.time.size(), sizeof out.receiveTime - 1);
-  std::memcpy(out.receiveTime, stamp.time.data(), timeLength);
+  if (timeLength > 0) std::memcpy(out.receiveTime, stamp.time.data(), timeLength);
   return result;
 }
 
