@@ -43,16 +43,6 @@ CmppSubmit OneDestination(std::size_t contentLength) {
   return s;
 }
 
-TEST(CCmpp, VersionAndTimeout) {
-  CCmpp v3(33);
-  EXPECT_EQ(v3.Version(), 33);
-  EXPECT_TRUE(v3.Layout().v3);
-  EXPECT_EQ(v3.SendTimeout(), 0);
-  v3.SetSendTimeout(25);
-  EXPECT_EQ(v3.SendTimeout(), 25);
-  EXPECT_FALSE(CCmpp(32).Layout().v3);
-}
-
 TEST(CCmpp, SendConnectCarriesAnAuthenticatorOverItsOwnTimestamp) {
   LoopbackPair pair;
   CCmpp codec(0x30);
