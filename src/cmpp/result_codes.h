@@ -1,0 +1,47 @@
+#pragma once
+// The integer result codes of the CMPP engine, in one place. Every layer of
+// the engine returns these unchanged; nothing here throws. Besides the named
+// values a transport call may return a Linux errno value (ECONNRESET, EBADF,
+// ENOTSOCK, ...), which lies well below 2000 and so never meets a 16xxx code.
+
+namespace brivane::cmpp {
+
+// --- transport (socket operations and every encoder that writes) ---
+inline constexpr int kOk = 0;
+// The socket did not become ready within the timeout. The socket stays open.
+inline constexpr int kTimeout = 5;
+// The peer closed the connection (a read transferred 0 bytes).
+inline constexpr int kPeerClosed = -1;
+
+// --- decoder result codes (also sent as Result of a CMPP_DELIVER_RESP) ---
+// Command_Id not one the decoder knows: no answer, nothing handed up.
+inline constexpr int kResultUnknownCommand = 2;
+// Total_Length, or the length of a status report, not as the PDU requires.
+inline constexpr int kResultBadLength = 4;
+// A CMPP_DELIVER whose Registered_Delivery is neither 0 nor 1.
+inline constexpr int kResultBadRegisteredDelivery = 7;
+
+// --- engine codes ---
+// Submit on a link that was logged out and could not log in.
+inline constexpr int kErrNotLoggedIn = 16001;
+// Start on a link that is already started.
+inline constexpr int kErrAlreadyStarted = 16002;
+// Framing error: a received Total_Length above kMaxPduLength. The frame
+// cannot be read into the body buffer, so the stream cannot be resynchronised;
+// the link drops the connection and logs in again.
+inline constexpr int kErrFrameTooLong = 16003;
+// A record declares more destinations than its Dest_terminal_Id area holds
+// at the version's terminal width (152 in CMPP 2.0, 100 in CMPP 3.0).
+inline constexpr int kErrTooManyDestinations = 16004;
+// No link could be found for a submit.
+inline constexpr int kErrNoLink = 16005;
+// The client's before-submit hook declined the submit.
+inline constexpr int kErrSubmitDeclined = 16006;
+// A record's Msg_Length exceeds 255, the most one Msg_Length byte can say.
+// Such a record is refused, never cut.
+inline constexpr int kErrContentTooLong = 16007;
+// An encoder was handed an output buffer too small for the PDU (a caller's
+// fault; nothing is written).
+inline constexpr int kErrBufferTooSmall = 16008;
+
+}  // namespace brivane::cmpp
