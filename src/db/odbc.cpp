@@ -1,9 +1,11 @@
 #include "db/odbc.h"
 
+#include <langinfo.h>
 #include <sql.h>
 #include <sqlext.h>
 
 #include <algorithm>
+#include <clocale>
 #include <cstring>
 #include <mutex>
 
@@ -155,6 +157,13 @@ std::shared_ptr<Environment> Environment::Shared() {
   static std::shared_ptr<Environment> shared;
   std::lock_guard lock(mutex);
   if (shared) return shared;
+  // For a driver without Unicode entry points (the SQLite3 driver) the
+  // driver manager converts our UTF-16 statement texts with iconv to the
+  // locale's character set; under the "C" locale that is ASCII and it
+  // silently keeps the low byte of each character. A UTF-8 character type
+  // makes it hand such drivers UTF-8. Only LC_CTYPE changes, and our own
+  // conversions name their encodings explicitly.
+  if (std::strcmp(nl_langinfo(CODESET), "UTF-8") != 0) std::setlocale(LC_CTYPE, "C.UTF-8");
   std::shared_ptr<Environment> env(new Environment());
   SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env->henv_);
   if (!Succeeded(rc)) {
