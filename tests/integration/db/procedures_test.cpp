@@ -234,7 +234,7 @@ TEST_P(Procedures, MissingProcedureWritesTheErrorLinesAndReopens) {
 
   DeliverRecord r;
   r.mobile = "13900004444";
-  r.msg = u"x";
+  r.msg.assign(1, u'x');
   r.msgId = "42";
   EXPECT_FALSE(AddDeliver(*gateway, r));
 

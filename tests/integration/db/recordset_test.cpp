@@ -173,7 +173,9 @@ TEST_P(RecordsetReaders, FailedQueryLeavesTheProviderRecordsOnTheConnection) {
   ASSERT_FALSE(connection_.Errors().empty());
   EXPECT_NE(connection_.Errors().front().description.find("NoSuchTable"), std::string::npos)
       << connection_.Errors().front().description;
-  if (!Sqlite()) EXPECT_EQ(connection_.Errors().front().number, 1146);
+  if (!Sqlite()) {
+    EXPECT_EQ(connection_.Errors().front().number, 1146);
+  }
   LogProviderErrors(connection_);
   EXPECT_EQ(log.Count("数据库异常：ErrorNumber:"), static_cast<int>(connection_.Errors().size()));
 
