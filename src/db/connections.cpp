@@ -96,6 +96,24 @@ constexpr SqlStateText kSqlStateClasses[] = {
     {"IM", "Driver manager error"},
 };
 
+// Driver texts may span lines (psqlODBC appends a second one); a log line
+// must stay one line, so line breaks become spaces.
+std::string OneLine(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '\r' || c == '\n') {
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      out += ' ';
+    } else {
+      out += c;
+    }
+  }
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
+
 }  // namespace
 
 const char* LinkName(DbLink link) {
@@ -221,14 +239,15 @@ std::string ComErrorMeaning(std::int32_t code, std::string_view sqlState,
 
 std::string ComErrorLine(const DbError& error) {
   return fmt::format("数据库异常：CODE={}|MEANING={}|SOURCE={}|Description={}", error.code,
-                     ComErrorMeaning(error.code, error.sqlState, error.description), error.source,
-                     error.description);
+                     ComErrorMeaning(error.code, error.sqlState, error.description),
+                     OneLine(error.source), OneLine(error.description));
 }
 
 void LogProviderErrors(const Connection& connection) {
   if (!base::LogEnabled(1)) return;
   for (const ProviderError& record : connection.Errors()) {
-    base::LogF(1, "数据库异常：ErrorNumber:{};ErrorDescripe:{}", record.number, record.description);
+    base::LogF(1, "数据库异常：ErrorNumber:{};ErrorDescripe:{}", record.number,
+               OneLine(record.description));
   }
 }
 

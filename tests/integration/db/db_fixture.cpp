@@ -19,6 +19,9 @@ std::mutex gServerMutex;
 std::unique_ptr<test::MariaDbServer> gServer;
 std::string gServerError;
 bool gServerTried = false;
+std::unique_ptr<test::PostgresServer> gPostgres;
+std::string gPostgresError;
+bool gPostgresTried = false;
 std::atomic<int> gDatabaseCounter{0};
 
 std::string StatusBlockNameForTest() { return "/brivane-dbtest-" + std::to_string(getpid()); }
@@ -35,6 +38,7 @@ class DbEnvironment : public ::testing::Environment {
     shm_unlink(StatusBlockNameForTest().c_str());
     std::lock_guard lock(gServerMutex);
     gServer.reset();
+    gPostgres.reset();
   }
 };
 
@@ -44,7 +48,15 @@ class DbEnvironment : public ::testing::Environment {
 }  // namespace
 
 std::string BackendName(Backend backend) {
-  return backend == Backend::kSqlite ? "Sqlite" : "MariaDb";
+  switch (backend) {
+    case Backend::kSqlite:
+      return "Sqlite";
+    case Backend::kMariaDb:
+      return "MariaDb";
+    case Backend::kPostgreSql:
+      return "PostgreSql";
+  }
+  return "?";
 }
 
 test::MariaDbServer* SharedMariaDb(std::string* error) {
@@ -62,12 +74,30 @@ test::MariaDbServer* SharedMariaDb(std::string* error) {
   return gServer.get();
 }
 
+test::PostgresServer* SharedPostgres(std::string* error) {
+  std::lock_guard lock(gServerMutex);
+  if (!gPostgresTried) {
+    gPostgresTried = true;
+    auto server = std::make_unique<test::PostgresServer>();
+    if (server->Start(&gPostgresError)) {
+      gPostgres = std::move(server);
+    } else {
+      gPostgresError = "cannot start a PostgreSQL server for the tests: " + gPostgresError;
+    }
+  }
+  if (!gPostgres && error) *error = gPostgresError;
+  return gPostgres.get();
+}
+
 TestDatabase::TestDatabase() = default;
 
 TestDatabase::~TestDatabase() {
   own_.Close();
   if (server_ != nullptr && !name_.empty()) {
     server_->Execute("DROP DATABASE IF EXISTS `" + name_ + "`");
+  }
+  if (postgres_ != nullptr && !name_.empty()) {
+    postgres_->Execute("DROP DATABASE IF EXISTS \"" + name_ + "\" WITH (FORCE)");
   }
 }
 
@@ -83,10 +113,13 @@ bool TestDatabase::Create(Backend backend, std::string* error) {
     name_ = sqlite_->Path();
     return sqlite_->Create(error);
   }
-  server_ = SharedMariaDb(error);
-  if (server_ == nullptr) return false;
   name_ = "brivane_t" + std::to_string(++gDatabaseCounter);
-  return server_->CreateDatabase(name_, error);
+  if (backend == Backend::kPostgreSql) {
+    postgres_ = SharedPostgres(error);
+    return postgres_ != nullptr && postgres_->CreateDatabase(name_, error);
+  }
+  server_ = SharedMariaDb(error);
+  return server_ != nullptr && server_->CreateDatabase(name_, error);
 }
 
 DbSettings TestDatabase::Settings() const {
@@ -96,6 +129,11 @@ DbSettings TestDatabase::Settings() const {
     s.dbUser = "";
     s.dbPassword = "";
     s.dbType = "sqlite";
+  } else if (backend_ == Backend::kPostgreSql) {
+    s.dataSource = postgres_->OdbcDataSource(name_);
+    s.dbUser = "postgres";
+    s.dbPassword = "";
+    s.dbType = "postgresql";
   } else {
     s.dataSource = server_->OdbcDataSource(name_);
     s.dbUser = "root";

@@ -1,6 +1,7 @@
 #pragma once
 // Shared pieces of the gateway's integration tests: the program's one
-// MariaDB server (started on first use, stopped at the end), a fresh
+// MariaDB server and one PostgreSQL server (each started on first use,
+// stopped at the end), a fresh
 // database with the schema loaded for each test on either backend, a log
 // file per test, and the process status block under a private name.
 
@@ -13,16 +14,18 @@
 #include "db/settings.h"
 #include "support/mariadb_server.h"
 #include "support/odbc_support.h"
+#include "support/postgres_server.h"
 #include "support/process.h"
 
 namespace brivane::db::testing {
 
-enum class Backend { kSqlite, kMariaDb };
+enum class Backend { kSqlite, kMariaDb, kPostgreSql };
 std::string BackendName(Backend backend);
 
 // The program's MariaDB server, started on first call. Null with the reason
 // in *error when it cannot start; callers fail their test with it.
 test::MariaDbServer* SharedMariaDb(std::string* error);
+test::PostgresServer* SharedPostgres(std::string* error);
 
 // A database of its own for one test, with the schema of its backend.
 class TestDatabase {
@@ -46,6 +49,7 @@ class TestDatabase {
   std::unique_ptr<test::TempDir> dir_;
   std::unique_ptr<test::SqliteDatabase> sqlite_;
   test::MariaDbServer* server_ = nullptr;
+  test::PostgresServer* postgres_ = nullptr;
   std::string name_;
   Connection own_;
 };

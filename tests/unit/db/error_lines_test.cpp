@@ -45,6 +45,18 @@ TEST(ComErrorLine, CarriesCodeMeaningSourceAndDescription) {
             "|SOURCE=SQLPrepare|Description=PROCEDURE b.nope does not exist");
 }
 
+TEST(ComErrorLine, DriverTextSpanningLinesStaysOnOneLogLine) {
+  DbError error;
+  error.sqlState = "42883";
+  error.source = "SQLExecute";
+  error.description = "ERROR: function f() does not exist;\nError while preparing parameters\r\n";
+  std::string line = ComErrorLine(error);
+  EXPECT_EQ(line.find('\n'), std::string::npos);
+  EXPECT_EQ(line.find('\r'), std::string::npos);
+  EXPECT_NE(line.find("does not exist; Error while preparing parameters"), std::string::npos)
+      << line;
+}
+
 TEST(LinkName, NamesTheFourConnections) {
   EXPECT_STREQ(LinkName(DbLink::kMain), "DBConnection");
   EXPECT_STREQ(LinkName(DbLink::kMT), "DBConnectionMT");
