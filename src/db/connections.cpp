@@ -130,8 +130,15 @@ const char* LinkName(DbLink link) {
   return "DBConnection";
 }
 
-DbGateway::DbGateway(DbSettings settings)
-    : settings_(std::move(settings)), connectionString_(BuildConnectionString(settings_)) {
+DbGateway::DbGateway(DbSettings settings) { SetSettings(std::move(settings)); }
+
+void DbGateway::SetSettings(DbSettings settings) {
+  std::array<std::unique_lock<std::recursive_mutex>, 4> locks;
+  for (DbLink link : kAllLinks) {
+    locks[static_cast<std::size_t>(link)] = std::unique_lock(Lock(link));
+  }
+  settings_ = std::move(settings);
+  connectionString_ = BuildConnectionString(settings_);
   for (DbLink link : kAllLinks) Get(link).SetProcedureSyntax(SyntaxForDbType(settings_.dbType));
 }
 

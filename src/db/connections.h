@@ -41,6 +41,10 @@ class DbGateway {
 
   const DbSettings& Settings() const { return settings_; }
   const std::string& ConnectionString() const { return connectionString_; }
+  // Takes new settings for the next opens (a restart re-reads the
+  // configuration). Call it while the connections are closed and no call
+  // runs, between CloseAllConnections and OpenAllConnections.
+  void SetSettings(DbSettings settings);
 
   // Opens the four connections in order, up to settings.openAttempts times,
   // with the start-up failure lines and a pause after each failed attempt.
@@ -75,8 +79,8 @@ class DbGateway {
   Slot& slot(DbLink link) { return slots_[static_cast<std::size_t>(link)]; }
   const Slot& slot(DbLink link) const { return slots_[static_cast<std::size_t>(link)]; }
 
-  const DbSettings settings_;
-  const std::string connectionString_;
+  DbSettings settings_;
+  std::string connectionString_;
   std::array<Slot, 4> slots_;
   std::atomic<bool> connected_{false};
 };

@@ -180,6 +180,26 @@ TEST(Connections, PasswordWithSeparatorsReachesTheServerWhole) {
   EXPECT_EQ(rs.GetText("who"), "brace@127.0.0.1");
 }
 
+TEST(Connections, RestartWithNewSettingsReopensOnTheNewDatabase) {
+  TestDatabase first, second;
+  std::string error;
+  ASSERT_TRUE(first.Create(Backend::kSqlite, &error)) << error;
+  ASSERT_TRUE(second.Create(Backend::kSqlite, &error)) << error;
+  LogCapture log;
+  DbGateway gateway(first.Settings());
+  gateway.OpenAllConnections();
+  ASSERT_TRUE(gateway.DatabaseConnected()) << log.All();
+  gateway.DBConnection().Execute("INSERT INTO Service (ServiceID) VALUES (1)");
+
+  gateway.CloseAllConnections();
+  gateway.SetSettings(second.Settings());
+  EXPECT_EQ(gateway.ConnectionString(), second.ConnectionString());
+  gateway.OpenAllConnections();
+  ASSERT_TRUE(gateway.DatabaseConnected()) << log.All();
+  EXPECT_EQ(gateway.DBConnection().Execute("SELECT * FROM Service").RecordCount(), 0);
+  EXPECT_EQ(first.Query("SELECT * FROM Service").RecordCount(), 1);
+}
+
 TEST(Connections, OpenConnectionReopensOneAndStoresTheOutcome) {
   TestDatabase db;
   std::string error;
