@@ -115,6 +115,9 @@ TEST_F(ServerFailure, ServerRestartedBetweenTwoCallsTheSecondReopens) {
   gateway.OpenAllConnections();
   ASSERT_TRUE(gateway.DatabaseConnected()) << log.All();
   ASSERT_TRUE(AddDeliver(gateway, Mo("1")));
+  // One statement prepared per procedure and connection, reused.
+  ASSERT_TRUE(AddDeliver(gateway, Mo("1")));
+  EXPECT_EQ(gateway.DBConnectionMO().PreparedCountForTest(), 1u);
 
   server_->Kill();
   std::string error;
@@ -127,11 +130,15 @@ TEST_F(ServerFailure, ServerRestartedBetweenTwoCallsTheSecondReopens) {
   EXPECT_EQ(log.Count("数据库异常：CODE=-1|"), 1) << log.All();
   EXPECT_TRUE(gateway.OpenFlag(DbLink::kMO));
   EXPECT_EQ(Field(base::kDbConnectionMoOpen), 1u);
+  // The reopen dropped the statement prepared on the dead link.
+  EXPECT_EQ(gateway.DBConnectionMO().PreparedCountForTest(), 0u);
 
   EXPECT_TRUE(AddDeliver(gateway, Mo("3")));
+  EXPECT_EQ(gateway.DBConnectionMO().PreparedCountForTest(), 1u);
   Recordset rs = db_.Query("SELECT MsgId FROM Deliver ORDER BY MsgId");
-  ASSERT_EQ(rs.RecordCount(), 2);
+  ASSERT_EQ(rs.RecordCount(), 3);
   EXPECT_EQ(rs.GetText("MsgId"), "1");
+  rs.MoveNext();
   rs.MoveNext();
   EXPECT_EQ(rs.GetText("MsgId"), "3");
   // The other connections were never used and still hold dead links; the
