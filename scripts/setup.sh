@@ -13,7 +13,7 @@ PACKAGES=(
   # fuzzing
   clang libclang-rt-14-dev
   # tests
-  mariadb-server chromium python3 procps iproute2
+  mariadb-server postgresql chromium python3 procps iproute2
 )
 
 missing=()
@@ -34,8 +34,10 @@ export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 
-# The MariaDB package starts a system server; the tests start their own
-# on a private port and socket, so the packaged one is not needed.
-if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet mariadb 2>/dev/null; then
-  $SUDO systemctl stop mariadb || true
-fi
+# The MariaDB and PostgreSQL packages start system servers; the tests start
+# their own on private ports and sockets, so the packaged ones are not needed.
+for service in mariadb postgresql; do
+  if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet "$service" 2>/dev/null; then
+    $SUDO systemctl stop "$service" || true
+  fi
+done

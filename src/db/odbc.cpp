@@ -1,0 +1,601 @@
+#include "db/odbc.h"
+
+#include <langinfo.h>
+#include <sql.h>
+#include <sqlext.h>
+
+#include <algorithm>
+#include <clocale>
+#include <cstring>
+#include <mutex>
+
+#include "base/text.h"
+
+namespace brivane::db {
+namespace {
+
+static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager must use 16-bit SQLWCHAR");
+static_assert(sizeof(SQLLEN) == sizeof(std::int64_t));
+
+// Texts longer than this many UTF-16 units bind as long data, which every
+// driver accepts beyond the 4000-character limit of some servers' NVARCHAR.
+constexpr std::size_t kLongTextUnits = 4000;
+
+SQLWCHAR* W(std::u16string& s) { return reinterpret_cast<SQLWCHAR*>(s.data()); }
+
+bool Succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
+
+std::vector<ProviderError> Diagnostics(SQLSMALLINT handleType, SQLHANDLE handle) {
+  std::vector<ProviderError> records;
+  if (handle == nullptr) return records;
+  for (SQLSMALLINT i = 1; i <= 32; ++i) {
+    SQLWCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLWCHAR message[1024];
+    SQLSMALLINT length = 0;
+    SQLRETURN rc = SQLGetDiagRecW(handleType, handle, i, state, &native, message,
+                                  static_cast<SQLSMALLINT>(std::size(message)), &length);
+    if (!Succeeded(rc)) break;
+    std::size_t units =
+        std::min<std::size_t>(std::max<SQLSMALLINT>(length, 0), std::size(message) - 1);
+    ProviderError record;
+    record.number = native;
+    record.sqlState = base::Utf16ToUtf8(std::u16string_view(reinterpret_cast<char16_t*>(state), 5));
+    record.description =
+        base::Utf16ToUtf8(std::u16string_view(reinterpret_cast<char16_t*>(message), units));
+    records.push_back(std::move(record));
+  }
+  return records;
+}
+
+DbError ErrorFrom(SQLRETURN rc, const std::vector<ProviderError>& records, const char* source) {
+  DbError error;
+  error.code = rc;
+  error.source = source;
+  if (!records.empty()) {
+    error.sqlState = records.front().sqlState;
+    error.description = records.front().description;
+  } else if (rc == SQL_INVALID_HANDLE) {
+    error.description = "invalid handle";
+  }
+  return error;
+}
+
+// Errors of this layer itself (closed objects, unknown columns, wrong
+// kinds) carry the SQLSTATE the standard gives such a condition.
+[[noreturn]] void LayerError(const char* sqlState, std::string source, std::string description) {
+  DbError error;
+  error.code = SQL_ERROR;
+  error.sqlState = sqlState;
+  error.source = std::move(source);
+  error.description = std::move(description);
+  throw DbException(std::move(error));
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]);
+    unsigned char y = static_cast<unsigned char>(b[i]);
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// A statement handle that frees itself.
+class StatementHandle {
+ public:
+  StatementHandle() = default;
+  ~StatementHandle() { Reset(); }
+  StatementHandle(const StatementHandle&) = delete;
+  StatementHandle& operator=(const StatementHandle&) = delete;
+  SQLHSTMT Get() const { return h_; }
+  SQLHSTMT* Out() { return &h_; }
+  void Reset() {
+    if (h_ != nullptr) SQLFreeHandle(SQL_HANDLE_STMT, h_);
+    h_ = nullptr;
+  }
+
+ private:
+  SQLHSTMT h_ = nullptr;
+};
+
+// Reads the integer of an exact numeric of scale 0 from its text, keeping
+// the low 64 bits of larger values. False when the text is not an integer.
+bool ParseWideInteger(std::u16string_view text, std::int64_t* value) {
+  std::size_t i = 0;
+  while (i < text.size() && text[i] == u' ') ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == u'-' || text[i] == u'+')) negative = text[i++] == u'-';
+  std::uint64_t magnitude = 0;
+  std::size_t digits = 0;
+  for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i, ++digits) {
+    magnitude = magnitude * 10 + static_cast<std::uint64_t>(text[i] - u'0');
+  }
+  // A driver may render the scale as ".0..." even for scale 0.
+  if (i < text.size() && text[i] == u'.') {
+    for (++i; i < text.size() && text[i] == u'0'; ++i) {
+    }
+  }
+  while (i < text.size() && text[i] == u' ') ++i;
+  if (digits == 0 || i != text.size()) return false;
+  *value = static_cast<std::int64_t>(negative ? 0 - magnitude : magnitude);
+  return true;
+}
+
+}  // namespace
+
+DbException::DbException(DbError error) : error_(std::move(error)) {
+  what_ = error_.source + ": ";
+  if (!error_.sqlState.empty()) what_ += "[" + error_.sqlState + "] ";
+  what_ += error_.description;
+}
+
+std::string ProcedureCallText(std::string_view name, int parameterCount, ProcedureSyntax syntax) {
+  std::string markers;
+  for (int i = 0; i < parameterCount; ++i) markers += i == 0 ? "?" : ",?";
+  std::string text;
+  if (syntax == ProcedureSyntax::kInsertIntoView) {
+    text = "INSERT INTO ";
+    text += name;
+    text += parameterCount == 0 ? " DEFAULT VALUES" : " VALUES (" + markers + ")";
+  } else {
+    text = "{CALL ";
+    text += name;
+    if (parameterCount > 0) text += "(" + markers + ")";
+    text += "}";
+  }
+  return text;
+}
+
+// ---------------------------------------------------------------- Environment
+
+std::shared_ptr<Environment> Environment::Shared() {
+  static std::mutex mutex;
+  static std::shared_ptr<Environment> shared;
+  std::lock_guard lock(mutex);
+  if (shared) return shared;
+  // For a driver without Unicode entry points (the SQLite3 driver) the
+  // driver manager converts our UTF-16 statement texts with iconv to the
+  // locale's character set; under the "C" locale that is ASCII and it
+  // silently keeps the low byte of each character. A UTF-8 character type
+  // makes it hand such drivers UTF-8. Only LC_CTYPE changes, and our own
+  // conversions name their encodings explicitly.
+  if (std::strcmp(nl_langinfo(CODESET), "UTF-8") != 0) std::setlocale(LC_CTYPE, "C.UTF-8");
+  std::shared_ptr<Environment> env(new Environment());
+  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env->henv_);
+  if (!Succeeded(rc)) {
+    env->henv_ = nullptr;
+    throw DbException(ErrorFrom(rc, {}, "SQLAllocHandle"));
+  }
+  rc = SQLSetEnvAttr(env->henv_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3),
+                     0);
+  if (!Succeeded(rc))
+    throw DbException(ErrorFrom(rc, Diagnostics(SQL_HANDLE_ENV, env->henv_), "SQLSetEnvAttr"));
+  shared = env;
+  return shared;
+}
+
+Environment::~Environment() {
+  if (henv_ != nullptr) SQLFreeHandle(SQL_HANDLE_ENV, henv_);
+}
+
+// ------------------------------------------------------------------ Recordset
+
+void Recordset::MoveFirst() {
+  if (!open_) LayerError("HY010", "Recordset.MoveFirst", "the recordset is closed");
+  current_ = 0;
+}
+
+void Recordset::MoveNext() {
+  if (!open_) LayerError("HY010", "Recordset.MoveNext", "the recordset is closed");
+  if (Eof()) LayerError("24000", "Recordset.MoveNext", "the recordset is at its end");
+  ++current_;
+}
+
+void Recordset::Close() {
+  open_ = false;
+  rows_.clear();
+  names_.clear();
+  current_ = 0;
+}
+
+const std::string& Recordset::FieldName(int index) const {
+  if (index < 0 || index >= FieldCount()) {
+    LayerError("07009", "Recordset.FieldName", "no field at index " + std::to_string(index));
+  }
+  return names_[static_cast<std::size_t>(index)];
+}
+
+bool Recordset::HasField(std::string_view column) const {
+  return std::any_of(names_.begin(), names_.end(),
+                     [&](const std::string& n) { return EqualsNoCase(n, column); });
+}
+
+const Recordset::Value& Recordset::At(std::string_view column, const char* operation) const {
+  if (!open_) LayerError("HY010", operation, "the recordset is closed");
+  if (Eof()) LayerError("24000", operation, "no current row");
+  for (std::size_t i = 0; i < names_.size(); ++i) {
+    if (EqualsNoCase(names_[i], column)) return rows_[current_][i];
+  }
+  LayerError("42S22", operation, "no column named '" + std::string(column) + "'");
+}
+
+bool Recordset::IsNull(std::string_view column) const {
+  return At(column, "Recordset.IsNull").kind == FieldKind::kNull;
+}
+
+FieldKind Recordset::Kind(std::string_view column) const {
+  return At(column, "Recordset.Kind").kind;
+}
+
+std::int32_t Recordset::GetInt(std::string_view column) const {
+  const Value& v = At(column, "Recordset.GetInt");
+  switch (v.kind) {
+    case FieldKind::kNull:
+      return 0;
+    case FieldKind::kInt:
+    case FieldKind::kBool:
+      return static_cast<std::int32_t>(static_cast<std::uint32_t>(v.number));
+    default:
+      LayerError("07006", "Recordset.GetInt",
+                 "column '" + std::string(column) + "' is not an integer");
+  }
+}
+
+bool Recordset::GetBool(std::string_view column) const {
+  const Value& v = At(column, "Recordset.GetBool");
+  if (v.kind == FieldKind::kNull) return false;
+  if (v.kind == FieldKind::kBool) return v.number != 0;
+  LayerError("07006", "Recordset.GetBool", "column '" + std::string(column) + "' is not a boolean");
+}
+
+std::u16string Recordset::GetTextUtf16(std::string_view column) const {
+  const Value& v = At(column, "Recordset.GetText");
+  switch (v.kind) {
+    case FieldKind::kNull:
+      return {};
+    case FieldKind::kBool:
+      return v.number != 0 ? u"1" : u"0";
+    case FieldKind::kInt: {
+      std::string digits = v.isUnsigned ? std::to_string(static_cast<std::uint64_t>(v.number))
+                                        : std::to_string(v.number);
+      return std::u16string(digits.begin(), digits.end());
+    }
+    case FieldKind::kReal:
+    case FieldKind::kText:
+    case FieldKind::kOther:
+      return v.text;
+    case FieldKind::kBinary:
+      break;
+  }
+  LayerError("07006", "Recordset.GetText", "column '" + std::string(column) + "' is binary");
+}
+
+std::string Recordset::GetText(std::string_view column) const {
+  return base::Utf16ToGbk(GetTextUtf16(column));
+}
+
+// ----------------------------------------------------------------- Connection
+
+struct Connection::Statement {
+  StatementHandle handle;
+};
+
+Connection::Connection(ProcedureSyntax syntax) : syntax_(syntax) {}
+
+Connection::~Connection() { Close(); }
+
+void Connection::Open(const std::string& connectionString) {
+  Close();
+  errors_.clear();
+  if (!env_) env_ = Environment::Shared();
+  SQLHDBC hdbc = nullptr;
+  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_DBC, env_->Handle(), &hdbc);
+  if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_ENV, env_->Handle(), "SQLAllocHandle");
+  std::u16string text = base::Utf8ToUtf16(connectionString);
+  if (text.size() > 32767) text.resize(32767);
+  rc = SQLDriverConnectW(hdbc, nullptr, W(text), static_cast<SQLSMALLINT>(text.size()), nullptr, 0,
+                         nullptr, SQL_DRIVER_NOPROMPT);
+  if (!Succeeded(rc)) {
+    errors_ = Diagnostics(SQL_HANDLE_DBC, hdbc);
+    SQLFreeHandle(SQL_HANDLE_DBC, hdbc);
+    throw DbException(ErrorFrom(rc, errors_, "SQLDriverConnect"));
+  }
+  hdbc_ = hdbc;
+}
+
+void Connection::Close() noexcept {
+  prepared_.clear();
+  if (hdbc_ == nullptr) return;
+  SQLDisconnect(hdbc_);
+  SQLFreeHandle(SQL_HANDLE_DBC, hdbc_);
+  hdbc_ = nullptr;
+}
+
+void Connection::Fail(int rc, short handleType, void* handle, const char* source) {
+  errors_ = Diagnostics(handleType, handle);
+  throw DbException(ErrorFrom(static_cast<SQLRETURN>(rc), errors_, source));
+}
+
+void Connection::RequireOpen(const char* source) {
+  if (hdbc_ == nullptr) {
+    errors_.clear();
+    LayerError("08003", source, "the connection is closed");
+  }
+}
+
+Connection::Statement& Connection::Prepared(const std::string& sql) {
+  auto found = prepared_.find(sql);
+  if (found != prepared_.end()) return *found->second;
+  auto statement = std::make_unique<Statement>();
+  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, hdbc_, statement->handle.Out());
+  if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_DBC, hdbc_, "SQLAllocHandle");
+  std::u16string text = base::Utf8ToUtf16(sql);
+  rc = SQLPrepareW(statement->handle.Get(), W(text), static_cast<SQLINTEGER>(text.size()));
+  if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_STMT, statement->handle.Get(), "SQLPrepare");
+  return *prepared_.emplace(sql, std::move(statement)).first->second;
+}
+
+void Connection::DropPrepared(const std::string& sql) { prepared_.erase(sql); }
+
+namespace {
+
+enum class FetchAs { kBit, kSigned, kUnsigned, kWholeNumber, kReal, kText, kOther, kBinary };
+
+struct ColumnInfo {
+  FetchAs fetch = FetchAs::kOther;
+};
+
+FetchAs ClassifyColumn(SQLSMALLINT type, SQLSMALLINT scale, bool isUnsigned) {
+  switch (type) {
+    case SQL_BIT:
+      return FetchAs::kBit;
+    case SQL_TINYINT:
+    case SQL_SMALLINT:
+    case SQL_INTEGER:
+    case SQL_BIGINT:
+      return isUnsigned ? FetchAs::kUnsigned : FetchAs::kSigned;
+    case SQL_DECIMAL:
+    case SQL_NUMERIC:
+      return scale == 0 ? FetchAs::kWholeNumber : FetchAs::kReal;
+    case SQL_REAL:
+    case SQL_FLOAT:
+    case SQL_DOUBLE:
+      return FetchAs::kReal;
+    case SQL_CHAR:
+    case SQL_VARCHAR:
+    case SQL_LONGVARCHAR:
+    case SQL_WCHAR:
+    case SQL_WVARCHAR:
+    case SQL_WLONGVARCHAR:
+      return FetchAs::kText;
+    case SQL_BINARY:
+    case SQL_VARBINARY:
+    case SQL_LONGVARBINARY:
+      return FetchAs::kBinary;
+    default:
+      return FetchAs::kOther;
+  }
+}
+
+}  // namespace
+
+Recordset Connection::Execute(std::string_view commandText, CommandType type) {
+  RequireOpen("Connection.Execute");
+  errors_.clear();
+  std::string sql;
+  if (type == CommandType::kText) {
+    sql = commandText;
+  } else if (syntax_ == ProcedureSyntax::kInsertIntoView) {
+    sql = "SELECT * FROM " + std::string(commandText);
+  } else {
+    sql = ProcedureCallText(commandText, 0, syntax_);
+  }
+
+  StatementHandle stmt;
+  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, hdbc_, stmt.Out());
+  if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_DBC, hdbc_, "SQLAllocHandle");
+  std::u16string text = base::Utf8ToUtf16(sql);
+  rc = SQLExecDirectW(stmt.Get(), W(text), static_cast<SQLINTEGER>(text.size()));
+  if (!Succeeded(rc) && rc != SQL_NO_DATA) Fail(rc, SQL_HANDLE_STMT, stmt.Get(), "SQLExecDirect");
+
+  Recordset rs;
+  rs.open_ = true;
+  SQLSMALLINT columns = 0;
+  rc = SQLNumResultCols(stmt.Get(), &columns);
+  if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_STMT, stmt.Get(), "SQLNumResultCols");
+  if (columns <= 0) return rs;
+
+  std::vector<ColumnInfo> info(static_cast<std::size_t>(columns));
+  for (SQLUSMALLINT c = 1; c <= static_cast<SQLUSMALLINT>(columns); ++c) {
+    SQLWCHAR name[256];
+    SQLSMALLINT nameLength = 0, dataType = 0, scale = 0, nullable = 0;
+    SQLULEN size = 0;
+    rc = SQLDescribeColW(stmt.Get(), c, name, static_cast<SQLSMALLINT>(std::size(name)),
+                         &nameLength, &dataType, &size, &scale, &nullable);
+    if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_STMT, stmt.Get(), "SQLDescribeCol");
+    SQLLEN isUnsigned = SQL_FALSE;
+    SQLColAttributeW(stmt.Get(), c, SQL_DESC_UNSIGNED, nullptr, 0, nullptr, &isUnsigned);
+    std::size_t units =
+        std::min<std::size_t>(std::max<SQLSMALLINT>(nameLength, 0), std::size(name) - 1);
+    rs.names_.push_back(
+        base::Utf16ToUtf8(std::u16string_view(reinterpret_cast<char16_t*>(name), units)));
+    info[c - 1].fetch = ClassifyColumn(dataType, scale, isUnsigned == SQL_TRUE);
+  }
+
+  // Reads one column of the current row as UTF-16 text, in pieces when long.
+  auto readText = [&](SQLUSMALLINT c, Recordset::Value& v) {
+    std::u16string out;
+    SQLWCHAR buffer[2048];
+    const std::size_t room = std::size(buffer) - 1;  // the driver adds a terminator
+    for (;;) {
+      SQLLEN indicator = 0;
+      SQLRETURN r = SQLGetData(stmt.Get(), c, SQL_C_WCHAR, buffer, sizeof(buffer), &indicator);
+      if (r == SQL_NO_DATA) break;
+      if (!Succeeded(r)) Fail(r, SQL_HANDLE_STMT, stmt.Get(), "SQLGetData");
+      if (indicator == SQL_NULL_DATA) return false;
+      bool whole = indicator != SQL_NO_TOTAL &&
+                   static_cast<std::size_t>(indicator) / sizeof(SQLWCHAR) <= room;
+      std::size_t units = whole ? static_cast<std::size_t>(indicator) / sizeof(SQLWCHAR) : room;
+      out.append(reinterpret_cast<char16_t*>(buffer), units);
+      if (whole) break;
+    }
+    v.text = std::move(out);
+    return true;
+  };
+  auto readBinary = [&](SQLUSMALLINT c, Recordset::Value& v) {
+    std::string out;
+    char buffer[4096];
+    for (;;) {
+      SQLLEN indicator = 0;
+      SQLRETURN r = SQLGetData(stmt.Get(), c, SQL_C_BINARY, buffer, sizeof(buffer), &indicator);
+      if (r == SQL_NO_DATA) break;
+      if (!Succeeded(r)) Fail(r, SQL_HANDLE_STMT, stmt.Get(), "SQLGetData");
+      if (indicator == SQL_NULL_DATA) return false;
+      bool whole =
+          indicator != SQL_NO_TOTAL && static_cast<std::size_t>(indicator) <= sizeof(buffer);
+      std::size_t bytes = whole ? static_cast<std::size_t>(indicator) : sizeof(buffer);
+      out.append(buffer, bytes);
+      if (whole) break;
+    }
+    v.bytes = std::move(out);
+    return true;
+  };
+
+  for (;;) {
+    rc = SQLFetch(stmt.Get());
+    if (rc == SQL_NO_DATA) break;
+    if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_STMT, stmt.Get(), "SQLFetch");
+    std::vector<Recordset::Value> row(info.size());
+    for (SQLUSMALLINT c = 1; c <= static_cast<SQLUSMALLINT>(columns); ++c) {
+      Recordset::Value& v = row[c - 1];
+      SQLLEN indicator = 0;
+      bool present = true;
+      switch (info[c - 1].fetch) {
+        case FetchAs::kBit: {
+          unsigned char bit = 0;
+          rc = SQLGetData(stmt.Get(), c, SQL_C_BIT, &bit, sizeof(bit), &indicator);
+          if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_STMT, stmt.Get(), "SQLGetData");
+          present = indicator != SQL_NULL_DATA;
+          v.kind = FieldKind::kBool;
+          v.number = bit != 0;
+          break;
+        }
+        case FetchAs::kSigned:
+        case FetchAs::kUnsigned: {
+          bool isUnsigned = info[c - 1].fetch == FetchAs::kUnsigned;
+          std::int64_t number = 0;
+          rc = SQLGetData(stmt.Get(), c, isUnsigned ? SQL_C_UBIGINT : SQL_C_SBIGINT, &number,
+                          sizeof(number), &indicator);
+          if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_STMT, stmt.Get(), "SQLGetData");
+          present = indicator != SQL_NULL_DATA;
+          v.kind = FieldKind::kInt;
+          v.isUnsigned = isUnsigned;
+          v.number = number;
+          break;
+        }
+        case FetchAs::kWholeNumber:
+          present = readText(c, v);
+          if (ParseWideInteger(v.text, &v.number)) {
+            v.kind = FieldKind::kInt;
+            v.text.clear();
+          } else {
+            v.kind = FieldKind::kReal;
+          }
+          break;
+        case FetchAs::kReal:
+          present = readText(c, v);
+          v.kind = FieldKind::kReal;
+          break;
+        case FetchAs::kText:
+          present = readText(c, v);
+          v.kind = FieldKind::kText;
+          break;
+        case FetchAs::kOther:
+          present = readText(c, v);
+          v.kind = FieldKind::kOther;
+          break;
+        case FetchAs::kBinary:
+          present = readBinary(c, v);
+          v.kind = FieldKind::kBinary;
+          break;
+      }
+      if (!present) v = Recordset::Value{};
+    }
+    rs.rows_.push_back(std::move(row));
+  }
+  return rs;
+}
+
+// -------------------------------------------------------------------- Command
+
+Command::Command(Connection& connection, std::string procedureName)
+    : connection_(connection), name_(std::move(procedureName)) {}
+
+void Command::AppendInt(std::int32_t value) {
+  Parameter p;
+  p.number = value;
+  parameters_.push_back(std::move(p));
+}
+
+void Command::AppendText(std::u16string value) {
+  Parameter p;
+  p.isText = true;
+  p.text = std::move(value);
+  parameters_.push_back(std::move(p));
+}
+
+void Command::AppendTextGbk(std::string_view gbk) { AppendText(base::GbkToUtf16(gbk)); }
+
+void Command::Execute() {
+  connection_.RequireOpen("Command.Execute");
+  connection_.errors_.clear();
+  const std::string sql =
+      ProcedureCallText(name_, static_cast<int>(parameters_.size()), connection_.syntax_);
+  SQLHSTMT stmt = connection_.Prepared(sql).handle.Get();
+
+  // Diagnostics are read before the failed statement is dropped, so a
+  // statement that went bad is prepared afresh on the next call.
+  auto fail = [&](SQLRETURN rc, const char* source) {
+    std::vector<ProviderError> records = Diagnostics(SQL_HANDLE_STMT, stmt);
+    connection_.DropPrepared(sql);
+    connection_.errors_ = records;
+    throw DbException(ErrorFrom(rc, records, source));
+  };
+
+  SQLUSMALLINT position = 1;
+  for (Parameter& p : parameters_) {
+    SQLRETURN rc;
+    if (p.isText) {
+      p.indicator = static_cast<std::int64_t>(p.text.size() * sizeof(SQLWCHAR));
+      const SQLULEN units = std::max<SQLULEN>(p.text.size(), 1);
+      rc = SQLBindParameter(stmt, position, SQL_PARAM_INPUT, SQL_C_WCHAR,
+                            p.text.size() > kLongTextUnits ? SQL_WLONGVARCHAR : SQL_WVARCHAR, units,
+                            0, p.text.data(), static_cast<SQLLEN>(p.indicator),
+                            reinterpret_cast<SQLLEN*>(&p.indicator));
+    } else {
+      p.indicator = 0;
+      rc = SQLBindParameter(stmt, position, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0,
+                            &p.number, 0, reinterpret_cast<SQLLEN*>(&p.indicator));
+    }
+    if (!Succeeded(rc)) fail(rc, "SQLBindParameter");
+    ++position;
+  }
+
+  SQLRETURN rc = SQLExecute(stmt);
+  if (!Succeeded(rc) && rc != SQL_NO_DATA) fail(rc, "SQLExecute");
+  // A procedure may answer with result sets (MariaDB always sends a status
+  // result); they must be consumed before the statement can run again, and
+  // an error raised late in the procedure shows up here.
+  for (;;) {
+    rc = SQLMoreResults(stmt);
+    if (rc == SQL_NO_DATA) break;
+    if (!Succeeded(rc)) fail(rc, "SQLMoreResults");
+  }
+  SQLFreeStmt(stmt, SQL_CLOSE);
+}
+
+}  // namespace brivane::db

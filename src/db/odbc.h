@@ -1,0 +1,214 @@
+#pragma once
+// A thin RAII layer over unixODBC with just what the gateway needs: a
+// connection (open, state, close, execute a query as text or as a procedure,
+// the driver's diagnostic records), a recordset whose rows are all fetched
+// when the query runs (so its record count is exact), and a command that
+// calls a procedure with positional input parameters.
+//
+// Every failing ODBC call throws one DbException carrying a DbError; the
+// callers (connections.cpp, procedures.cpp, the MT poller) catch it inside
+// the operation that raised it. Nothing here logs.
+//
+// Threads: an object is used by one thread at a time (the gateway's locks
+// see to that); different connections may be used from different threads.
+// The ODBC environment is process-wide and created on first use.
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace brivane::db {
+
+// One failed call, as callers see it. `code` is the SQLRETURN of the failing
+// call (SQL_ERROR -1, SQL_INVALID_HANDLE -2), the source names the ODBC
+// function (or the recordset operation), the description is the first
+// diagnostic's text. Texts are UTF-8.
+struct DbError {
+  std::int32_t code = -1;
+  std::string sqlState;  // five characters, or empty when nobody gave one
+  std::string source;
+  std::string description;
+};
+
+class DbException : public std::exception {
+ public:
+  explicit DbException(DbError error);
+  const DbError& Error() const { return error_; }
+  const char* what() const noexcept override { return what_.c_str(); }
+
+ private:
+  DbError error_;
+  std::string what_;
+};
+
+// One diagnostic record of the driver or the driver manager.
+struct ProviderError {
+  std::int32_t number = 0;  // the native error number
+  std::string sqlState;
+  std::string description;  // UTF-8
+};
+
+// How a procedure is called: `{CALL name(?,...)}`, or for SQLite, where a
+// procedure is a view with an INSTEAD OF INSERT trigger,
+// `INSERT INTO name VALUES (?,...)`.
+enum class ProcedureSyntax { kOdbcCall, kInsertIntoView };
+
+enum class CommandType { kText, kStoredProc };
+
+// The statement text that calls `name` with `parameterCount` markers.
+std::string ProcedureCallText(std::string_view name, int parameterCount, ProcedureSyntax syntax);
+
+// The process's ODBC environment (ODBC 3 behaviour); connections keep it alive.
+class Environment {
+ public:
+  // Creates it on first call; throws DbException when the driver manager
+  // cannot allocate it.
+  static std::shared_ptr<Environment> Shared();
+  ~Environment();
+  Environment(const Environment&) = delete;
+  Environment& operator=(const Environment&) = delete;
+  void* Handle() const { return henv_; }
+
+ private:
+  Environment() = default;
+  void* henv_ = nullptr;
+};
+
+// What a value read from a row is. Integers of every width are kInt; exact
+// numerics with a scale are kReal like floating point; dates, times and
+// other types the driver renders as text are kOther.
+enum class FieldKind { kNull, kBool, kInt, kReal, kText, kOther, kBinary };
+
+// The rows of one query, all fetched when it executed, with a current row.
+// Column names are compared without regard to ASCII case. Reading a column
+// that does not exist, reading with no current row or reading a value of a
+// kind the getter cannot give throws DbException (source "Recordset").
+class Recordset {
+ public:
+  Recordset() = default;
+  Recordset(Recordset&&) noexcept = default;
+  Recordset& operator=(Recordset&&) noexcept = default;
+
+  bool IsOpen() const { return open_; }
+  int RecordCount() const { return static_cast<int>(rows_.size()); }
+  void MoveFirst();
+  bool Eof() const { return current_ >= rows_.size(); }
+  void MoveNext();
+  void Close();
+
+  int FieldCount() const { return static_cast<int>(names_.size()); }
+  const std::string& FieldName(int index) const;
+  const std::vector<std::string>& ColumnNames() const { return names_; }
+  bool HasField(std::string_view column) const;
+
+  // The current row's value of a column.
+  bool IsNull(std::string_view column) const;
+  FieldKind Kind(std::string_view column) const;
+  // NULL gives 0; integers and booleans give their low 32 bits.
+  std::int32_t GetInt(std::string_view column) const;
+  // NULL gives false; only a boolean column gives true.
+  bool GetBool(std::string_view column) const;
+  // NULL gives empty text; numbers, booleans ("1"/"0") and other kinds come
+  // as the text the driver renders; binary values throw. GetText returns
+  // GBK (characters GBK lacks become '?'), GetTextUtf16 the text as read.
+  std::string GetText(std::string_view column) const;
+  std::u16string GetTextUtf16(std::string_view column) const;
+
+ private:
+  friend class Connection;
+  struct Value {
+    FieldKind kind = FieldKind::kNull;
+    bool isUnsigned = false;  // kInt read from an unsigned column
+    std::int64_t number = 0;  // kInt, kBool
+    std::u16string text;      // kReal, kText, kOther
+    std::string bytes;        // kBinary
+  };
+  const Value& At(std::string_view column, const char* operation) const;
+
+  bool open_ = false;
+  std::vector<std::string> names_;
+  std::vector<std::vector<Value>> rows_;
+  std::size_t current_ = 0;
+};
+
+// One connection to a data source. Open replaces an open link; Close
+// frees the driver's connection and every statement prepared on it.
+class Connection {
+ public:
+  explicit Connection(ProcedureSyntax syntax = ProcedureSyntax::kOdbcCall);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  void SetProcedureSyntax(ProcedureSyntax syntax) { syntax_ = syntax; }
+  ProcedureSyntax Syntax() const { return syntax_; }
+
+  // Connects with a complete ODBC connection string (UTF-8), without prompt.
+  void Open(const std::string& connectionString);
+  // True between a successful Open and Close. A link the server dropped
+  // still counts as open until a call on it fails.
+  bool IsOpen() const { return hdbc_ != nullptr; }
+  void Close() noexcept;
+
+  // Runs a query: kText executes the text; kStoredProc calls the named
+  // procedure without parameters (for SQLite: selects from the view).
+  // Statements that return no rows give an open, empty recordset.
+  Recordset Execute(std::string_view commandText, CommandType type = CommandType::kText);
+
+  // The diagnostic records of the last failed operation on this connection.
+  const std::vector<ProviderError>& Errors() const { return errors_; }
+
+  // How many statements are prepared and kept for reuse (tests, benches).
+  std::size_t PreparedCountForTest() const { return prepared_.size(); }
+
+ private:
+  friend class Command;
+  struct Statement;
+  // The statement prepared for this text, preparing it on first use.
+  Statement& Prepared(const std::string& sql);
+  void DropPrepared(const std::string& sql);
+  // Records the diagnostics of a handle and throws them as one error.
+  [[noreturn]] void Fail(int rc, short handleType, void* handle, const char* source);
+  void RequireOpen(const char* source);
+
+  ProcedureSyntax syntax_;
+  std::shared_ptr<Environment> env_;
+  void* hdbc_ = nullptr;
+  // Freed by Close before the connection handle.
+  std::unordered_map<std::string, std::unique_ptr<Statement>> prepared_;
+  std::vector<ProviderError> errors_;
+};
+
+// A procedure call with positional input parameters, appended in order.
+// Integers bind as SQL_INTEGER, texts as UTF-16 (SQL_WVARCHAR). The
+// statement is prepared once per connection and procedure shape and reused
+// until the connection is closed.
+class Command {
+ public:
+  Command(Connection& connection, std::string procedureName);
+
+  void AppendInt(std::int32_t value);
+  void AppendText(std::u16string value);
+  // Converts GBK text to UTF-16.
+  void AppendTextGbk(std::string_view gbk);
+
+  // Executes the call; any rows it returns are discarded.
+  void Execute();
+
+ private:
+  struct Parameter {
+    bool isText = false;
+    std::int32_t number = 0;
+    std::u16string text;
+    std::int64_t indicator = 0;
+  };
+  Connection& connection_;
+  std::string name_;
+  std::vector<Parameter> parameters_;
+};
+
+}  // namespace brivane::db

@@ -1,0 +1,127 @@
+#include "db/procedures.h"
+
+#include <cerrno>
+#include <mutex>
+
+#include "base/log.h"
+#include "base/status_block.h"
+#include "base/text.h"
+
+namespace brivane::db {
+namespace {
+
+// GBK text as the UTF-8 the log holds; ASCII (numbers, ids) passes as is.
+std::string ForLog(std::string_view gbk) {
+  for (char c : gbk) {
+    if (static_cast<unsigned char>(c) >= 0x80) return base::GbkToUtf8(gbk);
+  }
+  return std::string(gbk);
+}
+
+struct CallSpec {
+  const char* name;  // the call's name in its reconnect and exception lines
+  DbLink link;
+  const std::string& procedure;
+  std::size_t counter;
+};
+
+// The pattern every call follows; `fill` appends the parameters.
+template <typename Fill>
+bool CallProcedure(DbGateway& gateway, const CallSpec& spec, Fill&& fill) {
+  bool result = false;
+  if (!gateway.OpenFlag(spec.link)) gateway.OpenConnection(spec.link);
+  if (gateway.OpenFlag(spec.link)) {
+    Connection& connection = gateway.Get(spec.link);
+    try {
+      Command command(connection, spec.procedure);
+      fill(command);
+      command.Execute();
+      base::StatusBlock().Add(spec.counter);
+      result = true;
+    } catch (const DbException& e) {
+      LogProviderErrors(connection);
+      LogComError(e.Error());
+      base::LogF(2, "{}, Reconnect...", spec.name);
+      gateway.OpenConnection(spec.link);
+    } catch (const std::exception&) {
+      base::LogF(2, "EXCEPTION|{}|ERR={}", spec.name, static_cast<unsigned>(errno));
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+bool UpdateSubmit(DbGateway& gateway, std::uint32_t id, std::uint32_t msgFmt,
+                  std::uint32_t smsCount) {
+  const CallSpec spec{"UpdateSubmit", DbLink::kMain, gateway.Settings().spUpdateSubmit,
+                      base::kSubmitHandedOver};
+  std::lock_guard lock(gateway.Lock(spec.link));
+  bool result = CallProcedure(gateway, spec, [&](Command& c) {
+    c.AppendInt(static_cast<std::int32_t>(id));
+    c.AppendInt(static_cast<std::int32_t>(msgFmt));
+    c.AppendInt(static_cast<std::int32_t>(smsCount));
+  });
+  gateway.PublishOpenFlag(spec.link);
+  return result;
+}
+
+bool DelSubmit(DbGateway& gateway, std::uint32_t submitId, std::string_view msgId,
+               std::uint32_t submitResult) {
+  const CallSpec spec{"DelSubmit", DbLink::kMT, gateway.Settings().spDelSubmit,
+                      base::kSubmitResultStored};
+  std::lock_guard lock(gateway.Lock(spec.link));
+  if (base::LogEnabled(3)) {
+    base::LogF(3, "MT应答|{}|{}|{}", submitId, ForLog(msgId), submitResult);
+  }
+  bool result = CallProcedure(gateway, spec, [&](Command& c) {
+    c.AppendInt(static_cast<std::int32_t>(submitId));
+    c.AppendTextGbk(msgId);
+    c.AppendInt(static_cast<std::int32_t>(submitResult));
+  });
+  gateway.PublishOpenFlag(spec.link);
+  return result;
+}
+
+bool AddDeliver(DbGateway& gateway, const DeliverRecord& r) {
+  const CallSpec spec{"AddDeliver", DbLink::kMO, gateway.Settings().spAddDeliver, base::kMoStored};
+  std::lock_guard lock(gateway.Lock(spec.link));
+  bool result = CallProcedure(gateway, spec, [&](Command& c) {
+    c.AppendTextGbk(r.mobile);
+    c.AppendText(r.msg);
+    c.AppendTextGbk(r.spNumber);
+    c.AppendTextGbk(r.linkId);
+    c.AppendTextGbk(r.msgId);
+    c.AppendInt(r.responseCode);
+    c.AppendTextGbk(r.responseInfo);
+    c.AppendTextGbk(r.replyBody);
+    c.AppendInt(r.serviceId);
+    c.AppendInt(r.pkTotal);
+    c.AppendTextGbk(r.serviceCode);
+  });
+  if (base::LogEnabled(3)) base::LogF(3, "上行消息|{}|{}", ForLog(r.mobile), ForLog(r.msgId));
+  gateway.PublishOpenFlag(spec.link);
+  return result;
+}
+
+bool AddStatusReport(DbGateway& gateway, std::string_view msgId, std::string_view stat,
+                     std::string_view mobile, std::string_view submitTime,
+                     std::string_view doneTime) {
+  const CallSpec spec{"AddStatusReport", DbLink::kSR, gateway.Settings().spAddStatusReport,
+                      base::kReportStored};
+  std::lock_guard lock(gateway.Lock(spec.link));
+  if (base::LogEnabled(3)) {
+    base::LogF(3, "状态报告|{}|{}|{}", ForLog(mobile), ForLog(msgId), ForLog(stat));
+  }
+  bool result = CallProcedure(gateway, spec, [&](Command& c) {
+    c.AppendTextGbk(msgId);
+    c.AppendTextGbk(stat);
+    c.AppendTextGbk(mobile);
+    c.AppendTextGbk(submitTime);
+    c.AppendTextGbk(doneTime);
+  });
+  gateway.PublishOpenFlag(spec.link);
+  return result;
+}
+
+}  // namespace brivane::db

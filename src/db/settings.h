@@ -1,0 +1,55 @@
+#pragma once
+// The database settings the gateway is built from, and the pure functions
+// over them: the connection string, the settings line of a failed start-up
+// open (with the password masked), the procedure call syntax of a DBType.
+// Texts here are UTF-8, as the configuration file holds them.
+
+#include <chrono>
+#include <string>
+#include <string_view>
+
+#include "db/odbc.h"
+
+namespace brivane::db {
+
+struct DbSettings {
+  // An ODBC DSN name, or, when it contains '=', a complete DSN-less
+  // connection string to which Uid and Pwd are added.
+  std::string dataSource;
+  std::string dbUser = "user_cmpp";
+  std::string dbPassword;
+  // "mssql", "mysql", "oracle", "postgresql" or "sqlite" (case-sensitive).
+  std::string dbType = "mssql";
+  std::string spUpdateSubmit = "uspUpdateSubmitState";
+  std::string spDelSubmit = "uspMoveSubmitToLog";
+  std::string spAddDeliver = "uspAddDeliver";
+  std::string spAddStatusReport = "uspAddStatusReport";
+  // Start-up open attempts and the pause after each failed one.
+  int openAttempts = 3;
+  std::chrono::milliseconds retryPause{1000};
+};
+
+// Quotes one attribute value of a connection string the ODBC way: a value
+// holding ';', '{' or '}' is enclosed in braces, with each '}' doubled, so
+// it can neither end early nor add attributes. Other values stay as given.
+std::string QuoteOdbcValue(std::string_view value);
+
+// "DSN=<DataSource>;Uid=<DBUser>;Pwd=<DBPassword>;" with quoted values; a
+// DataSource containing '=' is used as the leading part itself (a ';' is
+// added when it does not end in one) and only Uid and Pwd are appended.
+std::string BuildConnectionString(const DbSettings& settings);
+
+// The connection string with the value of every PWD or Password attribute
+// replaced by "******" (keys compared without regard to case, braces
+// honoured). Used wherever a connection string reaches the log.
+std::string MaskPasswords(std::string_view connectionString);
+
+// The level-1 line written when DBConnection cannot be opened at start-up:
+// "数据库异常：数据库连接失败，连接=<connection string>;数据源=<DataSource>;
+// 用户名=<DBUser>;密码=******", passwords masked in both strings.
+std::string SettingsFailureLine(const DbSettings& settings);
+
+// kInsertIntoView for "sqlite", kOdbcCall for every other DBType.
+ProcedureSyntax SyntaxForDbType(std::string_view dbType);
+
+}  // namespace brivane::db

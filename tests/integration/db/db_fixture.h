@@ -1,0 +1,77 @@
+#pragma once
+// Shared pieces of the gateway's integration tests: the program's one
+// MariaDB server and one PostgreSQL server (each started on first use,
+// stopped at the end), a fresh
+// database with the schema loaded for each test on either backend, a log
+// file per test, and the process status block under a private name.
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "db/odbc.h"
+#include "db/settings.h"
+#include "support/mariadb_server.h"
+#include "support/odbc_support.h"
+#include "support/postgres_server.h"
+#include "support/process.h"
+
+namespace brivane::db::testing {
+
+enum class Backend { kSqlite, kMariaDb, kPostgreSql };
+std::string BackendName(Backend backend);
+
+// The program's MariaDB server, started on first call. Null with the reason
+// in *error when it cannot start; callers fail their test with it.
+test::MariaDbServer* SharedMariaDb(std::string* error);
+test::PostgresServer* SharedPostgres(std::string* error);
+
+// A database of its own for one test, with the schema of its backend.
+class TestDatabase {
+ public:
+  TestDatabase();
+  ~TestDatabase();
+  bool Create(Backend backend, std::string* error);
+
+  Backend GetBackend() const { return backend_; }
+  // Settings for a gateway on this database (DSN-less DataSource).
+  DbSettings Settings() const;
+  // A complete connection string for connections of the test's own.
+  std::string ConnectionString() const;
+  // Runs a statement or query on a connection of the test's own (opened on
+  // first use), so the gateway's connections are not disturbed.
+  Recordset Query(const std::string& sql);
+  const std::string& Name() const { return name_; }
+
+ private:
+  Backend backend_ = Backend::kSqlite;
+  std::unique_ptr<test::TempDir> dir_;
+  std::unique_ptr<test::SqliteDatabase> sqlite_;
+  test::MariaDbServer* server_ = nullptr;
+  test::PostgresServer* postgres_ = nullptr;
+  std::string name_;
+  Connection own_;
+};
+
+// A log file of its own for one test, at the given level.
+class LogCapture {
+ public:
+  explicit LogCapture(int level = 4);
+  ~LogCapture();
+  struct Line {
+    std::chrono::milliseconds time;  // since midnight, from the line's stamp
+    std::string text;                // the message after the tab
+  };
+  std::vector<Line> Lines() const;
+  std::vector<std::string> Texts() const;
+  // How many lines start with the prefix.
+  int Count(const std::string& prefix) const;
+  std::string All() const;
+
+ private:
+  test::TempDir dir_;
+  std::string path_;
+};
+
+}  // namespace brivane::db::testing
