@@ -64,12 +64,7 @@ class RouteTable {
   std::size_t Size() const;
   std::shared_ptr<const std::vector<RouteInfo>> Snapshot() const;
 
-  // TODO: GetAllRouteInfo belongs to the database gateway's side: it runs
-  // RoutingQuery(DBType) on DBConnection, turns each `Service` row into a
-  // RouteInfo with MakeRouteInfo (NULL texts empty, NULL ServiceID 0),
-  // writes RouteInfoLogLine at level 2 for each, and calls Replace with the
-  // complete list only when every row was read, so a failed load keeps the
-  // previous table. It waits for the database recordset layer.
+  // GetAllRouteInfo (route_loader.h) fills the table from `Service`.
 
  private:
   mutable std::mutex mutex_;
