@@ -1,0 +1,242 @@
+#include "sp/mt_poller.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "base/log.h"
+#include "base/text.h"
+#include "db/procedures.h"
+#include "sp/mt_content.h"
+
+namespace brivane::sp {
+namespace {
+
+constexpr std::size_t kPushTextMax = 259;
+
+// Copies at most `width` bytes of a GBK text into a zero-filled field one
+// byte wider. True when the text was longer than the field.
+bool CopyField(char* field, std::size_t width, std::string_view text) {
+  std::size_t n = std::min(width, text.size());
+  std::memcpy(field, text.data(), n);
+  field[n] = '\0';
+  return text.size() > width;
+}
+
+std::string ReadText(const db::Recordset& rs, std::string_view column) {
+  return rs.IsNull(column) ? std::string() : rs.GetText(column);
+}
+
+bool StartsWithSelect(std::string_view query) {
+  static constexpr std::string_view kSelect = "select ";
+  if (query.size() < kSelect.size()) return false;
+  for (std::size_t i = 0; i < kSelect.size(); ++i) {
+    char c = query[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kSelect[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool GetFieldInt(const db::Recordset& rs, std::string_view column, std::int32_t& value) {
+  try {
+    value = rs.GetInt(column);
+    return true;
+  } catch (const db::DbException& e) {
+    db::LogComError(e.Error());
+    return false;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool GetFieldBool(const db::Recordset& rs, std::string_view column, bool& value) {
+  value = false;
+  try {
+    db::FieldKind kind = rs.Kind(column);
+    if (kind == db::FieldKind::kNull) return true;
+    if (kind != db::FieldKind::kBool) return false;
+    value = rs.GetBool(column);
+    return true;
+  } catch (const db::DbException& e) {
+    db::LogComError(e.Error());
+    return false;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool HasLinkIdField(const db::Recordset& rs) {
+  for (int i = 0; i < rs.FieldCount(); ++i) {
+    const std::string& name = rs.FieldName(i);
+    if (name.size() != 6) continue;
+    bool equal = true;
+    for (std::size_t k = 0; k < 6 && equal; ++k) {
+      char c = name[k];
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      equal = c == "linkid"[k];
+    }
+    if (equal) return true;
+  }
+  return false;
+}
+
+MtPoller::MtPoller(db::DbGateway& gateway, MtPollerSettings settings, SubmitFn submit,
+                   std::atomic<bool>& stopMT, std::atomic<bool>& passIdle, SleepFn sleep)
+    : gateway_(gateway),
+      settings_(std::move(settings)),
+      submit_(std::move(submit)),
+      stopMT_(stopMT),
+      passIdle_(passIdle),
+      sleep_(std::move(sleep)) {}
+
+void MtPoller::WakeUp() {
+  std::lock_guard lock(wakeMutex_);
+  wake_.notify_all();
+}
+
+void MtPoller::Pause(std::chrono::milliseconds duration) {
+  if (sleep_) {
+    sleep_(duration);
+    return;
+  }
+  std::unique_lock lock(wakeMutex_);
+  wake_.wait_for(lock, duration, [this] { return stopMT_.load(); });
+}
+
+void MtPoller::BuildRecord(const db::Recordset& rs, bool hasLinkId, cmpp::CmppSubmit& r) {
+  std::memset(&r, 0, sizeof r);
+  r.Pk_total = 1;
+  r.Pk_number = 1;
+  r.Registered_Delivery = 1;
+  r.Msg_level = 3;
+  r.DestUsr_tl = 1;
+
+  std::int32_t id = 0;
+  GetFieldInt(rs, "SubmitID", id);
+  r.recordId = static_cast<std::uint32_t>(id);
+  CopyField(r.Service_Id, 10, ReadText(rs, "ServiceId"));
+  CopyField(r.Msg_src, 6, settings_.spCorpId);
+  CopyField(r.FeeType, 2, ReadText(rs, "FeeType"));
+  CopyField(r.FeeCode, 6, ReadText(rs, "FeeCode"));
+  std::string srcId = ReadText(rs, "SrcId");
+  CopyField(r.Src_Id, 21, srcId.empty() ? settings_.spId : srcId);
+
+  std::string mobile = ReadText(rs, "Mobile");
+  std::size_t width = settings_.terminalIdLength <= 21 ? 21 : 32;
+  if (CopyField(r.Dest_terminal_Id, width, mobile))
+    base::LogF(2, "WARNING|SendMTMsg|SubmitID={}|Mobile longer than {} bytes, cut;", r.recordId,
+               width);
+  CopyField(r.Fee_terminal_Id, width, mobile);
+
+  bool wapPush = false;
+  GetFieldBool(rs, "ISWappush", wapPush);
+  if (wapPush) {
+    std::string url = ReadText(rs, "PushURL");
+    std::string text = ReadText(rs, "Msg");
+    if (url.size() > kPushTextMax || text.size() > kPushTextMax)
+      base::LogF(
+          2, "WARNING|SendMTMsg|SubmitID={}|WAP Push address or text longer than {} bytes, cut;",
+          r.recordId, kPushTextMax);
+    url.resize(std::min(url.size(), kPushTextMax));
+    text.resize(std::min(text.size(), kPushTextMax));
+    std::vector<std::uint8_t> body = BuildWapPush(url, text);
+    MtContent content;
+    content.Msg_Fmt = 4;
+    content.bytes = std::move(body);
+    FillContent(r, content);
+    r.TP_udhi = 1;
+  } else {
+    MtContent content;
+    bool ok = true;
+    try {
+      db::FieldKind kind = rs.Kind("Msg");
+      if (kind == db::FieldKind::kText) {
+        content = EncodeMtText(rs.GetTextUtf16("Msg"));
+      } else if (kind != db::FieldKind::kNull) {
+        ok = false;
+      }
+    } catch (const db::DbException&) {
+      ok = false;
+    }
+    if (!ok)
+      base::LogF(2, "WARNING|SendMTMsg|SubmitID={}|Msg is not text, sent empty;", r.recordId);
+    if (content.cut)
+      base::LogF(2, "WARNING|SendMTMsg|SubmitID={}|Msg too long, cut to {} bytes;", r.recordId,
+                 content.bytes.size());
+    FillContent(r, content);
+  }
+  if (hasLinkId) CopyField(r.LinkID, 20, ReadText(rs, "LinkId"));
+}
+
+bool MtPoller::SendMTMsg() {
+  passIdle_ = false;
+  if (stopMT_) {
+    passIdle_ = true;
+    return true;
+  }
+  bool result = true;
+  std::int32_t segments = 0;
+  bool paused = false;
+  const std::int32_t limit = settings_.mtSpeedLimit;
+  // A CmppSubmit is about 11.5 KB: keep it off the MT thread's small stack.
+  auto record = std::make_unique<cmpp::CmppSubmit>();
+
+  bool open = gateway_.OpenFlag(db::DbLink::kMain) || gateway_.OpenConnection(db::DbLink::kMain);
+  if (open) {
+    std::unique_lock lock(gateway_.Lock(db::DbLink::kMain));
+    db::Connection& connection = gateway_.DBConnection();
+    db::Recordset rs;
+    try {
+      rs = connection.Execute(settings_.submitQuery, StartsWithSelect(settings_.submitQuery)
+                                                         ? db::CommandType::kText
+                                                         : db::CommandType::kStoredProc);
+      if (rs.RecordCount() > 0) rs.MoveFirst();
+      const bool hasLinkId = HasLinkIdField(rs);
+      while (!rs.Eof() && !stopMT_) {
+        BuildRecord(rs, hasLinkId, *record);
+        int rc = submit_(*record);
+        if (rc == 0) {
+          db::UpdateSubmit(gateway_, record->recordId, record->Msg_Fmt, record->Pk_total);
+          if (base::LogEnabled(3))
+            base::LogWrite(3, fmt::format("MT消息|{}|{}|{}|{}", record->recordId,
+                                          base::GbkToUtf8(record->Dest_terminal_Id),
+                                          base::GbkToUtf8(record->Service_Id), record->Pk_total));
+        }
+        segments += record->Pk_total;
+        if (segments >= limit) {
+          segments = 0;
+          paused = true;
+          lock.unlock();
+          Pause(std::chrono::milliseconds(1000));
+          lock.lock();
+        }
+        rs.MoveNext();
+      }
+      rs.Close();
+    } catch (const db::DbException& e) {
+      db::LogProviderErrors(connection);
+      db::LogComError(e.Error());
+      result = false;
+      base::LogWrite(2, "DB Connection,Reconnect...");
+      gateway_.OpenConnection(db::DbLink::kMain);
+    } catch (const std::exception&) {
+      base::LogF(2, "EXCEPTION|BRIVANE::SendMTMsg|ERR={}", static_cast<unsigned>(errno));
+      result = false;
+    }
+  }
+
+  if (!paused) {
+    Pause(std::chrono::milliseconds(1000));
+  } else if (segments > 0 && limit > 0) {
+    Pause(std::chrono::milliseconds(segments * 1000 / limit + 1));
+  }
+  gateway_.PublishOpenFlag(db::DbLink::kMain);
+  passIdle_ = true;
+  return result;
+}
+
+}  // namespace brivane::sp

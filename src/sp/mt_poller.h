@@ -1,0 +1,71 @@
+#pragma once
+// The MT pass: reads a bounded batch of waiting `Submit` rows over
+// DBConnection, turns each into a CmppSubmit, hands it to the SP client,
+// marks the row as handed over with UpdateSubmit and paces the segments to
+// about MTSpeedLimit per second. Runs only on the MT thread, one pass at a
+// time; holds DBConnection's lock while it works on the rows, never while it
+// sleeps.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "cmpp/pdu.h"
+#include "db/connections.h"
+
+namespace brivane::sp {
+
+struct MtPollerSettings {
+  std::string submitQuery;  // the polling query built from DBType and MTSpeedLimit
+  std::int32_t mtSpeedLimit = 20;
+  std::string spCorpId;                 // goes to Msg_src (6 bytes)
+  std::string spId;                     // Src_Id when the row has none (21 bytes)
+  std::uint32_t terminalIdLength = 32;  // 21 for CMPP 2.0, 32 for 3.0
+};
+
+class MtPoller {
+ public:
+  // Hands a record to the SP client; 0 when queued. After the call the
+  // record's Pk_total holds the number of segments.
+  using SubmitFn = std::function<int(cmpp::CmppSubmit&)>;
+  // Pauses the pass; the default waits on the stop flag so a stop does not
+  // sit out a second-long pause.
+  using SleepFn = std::function<void(std::chrono::milliseconds)>;
+
+  MtPoller(db::DbGateway& gateway, MtPollerSettings settings, SubmitFn submit,
+           std::atomic<bool>& stopMT, std::atomic<bool>& passIdle, SleepFn sleep = {});
+
+  // One pass. False when the pass ended in an error.
+  bool SendMTMsg();
+
+  // Wakes a pause early; call after setting stopMT.
+  void WakeUp();
+
+ private:
+  // Fills the record from the current row; throws db::DbException on a
+  // database error while reading.
+  void BuildRecord(const db::Recordset& rs, bool hasLinkId, cmpp::CmppSubmit& record);
+  void Pause(std::chrono::milliseconds duration);
+
+  db::DbGateway& gateway_;
+  MtPollerSettings settings_;
+  SubmitFn submit_;
+  std::atomic<bool>& stopMT_;
+  std::atomic<bool>& passIdle_;
+  SleepFn sleep_;
+  std::mutex wakeMutex_;
+  std::condition_variable wake_;
+};
+
+// Field readers of the row; each answers false when the value could not be
+// read as asked. GetFieldBool answers false, with value false, for anything
+// but NULL or a boolean.
+bool GetFieldInt(const db::Recordset& rs, std::string_view column, std::int32_t& value);
+bool GetFieldBool(const db::Recordset& rs, std::string_view column, bool& value);
+bool HasLinkIdField(const db::Recordset& rs);
+
+}  // namespace brivane::sp

@@ -1,0 +1,188 @@
+#include "sp/mt_poller.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "base/text.h"
+#include "support/odbc_support.h"
+#include "support/process.h"
+
+namespace brivane::sp {
+namespace {
+
+using std::chrono::milliseconds;
+
+// What the SP client saw of one row.
+struct Seen {
+  std::uint32_t id;
+  std::string mobile, src, serviceId, linkId;
+  std::uint8_t fmt, udhi;
+  std::vector<std::uint8_t> content;
+};
+
+class MtPollerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(database_.Create(&error)) << error;
+    db::DbSettings settings;
+    settings.dataSource = database_.OdbcDataSource();
+    settings.dbType = "sqlite";
+    gateway_ = std::make_unique<db::DbGateway>(settings);
+    gateway_->OpenAllConnections();
+    ASSERT_TRUE(gateway_->DatabaseConnected()) << "cannot open the SQLite test database";
+  }
+
+  void Exec(const std::string& sql) {
+    std::lock_guard lock(gateway_->Lock(db::DbLink::kMain));
+    gateway_->DBConnection().Execute(sql);
+  }
+
+  int Count(const std::string& where) {
+    std::lock_guard lock(gateway_->Lock(db::DbLink::kMain));
+    db::Recordset rs =
+        gateway_->DBConnection().Execute("SELECT COUNT(*) AS n FROM Submit WHERE " + where);
+    return rs.GetInt("n");
+  }
+
+  void AddRow(const std::string& mobile, const std::string& msg, const std::string& extra = "",
+              const std::string& extraValues = "") {
+    Exec("INSERT INTO Submit (ServiceId, FeeType, FeeCode, Mobile, Msg" + extra +
+         ") VALUES ('SVC', '01', '000000', '" + mobile + "', '" + msg + "'" + extraValues + ")");
+  }
+
+  MtPoller MakePoller(int limit, std::function<int(cmpp::CmppSubmit&)> submit = {}) {
+    MtPollerSettings s;
+    s.submitQuery = "SELECT * FROM Submit WHERE SubmitState = 0 LIMIT " + std::to_string(limit);
+    s.mtSpeedLimit = limit;
+    s.spCorpId = "901234";
+    s.spId = "10661234";
+    s.terminalIdLength = 21;
+    if (!submit) {
+      submit = [this](cmpp::CmppSubmit& r) {
+        Seen one{r.recordId, r.Dest_terminal_Id, r.Src_Id,  r.Service_Id,
+                 r.LinkID,   r.Msg_Fmt,          r.TP_udhi, {}};
+        one.content.assign(r.Msg_Content, r.Msg_Content + r.Msg_Length);
+        seen_.push_back(one);
+        // The client splits long texts; mimic its segment count.
+        std::uint32_t single = r.Msg_Fmt == 0 ? 159 : 140;
+        std::uint32_t slice = r.Msg_Fmt == 0 ? 150 : 134;
+        r.Pk_total = r.Msg_Length > single ? (r.Msg_Length + slice - 1) / slice : 1;
+        return 0;
+      };
+    }
+    return MtPoller(*gateway_, s, submit, stop_, idle_,
+                    [this](milliseconds d) { pauses_.push_back(d.count()); });
+  }
+
+  test::TempDir dir_{"brivane-mt"};
+  test::SqliteDatabase database_{dir_.File("brivane.db")};
+  std::unique_ptr<db::DbGateway> gateway_;
+  std::atomic<bool> stop_{false}, idle_{true};
+  std::vector<Seen> seen_;
+  std::vector<long> pauses_;
+};
+
+TEST_F(MtPollerTest, RowsBecomeRecordsAndLeaveStateZero) {
+  AddRow("13800000001", "Hello");
+  AddRow("13800000002", "你好");
+  Exec(
+      "INSERT INTO Submit (Mobile, Msg, SrcId, LinkId) VALUES ('13800000003', 'x', '106699', "
+      "'LNK1')");
+  Exec(
+      "INSERT INTO Submit (Mobile, Msg, ISWappush, PushURL) VALUES ('13800000004', 'News', 1, "
+      "'wap.test.com')");
+  MtPoller poller = MakePoller(20);
+  EXPECT_TRUE(poller.SendMTMsg());
+  ASSERT_EQ(seen_.size(), 4u);
+  EXPECT_EQ(seen_[0].fmt, 0);
+  EXPECT_EQ(std::string(seen_[0].content.begin(), seen_[0].content.end()), "Hello");
+  EXPECT_EQ(seen_[0].src, "10661234") << "SrcId NULL takes the SPID setting";
+  EXPECT_EQ(seen_[0].serviceId, "SVC");
+  EXPECT_EQ(seen_[1].fmt, 8);
+  EXPECT_EQ(seen_[1].content, (std::vector<std::uint8_t>{0x4F, 0x60, 0x59, 0x7D}));
+  EXPECT_EQ(seen_[2].src, "106699");
+  EXPECT_EQ(seen_[2].linkId, "LNK1");
+  EXPECT_EQ(seen_[3].fmt, 4);
+  EXPECT_EQ(seen_[3].udhi, 1);
+  EXPECT_EQ(seen_[3].content.size(), 49u);
+  EXPECT_EQ(Count("SubmitState = 0"), 0);
+  EXPECT_EQ(Count("SubmitState = 1 AND SMSCount = 1"), 4);
+  EXPECT_EQ(pauses_, (std::vector<long>{1000}));
+  EXPECT_TRUE(idle_);
+}
+
+TEST_F(MtPollerTest, PacingPausesAfterTheLimitAndProportionallyAtTheEnd) {
+  // 25 single-segment rows, limit 20: the query takes 20; then the next pass 5.
+  for (int i = 0; i < 25; ++i) AddRow("1380000" + std::to_string(1000 + i), "m");
+  MtPoller poller = MakePoller(20);
+  poller.SendMTMsg();
+  EXPECT_EQ(seen_.size(), 20u);
+  EXPECT_EQ(pauses_, (std::vector<long>{1000})) << "a pause after the 20th, no end pause";
+  pauses_.clear();
+  poller.SendMTMsg();
+  EXPECT_EQ(seen_.size(), 25u);
+  EXPECT_EQ(pauses_, (std::vector<long>{1000}));
+
+  // A 3-segment row lifting the count from 18 to 21 pauses and restarts at 0,
+  // so the one row after it gives an end pause of 1 * 1000 / 20 + 1 ms.
+  seen_.clear();
+  pauses_.clear();
+  for (int i = 0; i < 18; ++i) AddRow("1390000" + std::to_string(1000 + i), "m");
+  AddRow("13911112222", std::string(400, 'L'));
+  AddRow("13911112223", "m");
+  AddRow("13911112224", "m");
+  poller.SendMTMsg();
+  EXPECT_EQ(seen_.size(), 20u);
+  EXPECT_EQ(pauses_, (std::vector<long>{1000, 1 * 1000 / 20 + 1}));
+  EXPECT_EQ(Count("SMSCount = 3"), 1);
+  poller.SendMTMsg();
+  EXPECT_EQ(seen_.size(), 21u);
+}
+
+TEST_F(MtPollerTest, RefusedRowStaysWaitingAndStopEndsTheBatchAfterTheCurrentRow) {
+  AddRow("13800000001", "a");
+  AddRow("13800000002", "b");
+  AddRow("13800000003", "c");
+  int calls = 0;
+  MtPoller poller = MakePoller(20, [&](cmpp::CmppSubmit& r) {
+    ++calls;
+    r.Pk_total = 1;
+    if (calls == 1) return 16005;  // no link
+    stop_ = true;                  // the service stops while this row is handled
+    return 0;
+  });
+  poller.SendMTMsg();
+  EXPECT_EQ(calls, 2);
+  EXPECT_EQ(Count("SubmitState = 0"), 2) << "the refused row and the untouched row wait";
+  EXPECT_EQ(Count("SubmitState = 1"), 1);
+  calls = 0;
+  EXPECT_TRUE(poller.SendMTMsg());
+  EXPECT_EQ(calls, 0) << "a pass that sees the stop returns at once";
+}
+
+TEST_F(MtPollerTest, BadQueryEndsThePassAndReopensTheConnection) {
+  MtPollerSettings s;
+  s.submitQuery = "SELECT * FROM NoSuchTable";
+  s.mtSpeedLimit = 20;
+  MtPoller poller(
+      *gateway_, s, [](cmpp::CmppSubmit&) { return 0; }, stop_, idle_,
+      [this](milliseconds d) { pauses_.push_back(d.count()); });
+  EXPECT_FALSE(poller.SendMTMsg());
+  EXPECT_TRUE(gateway_->OpenFlag(db::DbLink::kMain));
+  EXPECT_EQ(pauses_, (std::vector<long>{1000}));
+  EXPECT_TRUE(idle_);
+}
+
+TEST_F(MtPollerTest, OverlongMobileIsCutToTheTerminalWidth) {
+  // Mobile longer than the CMPP 2.0 width is cut to 21 bytes.
+  AddRow(std::string(40, '1'), "x");
+  MtPoller poller = MakePoller(20);
+  poller.SendMTMsg();
+  ASSERT_EQ(seen_.size(), 1u);
+  EXPECT_EQ(seen_[0].mobile, std::string(21, '1'));
+}
+
+}  // namespace
+}  // namespace brivane::sp
