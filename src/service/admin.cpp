@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -146,7 +147,17 @@ bool AdminServer::Listen(std::uint16_t port, std::shared_ptr<const ServerCertifi
     return false;
   }
   httplib::SSLServer* server = next->server.get();
-  next->thread = std::thread([server] { server->listen_after_bind(); });
+  auto ended = std::make_shared<std::atomic<bool>>(false);
+  next->thread = std::thread([server, ended] {
+    server->listen_after_bind();
+    ended->store(true);
+  });
+  // stop() does nothing until the listener thread has marked the server as
+  // running, so a stop coming sooner would leave the thread in accept()
+  // for ever; wait for that mark before the listener can be stopped.
+  while (!server->is_running() && !ended->load()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   listener_ = std::move(next);  // the old listener, on another port, closes here
   port_ = port;
   fingerprint_ = certificate->Fingerprint();
