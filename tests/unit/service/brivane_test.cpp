@@ -4,6 +4,7 @@
 // cannot be opened.
 #include "service/brivane.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/mman.h>
@@ -237,14 +238,15 @@ TEST_F(ProcessTest, MonitorAndMetricsNameEveryField) {
   for (const auto& field : base::kStatusFields) {
     EXPECT_NE(monitor.find(std::string(field.name) + ": "), std::string::npos) << field.name;
     std::string metric = std::string("brivane_") + field.name + (field.isFlag ? " " : "_total ");
-    EXPECT_NE(metrics.find("\n" + metric), std::string::npos) << metric;
+    EXPECT_NE(metrics.find(fmt::format("\n{}", metric)), std::string::npos) << metric;
   }
   EXPECT_NE(monitor.find("report_delivrd: 3"), std::string::npos);
   EXPECT_NE(metrics.find("brivane_report_delivrd_total 3\n"), std::string::npos);
   EXPECT_NE(metrics.find("# TYPE brivane_mo_received_total counter"), std::string::npos);
   EXPECT_NE(metrics.find("# TYPE brivane_started gauge"), std::string::npos);
   EXPECT_EQ(service->OnControl().rfind("https://", 0), 0u);
-  EXPECT_NE(service->OnControl().find(":" + std::to_string(port_) + "/"), std::string::npos);
+  const std::string portPart = fmt::format(":{}/", port_);
+  EXPECT_NE(service->OnControl().find(portPart), std::string::npos);
 }
 
 }  // namespace
