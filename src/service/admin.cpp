@@ -424,7 +424,8 @@ std::string RenderFormPage(const AdminPagesState& state, const std::string& toke
   std::string html =
       "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>配置参数</title>\n"
       "<style>body{font-family:sans-serif;margin:1.5em}th{text-align:left;padding-right:1em;"
-      "white-space:nowrap}td{padding:.2em .6em .2em 0}td.help{color:#444;font-size:.9em}"
+      "white-space:nowrap}td{padding:.2em .6em .2em "
+      "0}td.input{white-space:nowrap}td.help{color:#444;font-size:.9em}"
       "tr:nth-child(even){background:#f4f4f4}</style></head>\n<body>\n<h1>配置参数</h1>\n"
       "<form method=\"post\" action=\"Parameters\" accept-charset=\"UTF-8\">\n"
       "<input type=\"hidden\" name=\"token\" value=\"" +
@@ -464,7 +465,8 @@ std::string RenderFormPage(const AdminPagesState& state, const std::string& toke
         break;
     }
     html += fmt::format(
-        "<tr><th><label for=\"{0}\">{0}</label></th><td>{1}</td><td class=\"help\">{2}</td></tr>\n",
+        "<tr><th><label for=\"{0}\">{0}</label></th><td class=\"input\">{1}</td><td "
+        "class=\"help\">{2}</td></tr>\n",
         key, input, field.helpHtml);
   }
   html +=
