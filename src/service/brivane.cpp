@@ -91,6 +91,13 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
 
   // Step 3: the restart branch.
   if (IsRestartMessage(initMsg)) {
+    // A restart also reopens the log, so that a rotated file is let go.
+    base::ReopenLog();
+    {
+      std::lock_guard wait(mtWaitMutex_);
+      stopMT_ = 1;
+    }
+    mtWaitCv_.notify_all();
     base::LogWrite(3, "信息：网关服务重新启动......");
     StopMTThread();
     if (SpClientInitialised()) ReleaseSpClient();
