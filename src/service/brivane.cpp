@@ -55,7 +55,10 @@ BRIVANE::BRIVANE(ServiceOptions options)
       *this, AdminPaths{options_.home, options_.configPath, KeyPath(), LogPath()});
 }
 
-BRIVANE::~BRIVANE() { Shutdown(); }
+BRIVANE::~BRIVANE() {
+  // An object that never started (`brivane open`) has nothing to stop.
+  if (initialiseCount_ > 0) Shutdown();
+}
 
 bool BRIVANE::OnStart() {
   int err = base::StatusBlock().Create(base::StatusBlockName());
