@@ -1,0 +1,528 @@
+#include "service/admin.h"
+
+#include <httplib.h>
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+#include <openssl/sha.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "base/config_store.h"
+#include "base/log.h"
+#include "base/secret_box.h"
+#include "service/config.h"
+
+namespace brivane::service {
+namespace {
+
+constexpr const char* kHtml = "text/html; charset=utf-8";
+constexpr const char* kText = "text/plain; charset=utf-8";
+constexpr std::size_t kTailBytes = 64 * 1024;
+
+std::string NewToken() {
+  unsigned char bytes[32];
+  if (RAND_bytes(bytes, sizeof bytes) != 1)
+    throw std::runtime_error("no random bytes for the token");
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char b : bytes) {
+    out += kHex[b >> 4];
+    out += kHex[b & 15];
+  }
+  return out;
+}
+
+std::string Footer() {
+  return fmt::format("<p class=\"footer\">{} {}.{}.{} &mdash; {}</p>", kProcessName, kVersionMajor,
+                     kVersionMinor, kBuildNumber, kManufacturer);
+}
+
+std::string SimplePage(const std::string& title, const std::string& bodyHtml) {
+  return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + EscapeHtml(title) +
+         "</title></head>\n<body>\n<h1>" + EscapeHtml(title) + "</h1>\n" + bodyHtml + "<hr>\n" +
+         Footer() + "\n</body></html>\n";
+}
+
+// Pages of an administration tool are never cached, framed or sniffed.
+void SecurityHeaders(httplib::Response& res) {
+  res.set_header("Cache-Control", "no-store");
+  res.set_header("X-Content-Type-Options", "nosniff");
+  res.set_header("X-Frame-Options", "DENY");
+  res.set_header("Referrer-Policy", "no-referrer");
+  res.set_header("Content-Security-Policy",
+                 "default-src 'none'; style-src 'unsafe-inline'; img-src 'self'; "
+                 "form-action 'self'; frame-ancestors 'none'; base-uri 'none'");
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string UrlDecode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '+') {
+      out += ' ';
+    } else if (c == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 &&
+               HexDigit(text[i + 2]) >= 0) {
+      out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+      i += 2;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string PeerOf(const httplib::Request& req) {
+  return req.remote_addr.empty() ? "?" : req.remote_addr;
+}
+
+}  // namespace
+
+struct AdminServer::Listener {
+  std::unique_ptr<httplib::SSLServer> server;
+  std::thread thread;
+  ~Listener() {
+    if (server) server->stop();
+    if (thread.joinable()) thread.join();
+  }
+};
+
+AdminServer::AdminServer(AdminHost& host, AdminPaths paths)
+    : host_(host),
+      paths_(std::move(paths)),
+      token_(NewToken()),
+      welcome_(RenderWelcomePage(::access((paths_.home + "/company.png").c_str(), R_OK) == 0)),
+      state_(std::make_shared<AdminPagesState>()) {}
+
+AdminServer::~AdminServer() { Stop(); }
+
+void AdminServer::SetState(AdminPagesState state) {
+  auto next = std::make_shared<const AdminPagesState>(std::move(state));
+  std::lock_guard lock(stateMutex_);
+  state_ = std::move(next);
+}
+
+std::shared_ptr<const AdminPagesState> AdminServer::State() const {
+  std::lock_guard lock(stateMutex_);
+  return state_;
+}
+
+bool AdminServer::Listen(std::uint16_t port, std::shared_ptr<const ServerCertificate> certificate,
+                         std::string* error) {
+  if (port == 0) {
+    *error = "port 0 is not a port to listen on";
+    return false;
+  }
+  if (listener_ && port == port_ && certificate->Fingerprint() == fingerprint_) return true;
+
+  auto next = std::make_unique<Listener>();
+  next->server = std::make_unique<httplib::SSLServer>(certificate->Cert(), certificate->Key());
+  if (!next->server->is_valid()) {
+    *error = "the TLS context cannot use the certificate";
+    return false;
+  }
+  SSL_CTX_set_min_proto_version(next->server->ssl_context(), TLS1_2_VERSION);
+  Configure(*next->server);
+  // The port may be taken over from our own old listener (same port, new
+  // certificate), which therefore closes first.
+  if (listener_ && port == port_) listener_.reset();
+  errno = 0;
+  if (!next->server->bind_to_port("0.0.0.0", port)) {
+    *error = fmt::format("cannot listen on port {}: {}", port,
+                         errno ? std::strerror(errno) : "bind failed");
+    next->server.reset();
+    return false;
+  }
+  httplib::SSLServer* server = next->server.get();
+  auto ended = std::make_shared<std::atomic<bool>>(false);
+  next->thread = std::thread([server, ended] {
+    server->listen_after_bind();
+    ended->store(true);
+  });
+  // stop() does nothing until the listener thread has marked the server as
+  // running, so a stop coming sooner would leave the thread in accept()
+  // for ever; wait for that mark before the listener can be stopped.
+  while (!server->is_running() && !ended->load()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  listener_ = std::move(next);  // the old listener, on another port, closes here
+  port_ = port;
+  fingerprint_ = certificate->Fingerprint();
+  return true;
+}
+
+void AdminServer::Stop() {
+  listener_.reset();
+  port_ = 0;
+  fingerprint_.clear();
+}
+
+void AdminServer::Configure(httplib::SSLServer& server) {
+  // Address reuse, but never SO_REUSEPORT: a second process must not be able
+  // to share the port unnoticed.
+  server.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  server.set_tcp_nodelay(true);
+  server.set_keep_alive_timeout(2);
+  server.set_read_timeout(10, 0);
+  server.set_payload_max_length(256 * 1024);
+
+  server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    SecurityHeaders(res);
+    if (req.path == "/" || req.path == "/welcome.html" || req.path == "/company.png")
+      return httplib::Server::HandlerResponse::Unhandled;
+    return Authorised(req, res) ? httplib::Server::HandlerResponse::Unhandled
+                                : httplib::Server::HandlerResponse::Handled;
+  });
+  server.set_exception_handler(
+      [](const httplib::Request& req, httplib::Response& res, std::exception_ptr ep) {
+        std::string what = "unknown";
+        try {
+          std::rethrow_exception(ep);
+        } catch (const std::exception& e) {
+          what = e.what();
+        } catch (...) {
+        }
+        base::LogF(1, "EXCEPTION|admin page {}:{};", LogSafe(req.path), LogSafe(what, 200));
+        res.status = 500;
+        res.set_content(SimplePage("Error", "<p>Internal error.</p>\n"), kHtml);
+      });
+
+  server.Get("/", [](const httplib::Request&, httplib::Response& res) {
+    res.set_redirect("welcome.html");
+  });
+  server.Get("/welcome.html", [this](const httplib::Request&, httplib::Response& res) {
+    res.set_content(welcome_, kHtml);
+  });
+  server.Get("/company.png", [this](const httplib::Request&, httplib::Response& res) {
+    std::ifstream in(paths_.home + "/company.png", std::ios::binary);
+    std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (image.empty()) {
+      res.status = 404;
+      return;
+    }
+    res.set_content(image, "image/png");
+  });
+  server.Get("/Parameters",
+             [this](const httplib::Request& req, httplib::Response& res) { ServeForm(req, res); });
+  server.Post("/Parameters", [this](const httplib::Request& req, httplib::Response& res) {
+    AcceptForm(req, res);
+  });
+  server.Get("/tail_logfile", [this](const httplib::Request&, httplib::Response& res) {
+    res.set_content(TailOfFile(paths_.logPath, kTailBytes), kText);
+  });
+  server.Get("/monitor", [this](const httplib::Request&, httplib::Response& res) {
+    res.set_content(host_.MonitorText(), kText);
+  });
+  server.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+    res.set_content(host_.MetricsText(), "text/plain; version=0.0.4; charset=utf-8");
+  });
+}
+
+bool AdminServer::Authorised(const httplib::Request& req, httplib::Response& res) {
+  auto state = State();
+  std::string user;
+  std::string password;
+  const bool given = req.has_header("Authorization");
+  if (given && ParseBasicAuth(req.get_header_value("Authorization"), &user, &password)) {
+    // Both comparisons always run, so the time taken tells nothing about
+    // which of the two was wrong.
+    bool userOk = ConstantTimeEquals(user, state->userName);
+    bool passwordOk = ConstantTimeEquals(password, state->password);
+    if (userOk & passwordOk & !state->loginDisabled) return true;
+  }
+  if (given) {
+    base::LogF(2, "信息：管理页面登录失败：用户名 \"{}\"，来自 {}", LogSafe(user), PeerOf(req));
+  }
+  res.status = 401;
+  res.set_header("WWW-Authenticate", std::string("Basic realm=\"") + kProcessName + "\"");
+  res.set_content(SimplePage("401 Unauthorized", "<p>Authentication required.</p>\n"), kHtml);
+  return false;
+}
+
+void AdminServer::ServeForm(const httplib::Request&, httplib::Response& res) {
+  res.set_content(RenderFormPage(*State(), token_), kHtml);
+}
+
+void AdminServer::AcceptForm(const httplib::Request& req, httplib::Response& res) {
+  if (req.get_header_value("Content-Type").rfind("application/x-www-form-urlencoded", 0) != 0) {
+    res.status = 415;
+    res.set_content(SimplePage("Not saved",
+                               "<p>The form must be posted as "
+                               "application/x-www-form-urlencoded.</p>\n"),
+                    kHtml);
+    return;
+  }
+  auto posted = ParseFormBody(req.body);
+  auto token = posted.find("token");
+  if (token == posted.end() || !ConstantTimeEquals(token->second, token_)) {
+    base::LogF(2, "信息：配置表单被拒绝（防伪令牌缺失或错误），来自 {}", PeerOf(req));
+    res.status = 403;
+    res.set_content(SimplePage("Not saved",
+                               "<p>The form's anti-forgery token is missing or wrong; nothing was "
+                               "saved. Open <a href=\"Parameters\">the form</a> again.</p>\n"),
+                    kHtml);
+    return;
+  }
+  FormCheck check = CheckForm(posted);
+  if (!check.Ok()) {
+    std::string list = "<p>Nothing was saved. Please correct:</p>\n<ul>\n";
+    for (const auto& e : check.errors) list += "<li>" + EscapeHtml(e) + "</li>\n";
+    list += "</ul>\n<p><a href=\"Parameters\">Back to the form</a></p>\n";
+    res.status = 400;
+    res.set_content(SimplePage("配置参数", list), kHtml);
+    return;
+  }
+
+  base::ConfigSection section(paths_.configPath, kSectionName, paths_.keyPath);
+  std::string error;
+  section.Load();  // keys it could not parse are left as they are by Save
+  bool ok = true;
+  std::string newPort;
+  for (const auto& change : check.changes) {
+    const char* key = change.field->key;
+    switch (change.action) {
+      case FieldChange::Action::kKeepPassword:
+        break;
+      case FieldChange::Action::kClearPassword:
+        ok = ok && section.SetString(key, "", &error);
+        break;
+      case FieldChange::Action::kSet:
+        if (change.field->kind == FieldKind::kPassword)
+          ok = ok && section.SetPassword(key, change.value, &error);
+        else
+          ok = ok && section.SetString(key, change.value, &error);
+        break;
+    }
+    if (std::string_view(key) == "HTTPPort") newPort = change.value;
+  }
+  ok = ok && section.Save(&error);
+  if (!ok) {
+    base::LogF(1, "严重：配置参数保存失败：{}", error);
+    res.status = 500;
+    res.set_content(SimplePage("Not saved", "<p>The configuration could not be saved: " +
+                                                EscapeHtml(error) + "</p>\n"),
+                    kHtml);
+    return;
+  }
+  std::string user;
+  std::string password;
+  ParseBasicAuth(req.get_header_value("Authorization"), &user, &password);
+  base::LogF(2, "信息：配置参数已保存：用户名 \"{}\"，来自 {}", LogSafe(user), PeerOf(req));
+
+  std::string host = req.get_header_value("Host");
+  if (auto colon = host.rfind(':');
+      colon != std::string::npos && host.find(']', colon) == std::string::npos)
+    host.resize(colon);
+  std::string next = host.empty() || newPort.empty()
+                         ? "Parameters"
+                         : "https://" + host + ":" + newPort + "/Parameters";
+  auto body = std::make_shared<std::string>(
+      SimplePage("配置参数",
+                 "<p>The configuration has been saved. The service restarts now.</p>\n"
+                 "<p><a href=\"" +
+                     EscapeHtml(next) + "\">Back to the form</a></p>\n"));
+  // The restart must not start before the answer is out: the releaser runs
+  // when the response object is done with, after it has been written.
+  res.set_content_provider(
+      body->size(), kHtml,
+      [body](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+        if (offset >= body->size()) return false;
+        sink.write(body->data() + offset, std::min(length, body->size() - offset));
+        return true;
+      },
+      [this](bool) { host_.OnFormAccepted(); });
+}
+
+std::string EscapeHtml(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+std::multimap<std::string, std::string> ParseFormBody(std::string_view body) {
+  std::multimap<std::string, std::string> out;
+  while (!body.empty()) {
+    auto amp = body.find('&');
+    std::string_view pair = body.substr(0, amp);
+    body = amp == std::string_view::npos ? std::string_view() : body.substr(amp + 1);
+    if (pair.empty()) continue;
+    auto eq = pair.find('=');
+    std::string name = UrlDecode(pair.substr(0, eq));
+    std::string value = eq == std::string_view::npos ? "" : UrlDecode(pair.substr(eq + 1));
+    out.emplace(std::move(name), std::move(value));
+  }
+  return out;
+}
+
+bool ConstantTimeEquals(std::string_view a, std::string_view b) {
+  // Comparing digests makes the time independent of where the texts differ
+  // and of their lengths.
+  unsigned char da[SHA256_DIGEST_LENGTH];
+  unsigned char db[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(a.data()), a.size(), da);
+  SHA256(reinterpret_cast<const unsigned char*>(b.data()), b.size(), db);
+  return CRYPTO_memcmp(da, db, sizeof da) == 0;
+}
+
+bool ParseBasicAuth(std::string_view header, std::string* user, std::string* password) {
+  user->clear();
+  password->clear();
+  constexpr std::string_view kBasic = "basic ";
+  if (header.size() <= kBasic.size()) return false;
+  for (std::size_t i = 0; i < kBasic.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(header[i])) != kBasic[i]) return false;
+  std::string_view encoded = header.substr(kBasic.size());
+  while (!encoded.empty() && encoded.front() == ' ') encoded.remove_prefix(1);
+  while (!encoded.empty() && encoded.back() == ' ') encoded.remove_suffix(1);
+  std::string decoded;
+  if (!base::Base64Decode(encoded, &decoded)) return false;
+  auto colon = decoded.find(':');
+  if (colon == std::string::npos) return false;
+  *user = decoded.substr(0, colon);
+  *password = decoded.substr(colon + 1);
+  return true;
+}
+
+std::string RenderFormPage(const AdminPagesState& state, const std::string& token) {
+  std::string html =
+      "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>配置参数</title>\n"
+      "<style>body{font-family:sans-serif;margin:1.5em}th{text-align:left;padding-right:1em;"
+      "white-space:nowrap}td{padding:.2em .6em .2em "
+      "0}td.input{white-space:nowrap}td.help{color:#444;font-size:.9em}"
+      "tr:nth-child(even){background:#f4f4f4}</style></head>\n<body>\n<h1>配置参数</h1>\n"
+      "<form method=\"post\" action=\"Parameters\" accept-charset=\"UTF-8\">\n"
+      "<input type=\"hidden\" name=\"token\" value=\"" +
+      EscapeHtml(token) + "\">\n<table>\n";
+  for (const auto& field : kFormFields) {
+    const std::string key = field.key;
+    auto shown = state.formShown.find(key);
+    const std::string value = shown == state.formShown.end() ? "" : shown->second;
+    std::string input;
+    switch (field.kind) {
+      case FieldKind::kInteger:
+        input = fmt::format(
+            "<input type=\"number\" id=\"{0}\" name=\"{0}\" min=\"{1}\" max=\"{2}\" "
+            "value=\"{3}\" required>",
+            key, field.min, field.max, EscapeHtml(value));
+        if (*field.unit) {
+          input += ' ';
+          input += EscapeHtml(field.unit);
+        }
+        break;
+      case FieldKind::kString:
+        input =
+            fmt::format("<input type=\"text\" id=\"{0}\" name=\"{0}\" size=\"{1}\" value=\"{2}\">",
+                        key, field.width, EscapeHtml(value));
+        break;
+      case FieldKind::kPassword:
+        // The stored password never goes back to the browser.
+        input = fmt::format(
+            "<input type=\"password\" id=\"{0}\" name=\"{0}\" size=\"{1}\" value=\"\" "
+            "placeholder=\"(unchanged)\" autocomplete=\"new-password\"> "
+            "<label><input type=\"checkbox\" name=\"{0}.clear\" value=\"1\"> clear</label>",
+            key, field.width);
+        break;
+      case FieldKind::kBoolean:
+        input = fmt::format("<input type=\"checkbox\" id=\"{0}\" name=\"{0}\" value=\"true\"{1}>",
+                            key, value == "true" ? " checked" : "");
+        break;
+    }
+    html += fmt::format(
+        "<tr><th><label for=\"{0}\">{0}</label></th><td class=\"input\">{1}</td><td "
+        "class=\"help\">{2}</td></tr>\n",
+        key, input, field.helpHtml);
+  }
+  html +=
+      "</table>\n<p><input type=\"submit\" value=\"Accept\"> <input type=\"reset\" "
+      "value=\"Reset\"></p>\n</form>\n<p><a href=\"welcome.html\">Home</a></p>\n<hr>\n" +
+      Footer() + "\n</body></html>\n";
+  return html;
+}
+
+std::string RenderWelcomePage(bool withGraphic) {
+  std::string html =
+      std::string("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Welcome to ") +
+      kProcessName + "</title></head>\n<body>\n";
+  if (withGraphic)
+    html += std::string("<img src=\"company.png\" width=\"468\" height=\"60\" alt=\"") +
+            kProcessName + "\">\n";
+  html += std::string("<h1>") + kProcessName + "</h1>\n";
+  html += "<p><CENTER>\r\n";
+  html += "<a href=\"Parameters\">System Parameters</a>\n";
+  html += "<p><a href=\"log\">Full Log File</a>\n";
+  html += "<br><a href=\"tail_logfile\">Tail Log File</a>\n";
+  html += "<p><hr>\n" + Footer() + "\n</body></html>\n";
+  return html;
+}
+
+std::string TailOfFile(const std::string& path, std::size_t maxBytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  in.seekg(0, std::ios::end);
+  std::streamoff size = in.tellg();
+  if (size <= 0) return {};
+  std::streamoff start = size > static_cast<std::streamoff>(maxBytes)
+                             ? size - static_cast<std::streamoff>(maxBytes)
+                             : 0;
+  in.seekg(start);
+  std::string text(static_cast<std::size_t>(size - start), '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  if (start > 0) {
+    auto nl = text.find('\n');
+    text.erase(0, nl == std::string::npos ? 0 : nl + 1);
+  }
+  return text;
+}
+
+std::string LogSafe(std::string_view text, std::size_t maxBytes) {
+  std::string out;
+  for (char c : text.substr(0, maxBytes)) {
+    auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F || c == '"' || c == '\\')
+      out += fmt::format("\\x{:02x}", u);
+    else
+      out += c;
+  }
+  if (text.size() > maxBytes) out += "...";
+  return out;
+}
+
+}  // namespace brivane::service

@@ -1,0 +1,114 @@
+#pragma once
+// The administration pages over HTTPS: "Parameters" (the configuration
+// form), "tail_logfile", "welcome.html" (open), "monitor" and "metrics".
+// Every page but the welcome page needs HTTP basic authentication with the
+// administrator's name and password, realm "brivane", compared in constant
+// time. The form carries a per-process anti-forgery token; an accepted form
+// is stored and the host is told once the response has gone out, so that it
+// restarts in place.
+//
+// Threads: SetState and Listen/Stop are called by the start sequence (one
+// thread at a time, under the host's initialisation lock); the pages run on
+// the listener's worker threads and read the state through a shared
+// pointer swapped under stateMutex_.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "service/certificate.h"
+
+namespace httplib {
+class SSLServer;
+struct Request;
+struct Response;
+}  // namespace httplib
+
+namespace brivane::service {
+
+// What the pages show; rebuilt by every start and restart.
+struct AdminPagesState {
+  std::string userName;
+  std::string password;                          // clear
+  bool loginDisabled = false;                    // the stored password could not be deciphered
+  std::map<std::string, std::string> formShown;  // by key, see ServiceConfig
+};
+
+// What the pages need from the process.
+class AdminHost {
+ public:
+  virtual ~AdminHost() = default;
+  virtual std::string MonitorText() = 0;
+  virtual std::string MetricsText() = 0;
+  // Called on a listener thread once the answer to an accepted form has
+  // been sent (or its connection failed); the form is already stored.
+  virtual void OnFormAccepted() = 0;
+};
+
+struct AdminPaths {
+  std::string home;        // company.png is looked for here
+  std::string configPath;  // the store the form writes
+  std::string keyPath;     // the password key
+  std::string logPath;     // shown by tail_logfile
+};
+
+class AdminServer {
+ public:
+  AdminServer(AdminHost& host, AdminPaths paths);
+  ~AdminServer();
+  AdminServer(const AdminServer&) = delete;
+  AdminServer& operator=(const AdminServer&) = delete;
+
+  void SetState(AdminPagesState state);
+
+  // Serves HTTPS on port (all addresses) with the certificate. A listener
+  // already open on that port with the same certificate stays; otherwise a
+  // new one replaces it. False with the reason in *error; the previous
+  // listener, if any, then stays as it was.
+  bool Listen(std::uint16_t port, std::shared_ptr<const ServerCertificate> certificate,
+              std::string* error);
+  void Stop();
+  std::uint16_t Port() const { return port_; }
+
+  const std::string& FormToken() const { return token_; }
+
+ private:
+  struct Listener;
+
+  void Configure(httplib::SSLServer& server);
+  bool Authorised(const httplib::Request& req, httplib::Response& res);
+  void ServeForm(const httplib::Request& req, httplib::Response& res);
+  void AcceptForm(const httplib::Request& req, httplib::Response& res);
+  std::shared_ptr<const AdminPagesState> State() const;
+
+  AdminHost& host_;
+  const AdminPaths paths_;
+  const std::string token_;
+  const std::string welcome_;  // built once per process
+  mutable std::mutex stateMutex_;
+  std::shared_ptr<const AdminPagesState> state_;
+  std::unique_ptr<Listener> listener_;
+  std::uint16_t port_ = 0;
+  std::string fingerprint_;
+};
+
+// Pieces of the pages, kept apart so that they can be tested alone.
+std::string EscapeHtml(std::string_view text);
+// application/x-www-form-urlencoded; '+' is a blank. Malformed escapes are
+// kept as they stand.
+std::multimap<std::string, std::string> ParseFormBody(std::string_view body);
+bool ConstantTimeEquals(std::string_view a, std::string_view b);
+// Splits "Basic base64(user:password)"; false when the header is not that.
+bool ParseBasicAuth(std::string_view header, std::string* user, std::string* password);
+std::string RenderFormPage(const AdminPagesState& state, const std::string& token);
+std::string RenderWelcomePage(bool withGraphic);
+// The last maxBytes of a file, starting at a line boundary.
+std::string TailOfFile(const std::string& path, std::size_t maxBytes);
+// A text safe to put in a log line: control bytes escaped, at most maxBytes.
+std::string LogSafe(std::string_view text, std::size_t maxBytes = 64);
+
+}  // namespace brivane::service

@@ -1,0 +1,408 @@
+#include "service/brivane.h"
+
+#include <fmt/format.h>
+#include <netdb.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+
+#include "base/log.h"
+#include "base/status_block.h"
+
+namespace brivane::service {
+namespace {
+
+constexpr auto kMtIdleWait = std::chrono::milliseconds(50);
+
+std::string ResolveInHome(const std::string& home, const std::string& path) {
+  if (path.empty() || path.front() == '/') return path;
+  return home + "/" + path;
+}
+
+std::string LocalTime(std::chrono::system_clock::time_point when) {
+  std::time_t t = std::chrono::system_clock::to_time_t(when);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S", &tm);
+  return text;
+}
+
+std::string HostNameIfResolvable() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(name, nullptr, &hints, &found) != 0) return "localhost";
+  freeaddrinfo(found);
+  return name;
+}
+
+}  // namespace
+
+BRIVANE::BRIVANE(ServiceOptions options)
+    : options_([&] {
+        if (options.configPath.empty()) options.configPath = options.home + "/brivane.ini";
+        return options;
+      }()) {
+  admin_ = std::make_unique<AdminServer>(
+      *this, AdminPaths{options_.home, options_.configPath, KeyPath(), LogPath()});
+}
+
+BRIVANE::~BRIVANE() {
+  // An object that never started (`brivane open`) has nothing to stop.
+  if (initialiseCount_ > 0) Shutdown();
+}
+
+bool BRIVANE::OnStart() {
+  int err = base::StatusBlock().Create(base::StatusBlockName());
+  if (err != 0) {
+    base::LogF(1, "CreateFileMapping error! ({})", err);
+    std::cerr << "brivane: CreateFileMapping error! (" << err << ") " << std::strerror(err) << "\n";
+  }
+  CreateSpClient();
+  if (options_.changeDirectory && ::chdir(options_.home.c_str()) != 0) {
+    std::cerr << "brivane: cannot change to " << options_.home << ": " << std::strerror(errno)
+              << "\n";
+  }
+  bool ok = Initialise("Started");
+  OnConfigChanged();
+  if (ok) Notify("READY=1");
+  return ok;
+}
+
+bool BRIVANE::Initialise(const std::string& initMsg) {
+  std::lock_guard lock(initLock_);
+  ++initialiseCount_;
+
+  // Step 2: the section and the log.
+  base::ConfigSection section(options_.configPath, kSectionName, KeyPath());
+  std::string storeError;
+  bool storeOk = section.Load(&storeError);
+  int logLevel = static_cast<int>(section.GetInteger("LogLevel", systemLogLevel_));
+  systemLogLevel_ = logLevel;
+  std::string logError;
+  if (!base::OpenLog(LogPath(), logLevel, &logError))
+    std::cerr << "brivane: cannot open " << LogPath() << ": " << logError << "\n";
+  if (!storeOk) base::LogF(1, "严重：配置文件有误：{}", storeError);
+
+  // Step 3: the restart branch.
+  if (IsRestartMessage(initMsg)) {
+    // A restart also reopens the log, so that a rotated file is let go.
+    base::ReopenLog();
+    {
+      std::lock_guard wait(mtWaitMutex_);
+      stopMT_ = 1;
+    }
+    mtWaitCv_.notify_all();
+    base::LogWrite(3, "信息：网关服务重新启动......");
+    StopMTThread();
+    if (SpClientInitialised()) ReleaseSpClient();
+    if (databaseConnected_) {
+      CloseDatabase();
+      databaseConnected_ = 0;
+    }
+  }
+
+  // Step 4: a clean slate.
+  started_ = 0;
+  dbConnectionOpen_ = dbConnectionMTOpen_ = dbConnectionMOOpen_ = dbConnectionSROpen_ = 0;
+  databaseConnected_ = 0;
+  auto& block = base::StatusBlock();
+  for (auto offset : {base::kDbConnectionOpen, base::kDbConnectionMtOpen, base::kDbConnectionMoOpen,
+                      base::kDbConnectionSrOpen, base::kStarted})
+    block.Set(offset, 0);
+  // A thread left from an earlier start that was not a restart ends here too.
+  StopMTThread();
+  passIdle_ = 1;
+
+  // Step 5: every key, the authority, the certificate.
+  ServiceConfig cfg = ReadServiceConfig(section, logLevel, config_.submitQuery);
+  if (cfg.adminPasswordIsDefault)
+    base::LogWrite(1, "严重：管理员密码AdminPassword仍是默认值，请在配置页面修改！");
+  for (const auto& e : cfg.passwordErrors) base::LogF(1, "严重：无法解密配置项 {}", e);
+  const bool adminLoginDisabled =
+      std::any_of(cfg.passwordErrors.begin(), cfg.passwordErrors.end(),
+                  [](const std::string& e) { return e.rfind("AdminPassword:", 0) == 0; });
+  if (adminLoginDisabled) base::LogWrite(1, "严重：管理员密码无法解密，管理页面拒绝所有登录！");
+
+  const std::string certificatePath = ResolveInHome(options_.home, cfg.certificate);
+  std::string certError;
+  auto certificate = ServerCertificate::LoadOrCreate(certificatePath, &certError);
+  if (!certificate) {
+    base::LogF(1, "BRIVANE\tCould not load certificate \"{}\"", certificatePath);
+    std::cerr << "brivane: could not load certificate \"" << certificatePath << "\": " << certError
+              << "\n";
+    return false;
+  }
+  if (certificate->Created()) base::LogF(3, "信息：已创建自签名证书 {}", certificatePath);
+  if (!cfg.dbTypeSupported)
+    base::LogWrite(1, "严重：不支持的数据库类型！请在DBType配置中输入mssql，mysql或oracle。");
+  config_ = cfg;
+  terminalIdLength_ = cfg.terminalIdLength;
+
+  // Step 6.
+  if (cfg.mtConnections <= 0 && cfg.moConnections <= 0 && cfg.mtAndMOConnections <= 0)
+    base::LogWrite(1, "严重：MO连接数，MT连接数和MOMT连接数至少要有一个不为零！");
+
+  // Step 7: the database.
+  databaseConnected_ = OpenDatabase() ? 1 : 0;
+  block.Set(base::kDbConnectionOpen, static_cast<std::uint32_t>(databaseConnected_.load()));
+
+  // Step 8: route table, MT thread and SP client only with a database.
+  if (databaseConnected_) {
+    base::LogWrite(2, "信息：数据库连接成功！");
+    block.SetStartTime(static_cast<std::int64_t>(std::time(nullptr)));
+    if (LoadRouteTable() == 0)
+      base::LogWrite(1, "严重：获取业务路由信息失败，请检查Services表的配置!");
+    stopMT_ = 0;
+    mtThread_ = std::thread([this] { CheckMTTable(); });
+    if (InitialiseSpClient(section)) {
+      base::LogWrite(2, "信息：网关服务启动！");
+      started_ = 1;
+    } else {
+      base::LogWrite(1, "严重：网关服务启动失败！");
+      started_ = 0;
+    }
+    block.Set(base::kStarted, static_cast<std::uint32_t>(started_.load()));
+  }
+
+  // Step 9: the pages and the listener.
+  AdminPagesState pages;
+  pages.userName = cfg.adminUserName;
+  pages.password = cfg.adminPassword;
+  pages.loginDisabled = adminLoginDisabled;
+  pages.formShown = cfg.formShown;
+  admin_->SetState(std::move(pages));
+  std::string listenError;
+  if (!admin_->Listen(cfg.httpPort, certificate, &listenError)) {
+    base::LogF(1, "Cannot run without HTTP port: {}", listenError);
+    std::cerr << "brivane: Cannot run without HTTP port: " << listenError << "\n";
+    return false;
+  }
+  base::LogF(3, "HTTP监听端口: {}", admin_->Port());
+  base::LogF(3, "Service {} {}", kProcessName, initMsg);
+  return true;
+}
+
+int BRIVANE::Main() {
+  std::unique_lock lock(ctlMutex_);
+  mainRunning_ = true;
+  for (;;) {
+    ctlCv_.wait_for(lock, std::chrono::seconds(1),
+                    [&] { return exitSignalled_ || restartRequest_.has_value(); });
+    if (exitSignalled_) {
+      exitAcknowledged_ = true;
+      mainRunning_ = false;
+      ctlCv_.notify_all();
+      return 0;
+    }
+    if (restartRequest_) {
+      std::string message = std::move(*restartRequest_);
+      restartRequest_.reset();
+      lock.unlock();
+      Notify("RELOADING=1");
+      bool ok = Initialise(message);
+      Notify(ok ? "READY=1" : "STATUS=restart failed");
+      lock.lock();
+      if (!ok) {
+        mainRunning_ = false;
+        ctlCv_.notify_all();
+        return 1;
+      }
+    }
+  }
+}
+
+void BRIVANE::RequestRestart(std::string initMsg) {
+  std::lock_guard lock(ctlMutex_);
+  restartRequest_ = std::move(initMsg);
+  ctlCv_.notify_all();
+}
+
+void BRIVANE::OnFormAccepted() { RequestRestart("Restart\tInitialisation"); }
+
+void BRIVANE::OnStop() {
+  Notify("STOPPING=1");
+  {
+    // exitFlag: wait until Main has seen it, unless Main is not running.
+    std::unique_lock lock(ctlMutex_);
+    exitSignalled_ = true;
+    ctlCv_.notify_all();
+    ctlCv_.wait(lock, [&] { return exitAcknowledged_ || !mainRunning_; });
+  }
+  Shutdown();
+}
+
+void BRIVANE::Shutdown() {
+  if (shutDown_.exchange(true)) return;
+  std::lock_guard lock(initLock_);
+  base::LogWrite(2, "信息：网关服务停止中...");
+  // Joining the MT thread stands in for the fixed pause: the order stays MT
+  // stopped, then client released, then database closed.
+  StopMTThread();
+  ReleaseSpClient();
+  if (databaseConnected_) {
+    CloseDatabase();
+    databaseConnected_ = 0;
+  }
+  started_ = 0;
+  DeleteSpClient();
+  // The pages read the status block, so they end before it is unmapped.
+  admin_->Stop();
+  base::StatusBlock().Close();
+  base::FlushLog();
+}
+
+void BRIVANE::StopMTThread() {
+  {
+    std::lock_guard lock(mtWaitMutex_);
+    stopMT_ = 1;
+  }
+  mtWaitCv_.notify_all();
+  if (mtThread_.joinable()) mtThread_.join();
+}
+
+void BRIVANE::CheckMTTable() {
+  while (!stopMT_) {
+    try {
+      if (passIdle_ && started_ && WorkerLoadLevel() != 0) {
+        SendMTMsg();
+        continue;
+      }
+    } catch (const std::exception&) {
+      base::LogF(1, "EXCEPTION|CheckMTTable:{}", errno);
+      // A pass that threw is over; without this no pass would run again.
+      passIdle_ = 1;
+    } catch (...) {
+      base::LogF(1, "EXCEPTION|CheckMTTable:{}", errno);
+      passIdle_ = 1;
+    }
+    std::unique_lock lock(mtWaitMutex_);
+    mtWaitCv_.wait_for(lock, kMtIdleWait, [&] { return stopMT_.load() != 0; });
+  }
+}
+
+std::string BRIVANE::OnControl() const {
+  std::uint16_t port = ListeningPort();
+  if (port == 0) {
+    base::ConfigSection section(options_.configPath, kSectionName, KeyPath());
+    section.Load();
+    port = static_cast<std::uint16_t>(section.GetInteger("HTTPPort", kDefaultHttpPort));
+  }
+  return fmt::format("https://{}:{}/welcome.html", HostNameIfResolvable(), port);
+}
+
+ServiceConfig BRIVANE::Config() const {
+  std::lock_guard lock(initLock_);
+  return config_;
+}
+
+std::uint16_t BRIVANE::ListeningPort() const { return admin_->Port(); }
+
+std::string BRIVANE::MonitorText() {
+  const auto now = std::chrono::system_clock::now();
+  auto up = std::chrono::duration_cast<std::chrono::seconds>(now - processStart_).count();
+  std::string text;
+  auto line = [&](std::string_view name, const auto& value) {
+    text += fmt::format("{}: {}\n", name, value);
+  };
+  line("Program", kProcessName);
+  line("Version", fmt::format("{}.{}.{}", kVersionMajor, kVersionMinor, kBuildNumber));
+  line("Manufacturer", kManufacturer);
+  line("Host", HostNameIfResolvable());
+  line("StartTime", LocalTime(processStart_));
+  line("UpTime",
+       fmt::format("{}d {:02}:{:02}:{:02}", up / 86400, up / 3600 % 24, up / 60 % 60, up % 60));
+  line("started", started_.load());
+  line("stopMT", stopMT_.load());
+  line("passIdle", passIdle_.load());
+  line("databaseConnected", databaseConnected_.load());
+  line("DBConnection", dbConnectionOpen_.load());
+  line("DBConnectionMT", dbConnectionMTOpen_.load());
+  line("DBConnectionMO", dbConnectionMOOpen_.load());
+  line("DBConnectionSR", dbConnectionSROpen_.load());
+  line("terminalIdLength", terminalIdLength_.load());
+  const auto& block = base::StatusBlock();
+  line("status_block", block.IsOpen() ? base::StatusBlockName() : std::string("(not mapped)"));
+  line("start_time", block.GetStartTime());
+  for (const auto& field : base::kStatusFields) line(field.name, block.Get(field.offset));
+  return text;
+}
+
+std::string BRIVANE::MetricsText() {
+  std::string text;
+  auto metric = [&](const std::string& name, const char* type, const std::string& help,
+                    auto value) {
+    text += fmt::format("# HELP {0} {1}\n# TYPE {0} {2}\n{0} {3}\n", name, help, type, value);
+  };
+  metric(
+      "brivane_process_start_time_seconds", "gauge", "Start time of the process.",
+      std::chrono::duration_cast<std::chrono::seconds>(processStart_.time_since_epoch()).count());
+  metric("brivane_stop_mt", "gauge", "The MT thread is told to stop (1) or may run (0).",
+         stopMT_.load());
+  metric("brivane_pass_idle", "gauge", "No MT pass is running.", passIdle_.load());
+  metric("brivane_database_connected", "gauge", "The database connections are open.",
+         databaseConnected_.load());
+  const auto& block = base::StatusBlock();
+  metric("brivane_status_block_mapped", "gauge", "The shared status block is mapped.",
+         block.IsOpen() ? 1 : 0);
+  if (block.IsOpen()) {
+    metric("brivane_start_time_seconds", "gauge", "Time the database connections were last opened.",
+           block.GetStartTime());
+    for (const auto& field : base::kStatusFields) {
+      if (field.isFlag)
+        metric(std::string("brivane_") + field.name, "gauge", "Status block flag.",
+               block.Get(field.offset));
+      else
+        metric(std::string("brivane_") + field.name + "_total", "counter", "Status block counter.",
+               block.Get(field.offset));
+    }
+  }
+  auto links = LoggedInLinksPerPool();
+  if (!links.empty()) {
+    text +=
+        "# HELP brivane_links_logged_in Links logged in to the SMG, per pool.\n"
+        "# TYPE brivane_links_logged_in gauge\n";
+    for (const auto& [pool, count] : links)
+      text += fmt::format("brivane_links_logged_in{{pool=\"{}\"}} {}\n", pool, count);
+  }
+  return text;
+}
+
+void BRIVANE::Notify(const char* state) const {
+  if (options_.notifySystemd) sd_notify(0, state);
+}
+
+// ---- Seams (see the header). None of these components exists yet, so the
+// service runs as with a database that cannot be opened: pages only.
+
+void BRIVANE::CreateSpClient() {}
+
+bool BRIVANE::InitialiseSpClient(const base::ConfigSection&) { return false; }
+
+void BRIVANE::ReleaseSpClient() {}
+
+void BRIVANE::DeleteSpClient() {}
+
+bool BRIVANE::SpClientInitialised() const { return false; }
+
+int BRIVANE::WorkerLoadLevel() const { return 0; }
+
+std::vector<std::pair<std::string, int>> BRIVANE::LoggedInLinksPerPool() const { return {}; }
+
+bool BRIVANE::OpenDatabase() { return false; }
+
+void BRIVANE::CloseDatabase() {}
+
+int BRIVANE::LoadRouteTable() { return 0; }
+
+void BRIVANE::SendMTMsg() {}
+
+}  // namespace brivane::service

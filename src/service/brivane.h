@@ -1,0 +1,162 @@
+#pragma once
+// The service process object: owns the configuration values read at each
+// start, the run-state flags, the status block, the administration pages,
+// the MT thread and (once they land) the database connections, the route
+// table and the SP client. Start, restart and stop sequences live here.
+//
+// Threads: the service thread runs OnStart, then Main, which also runs the
+// in-place restarts asked for by the form or SIGHUP (RequestRestart). OnStop
+// runs on the thread that handles the stop signal. initLock_ keeps two
+// Initialise calls apart and guards config_. The flags are atomics read by
+// the MT thread, the pages and (later) the SP client and database layer.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "service/admin.h"
+#include "service/config.h"
+
+namespace brivane::service {
+
+struct ServiceOptions {
+  std::string home;        // holds brivane.log, brivane.key, the certificate
+  std::string configPath;  // empty: <home>/brivane.ini
+  // OnStart makes home the working directory (off for in-process tests).
+  bool changeDirectory = true;
+  // Tells systemd READY/RELOADING/STOPPING when it started us.
+  bool notifySystemd = true;
+};
+
+class BRIVANE : public AdminHost {
+ public:
+  explicit BRIVANE(ServiceOptions options);
+  ~BRIVANE() override;
+  BRIVANE(const BRIVANE&) = delete;
+  BRIVANE& operator=(const BRIVANE&) = delete;
+
+  // Creates the status block (and the SP client), then runs
+  // Initialise("Started"). False when the service cannot run.
+  bool OnStart();
+  // The start and restart sequence; a message beginning with "restart" (any
+  // case) first stops the MT thread, releases the SP client and closes the
+  // database. False when the certificate or the admin port is unusable.
+  bool Initialise(const std::string& initMsg);
+  // Waits for the stop signal, running restarts asked for meanwhile. Returns
+  // 0 when stopped, 1 when a restart failed (the process must end).
+  int Main();
+  // The stop sequence; safe to call more than once and from any thread.
+  void OnStop();
+  // The administration page's address.
+  std::string OnControl() const;
+  void OnConfigChanged() {}
+
+  // Asks Main for an in-place restart with this message; several requests
+  // before it runs make one restart.
+  void RequestRestart(std::string initMsg);
+
+  // Run state, for the pages and the layers wired in later.
+  bool Started() const { return started_.load() != 0; }
+  bool DatabaseConnected() const { return databaseConnected_.load() != 0; }
+  bool StopMT() const { return stopMT_.load() != 0; }
+  std::atomic<std::int32_t>& PassIdle() { return passIdle_; }
+  std::int32_t TerminalIdLength() const { return terminalIdLength_.load(); }
+  ServiceConfig Config() const;
+  std::uint16_t ListeningPort() const;
+  std::uint64_t InitialiseCount() const { return initialiseCount_.load(); }
+
+  const std::string& Home() const { return options_.home; }
+  std::string ConfigPath() const { return options_.configPath; }
+  std::string LogPath() const { return options_.home + "/brivane.log"; }
+  std::string KeyPath() const { return options_.home + "/brivane.key"; }
+
+  // AdminHost.
+  std::string MonitorText() override;
+  std::string MetricsText() override;
+  void OnFormAccepted() override;
+
+ protected:
+  // Body of the MT thread: runs a pass whenever the client is started, no
+  // pass runs and the worker pool can take work; otherwise waits briefly.
+  virtual void CheckMTTable();
+
+ private:
+  // ---- Seams for the components that land later. Each is the one place
+  // where the later wiring calls into its layer.
+  // TODO: the SP client (src/sp, MyCMPPClient) lands here: create it with a
+  // pointer to this object; until then there is no client.
+  void CreateSpClient();
+  // TODO: MyCMPPClient::Initialise(section) — reads its own keys, opens its
+  // links and starts its workers. False until the SP client exists.
+  bool InitialiseSpClient(const base::ConfigSection& section);
+  // TODO: MyCMPPClient::Release() — pending list, merger, workers, links.
+  void ReleaseSpClient();
+  void DeleteSpClient();
+  bool SpClientInitialised() const;
+  // TODO: the client's worker pool LoadLevel(); 0 (no capacity) until then.
+  int WorkerLoadLevel() const;
+  // TODO: logged-in links per pool ("mt", "mo", "mtmo") for /metrics.
+  std::vector<std::pair<std::string, int>> LoggedInLinksPerPool() const;
+  // TODO: the database gateway (src/db) lands here: OpenAllConnections with
+  // its three attempts and its own lines, setting the four open flags.
+  // False ("database cannot be opened") until then.
+  bool OpenDatabase();
+  // TODO: CloseAllConnections of the database gateway.
+  void CloseDatabase();
+  // TODO: GetAllRouteInfo (src/sp routing) — number of routes loaded.
+  int LoadRouteTable();
+  // TODO: SendMTMsg (src/db): one pass over the Submit table; it clears
+  // passIdle while it runs, sets it at the end and pauses 1000 ms (the pause
+  // should end early when stopMT is set).
+  void SendMTMsg();
+
+  void StopMTThread();
+  void Shutdown();
+  void Notify(const char* state) const;
+
+  const ServiceOptions options_;
+  const std::chrono::system_clock::time_point processStart_ = std::chrono::system_clock::now();
+
+  // exitFlag: OnStop signals, Main acknowledges. ctlMutex_ also guards the
+  // restart request.
+  std::mutex ctlMutex_;
+  std::condition_variable ctlCv_;
+  bool exitSignalled_ = false;
+  bool exitAcknowledged_ = false;
+  bool mainRunning_ = false;
+  std::optional<std::string> restartRequest_;
+
+  mutable std::mutex initLock_;  // held for the whole of every Initialise
+  ServiceConfig config_;
+  int systemLogLevel_ = kInitialLogLevel;
+
+  std::atomic<std::int32_t> started_{0};
+  std::atomic<std::int32_t> stopMT_{1};
+  std::atomic<std::int32_t> databaseConnected_{0};
+  std::atomic<std::int32_t> dbConnectionOpen_{0};
+  std::atomic<std::int32_t> dbConnectionMTOpen_{0};
+  std::atomic<std::int32_t> dbConnectionMOOpen_{0};
+  std::atomic<std::int32_t> dbConnectionSROpen_{0};
+  std::atomic<std::int32_t> passIdle_{1};
+  const std::int32_t databaseOpenAttempts_ = 3;
+  std::atomic<std::int32_t> terminalIdLength_{21};
+  std::atomic<std::uint64_t> initialiseCount_{0};
+  std::atomic<bool> shutDown_{false};
+
+  // The MT thread and its wake-up for a prompt stop.
+  std::thread mtThread_;
+  std::mutex mtWaitMutex_;
+  std::condition_variable mtWaitCv_;
+
+  std::unique_ptr<AdminServer> admin_;
+};
+
+}  // namespace brivane::service

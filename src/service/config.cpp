@@ -1,0 +1,312 @@
+#include "service/config.h"
+
+#include <fmt/format.h>
+
+#include <charconv>
+
+namespace brivane::service {
+namespace {
+
+constexpr const char* kDataSourceHelp =
+    "ODBC数据源名称。首先要在ODBC数据源管理器里面"
+    "<a href=\"https://www.unixodbc.org/odbcinst.html\" target=\"_blank\" "
+    "rel=\"noopener noreferrer\">配置一个VESKA使用的数据源</a>。";
+
+constexpr std::int64_t kNoBound = 0;
+
+std::string_view TrimBlanks(std::string_view s) {
+  auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+bool ParseInteger(std::string_view text, std::int64_t* value) {
+  text = TrimBlanks(text);
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *value, 10);
+  return !text.empty() && ec == std::errc() && end == text.data() + text.size();
+}
+
+bool HasControl(std::string_view text) {
+  for (char c : text) {
+    auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) return true;
+  }
+  return false;
+}
+
+// ODBC attribute values holding separators are enclosed in braces, with a
+// closing brace doubled.
+std::string OdbcValue(const std::string& value) {
+  if (value.find_first_of(";{}=") == std::string::npos && TrimBlanks(value).size() == value.size())
+    return value;
+  std::string out = "{";
+  for (char c : value) {
+    out += c;
+    if (c == '}') out += '}';
+  }
+  out += '}';
+  return out;
+}
+
+}  // namespace
+
+const std::array<FormField, 25> kFormFields = {{
+    {"LogLevel", FieldKind::kInteger, 0, 0, 9, "",
+     "日志级别。1=严重错误, 2=错误, 3=警告, 4=消息;如果要显示上下行消息记录请设成大于等于3"},
+    {"AdminUserName", FieldKind::kString, 25, kNoBound, kNoBound, "", "登录参数配置页面的用户名"},
+    {"AdminPassword", FieldKind::kPassword, 25, kNoBound, kNoBound, "", "登录参数配置页面的密码"},
+    {"HTTPPort", FieldKind::kInteger, 0, 1, 65535, "", "配置页面的端口号"},
+    {"DataSource", FieldKind::kString, 50, kNoBound, kNoBound, "", kDataSourceHelp},
+    {"DBUser", FieldKind::kString, 50, kNoBound, kNoBound, "", "数据库用户名"},
+    {"DBPassword", FieldKind::kPassword, 50, kNoBound, kNoBound, "", "数据库密码"},
+    {"DBType", FieldKind::kString, 50, kNoBound, kNoBound, "",
+     "数据库类型。目前支持mssql，mysql或oracle。"},
+    {"SMGAddress", FieldKind::kString, 50, kNoBound, kNoBound, "", ""},
+    {"AsiaInfoSMG", FieldKind::kBoolean, 0, kNoBound, kNoBound, "", "是否是亚信网关"},
+    {"SPCorpID", FieldKind::kString, 6, kNoBound, kNoBound, "", "企业代码"},
+    {"SPID", FieldKind::kString, 21, kNoBound, kNoBound, "", "服务号码"},
+    {"SMGVersion", FieldKind::kInteger, 0, 32, 100, "", "CMPP2.0协议填32,CMPP3.0协议填48"},
+    {"SPLoginName", FieldKind::kString, 50, kNoBound, kNoBound, "",
+     "登录网关用户名，一般和企业代码一致"},
+    {"SPPassword", FieldKind::kPassword, 50, kNoBound, kNoBound, "", ""},
+    {"MOPort", FieldKind::kInteger, 0, 1, 65535, "", ""},
+    {"MTPort", FieldKind::kInteger, 0, 1, 65535, "", ""},
+    {"MTAndMOPort", FieldKind::kInteger, 0, 1, 65535, "", ""},
+    {"MOConnections", FieldKind::kInteger, 0, 0, 255, "个",
+     "如果MO和MT连接是分开的，则分别配置MO和MT的网关连接数，同时把MTAndMOConnections配置成0"},
+    {"MTConnections", FieldKind::kInteger, 0, 0, 255, "个", ""},
+    {"MTAndMOConnections", FieldKind::kInteger, 0, 0, 255, "个", ""},
+    {"DialogCarrierID", FieldKind::kString, 50, kNoBound, kNoBound, "", ""},
+    {"DialogCarrierNAME", FieldKind::kString, 50, kNoBound, kNoBound, "", ""},
+    {"MOHTTPQuestTimeout", FieldKind::kInteger, 0, 3000, 600000, "ms", "value limited(1000-60000)"},
+    {"EnableHTTPClient", FieldKind::kBoolean, 0, kNoBound, kNoBound, "", ""},
+}};
+
+const FormField* FindFormField(std::string_view key) {
+  for (const auto& field : kFormFields)
+    if (key == field.key) return &field;
+  return nullptr;
+}
+
+ServiceConfig ReadServiceConfig(const base::ConfigSection& section, int systemLogLevel,
+                                const std::string& previousSubmitQuery) {
+  ServiceConfig c;
+  auto& shown = c.formShown;
+  auto password = [&](const char* key, const char* defaultValue) {
+    std::string error;
+    std::string clear = section.GetPassword(key, defaultValue, &error);
+    if (!error.empty()) c.passwordErrors.push_back(error);
+    return clear;
+  };
+  auto integer = [&](const char* key, std::int64_t defaultValue) {
+    return static_cast<std::int32_t>(section.GetInteger(key, defaultValue));
+  };
+
+  c.logLevel = integer("LogLevel", systemLogLevel);
+  shown["LogLevel"] = std::to_string(c.logLevel);
+  c.adminUserName = section.GetString("AdminUserName", "admin");
+  shown["AdminUserName"] = c.adminUserName;
+  c.adminPassword = password("AdminPassword", kDefaultAdminPassword);
+  c.adminPasswordIsDefault = c.adminPassword == kDefaultAdminPassword;
+  c.httpPort = static_cast<std::uint16_t>(section.GetInteger("HTTPPort", kDefaultHttpPort));
+  shown["HTTPPort"] = std::to_string(c.httpPort);
+  c.certificate = section.GetString("Certificate", "server.pem");
+
+  c.dataSource = section.GetString("DataSource", "");
+  shown["DataSource"] = c.dataSource;
+  c.dbUser = section.GetString("DBUser", "user_cmpp");
+  shown["DBUser"] = c.dbUser;
+  c.dbPassword = password("DBPassword", "");
+  c.dbType = section.GetString("DBType", "mssql");
+  shown["DBType"] = c.dbType;
+  c.spUpdateSubmit = section.GetString("SP_UpdateSubmit", "uspUpdateSubmitState");
+  c.spDelSubmit = section.GetString("SP_DelSubmit", "uspMoveSubmitToLog");
+  c.spAddDeliver = section.GetString("SP_AddDeliver", "uspAddDeliver");
+  c.spAddStatusReport = section.GetString("SP_AddStatusReport", "uspAddStatusReport");
+  c.connectionString = BuildConnectionString(c.dataSource, c.dbUser, c.dbPassword);
+  c.mtSpeedLimit = integer("MTSpeedLimit", 20);
+  c.submitQuery = previousSubmitQuery;
+  c.dbTypeSupported = BuildSubmitQuery(c.dbType, c.mtSpeedLimit, &c.submitQuery);
+
+  c.smgAddress = section.GetString("SMGAddress", "0.0.0.0");
+  shown["SMGAddress"] = c.smgAddress;
+  c.asiaInfoSMG = section.GetBoolean("AsiaInfoSMG", false);
+  shown["AsiaInfoSMG"] = c.asiaInfoSMG ? "true" : "false";
+  c.spCorpID = section.GetString("SPCorpID", "");
+  shown["SPCorpID"] = c.spCorpID;
+  c.spID = section.GetString("SPID", "");
+  shown["SPID"] = c.spID;
+  c.smgVersion = integer("SMGVersion", 48);
+  shown["SMGVersion"] = std::to_string(c.smgVersion);
+  c.terminalIdLength = TerminalIdLength(c.smgVersion);
+
+  c.spLoginName = section.GetString("SPLoginName", "");
+  shown["SPLoginName"] = c.spLoginName;
+  c.spPassword = password("SPPassword", "");
+  c.moPort = integer("MOPort", 7890);
+  shown["MOPort"] = std::to_string(c.moPort);
+  c.mtPort = integer("MTPort", 7890);
+  shown["MTPort"] = std::to_string(c.mtPort);
+  c.mtAndMOPort = integer("MTAndMOPort", 7890);
+  shown["MTAndMOPort"] = std::to_string(c.mtAndMOPort);
+  c.moConnections = integer("MOConnections", 0);
+  shown["MOConnections"] = std::to_string(c.moConnections);
+  c.mtConnections = integer("MTConnections", 0);
+  shown["MTConnections"] = std::to_string(c.mtConnections);
+  c.mtAndMOConnections = integer("MTAndMOConnections", 1);
+  shown["MTAndMOConnections"] = std::to_string(c.mtAndMOConnections);
+  c.workThreads = integer("WorkThreads", 500);
+
+  c.dialogCarrierID = section.GetString("DialogCarrierID", "");
+  shown["DialogCarrierID"] = c.dialogCarrierID;
+  c.dialogCarrierNAME = section.GetString("DialogCarrierNAME", "");
+  shown["DialogCarrierNAME"] = c.dialogCarrierNAME;
+  std::int32_t timeoutMs = integer("MOHTTPQuestTimeout", 10000);
+  c.moHTTPQuestTimeout = std::chrono::milliseconds(timeoutMs);
+  shown["MOHTTPQuestTimeout"] = std::to_string(timeoutMs);
+  c.enableHTTPClient = section.GetBoolean("EnableHTTPClient", false);
+  shown["EnableHTTPClient"] = c.enableHTTPClient ? "true" : "false";
+  return c;
+}
+
+bool BuildSubmitQuery(const std::string& dbType, std::int32_t mtSpeedLimit, std::string* query) {
+  if (dbType == "mysql" || dbType == "postgresql" || dbType == "sqlite") {
+    *query = fmt::format("SELECT * FROM Submit WHERE SubmitState = 0 LIMIT {}", mtSpeedLimit);
+  } else if (dbType == "oracle") {
+    *query = fmt::format("SELECT * FROM \"Submit\" WHERE \"SubmitState\" = 0 AND ROWNUM < {}",
+                         mtSpeedLimit);
+  } else if (dbType == "mssql") {
+    *query = fmt::format("SELECT TOP {} * FROM Submit WHERE SubmitState = 0", mtSpeedLimit);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+std::string BuildConnectionString(const std::string& dataSource, const std::string& user,
+                                  const std::string& password) {
+  std::string out;
+  if (dataSource.find('=') != std::string::npos) {
+    out = dataSource;
+    if (!out.empty() && out.back() != ';') out += ';';
+  } else {
+    out = "DSN=" + OdbcValue(dataSource) + ";";
+  }
+  out += "Uid=" + OdbcValue(user) + ";Pwd=" + OdbcValue(password) + ";";
+  return out;
+}
+
+bool IsRestartMessage(std::string_view initMsg) {
+  constexpr std::string_view kRestart = "restart";
+  if (initMsg.size() < kRestart.size()) return false;
+  for (std::size_t i = 0; i < kRestart.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(initMsg[i])) != kRestart[i]) return false;
+  return true;
+}
+
+bool IsValidUtf8(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    auto c = static_cast<unsigned char>(text[i]);
+    std::size_t extra;
+    std::uint32_t cp;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      extra = 1;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      extra = 2;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      extra = 3;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + extra >= text.size()) return false;
+    for (std::size_t k = 1; k <= extra; ++k) {
+      auto d = static_cast<unsigned char>(text[i + k]);
+      if ((d & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (d & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    static constexpr std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += extra + 1;
+  }
+  return true;
+}
+
+FormCheck CheckForm(const std::multimap<std::string, std::string>& posted) {
+  FormCheck check;
+  auto find = [&](const std::string& name) -> const std::string* {
+    auto it = posted.find(name);
+    return it == posted.end() ? nullptr : &it->second;
+  };
+  for (const auto& field : kFormFields) {
+    FieldChange change;
+    change.field = &field;
+    const std::string* value = find(field.key);
+    auto fail = [&](const std::string& why) {
+      check.errors.push_back(std::string(field.key) + ": " + why);
+    };
+    switch (field.kind) {
+      case FieldKind::kInteger: {
+        std::int64_t number = 0;
+        if (!value || TrimBlanks(*value).empty()) {
+          fail("a value is required");
+        } else if (!ParseInteger(*value, &number)) {
+          fail("not a whole number");
+        } else if (number < field.min || number > field.max) {
+          fail(fmt::format("must be between {} and {}", field.min, field.max));
+        } else {
+          change.value = std::to_string(number);
+        }
+        break;
+      }
+      case FieldKind::kString: {
+        std::string why;
+        std::string text = value ? std::string(TrimBlanks(*value)) : std::string();
+        if (!value) {
+          fail("missing from the form");
+        } else if (!IsValidUtf8(text)) {
+          fail("not valid UTF-8 text");
+        } else if (!base::ConfigSection::CanStore(field.key, text, &why)) {
+          fail(why);
+        } else {
+          change.value = std::move(text);
+        }
+        break;
+      }
+      case FieldKind::kPassword: {
+        const std::string* clear = find(std::string(field.key) + ".clear");
+        if (clear && !clear->empty()) {
+          change.action = FieldChange::Action::kClearPassword;
+        } else if (!value || value->empty()) {
+          change.action = FieldChange::Action::kKeepPassword;
+        } else if (value->size() > kMaxPasswordBytes) {
+          fail(fmt::format("at most {} bytes", kMaxPasswordBytes));
+        } else if (!IsValidUtf8(*value) || HasControl(*value)) {
+          fail("control characters or invalid UTF-8");
+        } else {
+          change.value = *value;
+        }
+        break;
+      }
+      case FieldKind::kBoolean: {
+        bool on = value && (*value == "true" || *value == "on" || *value == "1");
+        change.value = on ? "true" : "false";
+        break;
+      }
+    }
+    check.changes.push_back(std::move(change));
+  }
+  if (!check.Ok()) check.changes.clear();
+  return check;
+}
+
+}  // namespace brivane::service

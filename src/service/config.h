@@ -1,0 +1,143 @@
+#pragma once
+// Every configuration key the service host reads, the values derived from
+// them, and the description of the administration form: which keys it
+// shows, in which order, with which bounds and help texts, and how a posted
+// form is checked. Pure functions over a ConfigSection; no logging here —
+// the caller writes the lines (unsupported DBType, undecipherable passwords)
+// at the point of its start sequence where they belong.
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/config_store.h"
+
+namespace brivane::service {
+
+inline constexpr const char* kSectionName = "Parameters";
+inline constexpr const char* kProcessName = "brivane";
+inline constexpr const char* kManufacturer = "quillark";
+inline constexpr int kVersionMajor = 7;
+inline constexpr int kVersionMinor = 1;
+inline constexpr int kBuildNumber = 0;
+inline constexpr const char* kDefaultAdminPassword = "quillark";
+inline constexpr int kDefaultHttpPort = 8900;
+// The threshold of the system log before the store has been read: LogLevel
+// defaults to it at the first start, and to the last value read afterwards.
+inline constexpr int kInitialLogLevel = 3;
+// Clear passwords longer than this are refused by the form; the enciphered
+// form must still fit one line of the store.
+inline constexpr std::size_t kMaxPasswordBytes = 64;
+
+enum class FieldKind { kInteger, kString, kPassword, kBoolean };
+
+struct FormField {
+  const char* key;
+  FieldKind kind;
+  int width;         // input width of string and password fields
+  std::int64_t min;  // bounds of integer fields
+  std::int64_t max;
+  const char* unit;      // shown after an integer field, may be empty
+  const char* helpHtml;  // fixed text of ours (HTML), may be empty
+};
+
+// The form's fields in the order they are shown.
+extern const std::array<FormField, 25> kFormFields;
+const FormField* FindFormField(std::string_view key);
+
+struct ServiceConfig {
+  int logLevel = kInitialLogLevel;
+  std::string adminUserName;
+  std::string adminPassword;  // clear
+  bool adminPasswordIsDefault = false;
+  std::uint16_t httpPort = kDefaultHttpPort;  // the stored value truncated to 16 bits
+  std::string certificate;
+  std::string dataSource;
+  std::string dbUser;
+  std::string dbPassword;  // clear
+  std::string dbType;
+  std::string spUpdateSubmit;
+  std::string spDelSubmit;
+  std::string spAddDeliver;
+  std::string spAddStatusReport;
+  std::string connectionString;
+  std::int32_t mtSpeedLimit = 20;
+  std::string submitQuery;
+  bool dbTypeSupported = true;
+  std::string smgAddress;
+  bool asiaInfoSMG = false;
+  std::string spCorpID;
+  std::string spID;
+  std::int32_t smgVersion = 48;
+  std::int32_t terminalIdLength = 21;
+  std::string spLoginName;
+  std::string spPassword;  // clear
+  std::int32_t moPort = 7890;
+  std::int32_t mtPort = 7890;
+  std::int32_t mtAndMOPort = 7890;
+  std::int32_t moConnections = 0;
+  std::int32_t mtConnections = 0;
+  std::int32_t mtAndMOConnections = 1;
+  std::int32_t workThreads = 500;
+  std::string dialogCarrierID;
+  std::string dialogCarrierNAME;
+  std::chrono::milliseconds moHTTPQuestTimeout{10000};
+  bool enableHTTPClient = false;
+
+  // What each form field shows, by key; password fields show nothing.
+  std::map<std::string, std::string> formShown;
+  // "Key: reason" for each password key whose stored value could not be
+  // deciphered (its clear value is then empty).
+  std::vector<std::string> passwordErrors;
+};
+
+// Reads every key in the order of the start sequence. systemLogLevel is the
+// default of LogLevel; previousSubmitQuery is kept when DBType is unknown.
+ServiceConfig ReadServiceConfig(const base::ConfigSection& section, int systemLogLevel,
+                                const std::string& previousSubmitQuery);
+
+// The polling query for DBType (compared with case); false for a type it
+// does not know, leaving *query alone.
+bool BuildSubmitQuery(const std::string& dbType, std::int32_t mtSpeedLimit, std::string* query);
+
+// "DSN=..;Uid=..;Pwd=..;" — or, when DataSource holds '=', DataSource as a
+// complete connection string with Uid and Pwd added. A value holding ';',
+// '{', '}' or '=' is braced so that it cannot add attributes of its own.
+std::string BuildConnectionString(const std::string& dataSource, const std::string& user,
+                                  const std::string& password);
+
+constexpr std::int32_t TerminalIdLength(std::int32_t smgVersion) {
+  return smgVersion <= 32 ? 21 : 32;
+}
+
+// True when the first seven characters are "restart" in any case.
+bool IsRestartMessage(std::string_view initMsg);
+
+// One checked field of a posted form.
+struct FieldChange {
+  enum class Action { kSet, kKeepPassword, kClearPassword };
+  const FormField* field = nullptr;
+  Action action = Action::kSet;
+  std::string value;  // normalised text to store (clear text for passwords)
+};
+
+struct FormCheck {
+  std::vector<std::string> errors;   // each begins with the field's key
+  std::vector<FieldChange> changes;  // one per form field, in form order
+  bool Ok() const { return errors.empty(); }
+};
+
+// Checks every field of a posted form (name -> value, first one wins):
+// integers within their bounds, texts that the store keeps unchanged and
+// are valid UTF-8, passwords at most kMaxPasswordBytes. An empty password
+// keeps the stored one unless "<key>.clear" is posted. An absent check box
+// is false.
+FormCheck CheckForm(const std::multimap<std::string, std::string>& posted);
+
+bool IsValidUtf8(std::string_view text);
+
+}  // namespace brivane::service

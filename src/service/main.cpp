@@ -1,0 +1,291 @@
+// brivane: the service-provider gateway. `brivane run` runs it in the
+// foreground (under systemd or a terminal); the other commands operate a
+// running instance or read its status block.
+
+#include <fmt/format.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <thread>
+
+#include "base/status_block.h"
+#include "service/brivane.h"
+#include "service/service_control.h"
+
+namespace {
+
+using brivane::service::BRIVANE;
+
+struct Paths {
+  std::string home;
+  std::string config;
+};
+
+std::string Absolute(const std::string& path) {
+  std::error_code ec;
+  auto abs = std::filesystem::absolute(path, ec);
+  return ec ? path : abs.lexically_normal().string();
+}
+
+Paths Resolve(const std::string& home, const std::string& config) {
+  Paths p;
+  p.home = Absolute(home.empty() ? brivane::service::ExecutableDirectory() : home);
+  while (p.home.size() > 1 && p.home.back() == '/') p.home.pop_back();
+  p.config = config.empty() ? "" : Absolute(config);
+  return p;
+}
+
+std::string PidPath(const Paths& p) { return p.home + "/brivane.pid"; }
+
+int Run(const Paths& paths) {
+  std::error_code ec;
+  std::filesystem::create_directories(paths.home, ec);
+  // Signals are taken by one thread with sigwait; every other thread,
+  // including those started later, inherits the blocked mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  brivane::service::PidFile pidFile;
+  std::string error;
+  if (!pidFile.Acquire(PidPath(paths), &error)) {
+    std::cerr << "brivane: " << error << "\n";
+    return 1;
+  }
+
+  brivane::service::ServiceOptions options;
+  options.home = paths.home;
+  options.configPath = paths.config;
+  BRIVANE service(options);
+  if (!service.OnStart()) {
+    service.OnStop();
+    return 1;
+  }
+
+  std::thread signalThread([&] {
+    for (;;) {
+      int sig = 0;
+      if (sigwait(&signals, &sig) != 0) continue;
+      if (sig == SIGHUP) {
+        service.RequestRestart("Restart\tSignal");
+      } else {
+        service.OnStop();
+        return;
+      }
+    }
+  });
+  int rc = service.Main();
+  if (rc != 0) pthread_kill(signalThread.native_handle(), SIGTERM);
+  signalThread.join();
+  return rc;
+}
+
+int Status(const Paths& paths) {
+  const std::string name = brivane::base::StatusBlockName();
+  brivane::base::ServiceStatusBlock block;
+  int err = block.OpenReadOnly(name);
+  if (err != 0) {
+    std::cerr << "brivane: no status block " << name << ": " << std::strerror(err) << "\n";
+    return 1;
+  }
+  auto pid = brivane::service::RunningPid(PidPath(paths));
+  std::cout << "status_block: " << name << "\n";
+  std::cout << "service: " << (pid ? fmt::format("running, pid {}", *pid) : "not running")
+            << " (home " << paths.home << ")\n";
+  std::time_t start = static_cast<std::time_t>(block.GetStartTime());
+  std::tm tm{};
+  char when[32] = "never";
+  if (start != 0 && localtime_r(&start, &tm))
+    std::strftime(when, sizeof when, "%Y/%m/%d %H:%M:%S", &tm);
+  std::cout << "start_time: " << block.GetStartTime() << " (" << when << ")\n";
+  for (const auto& field : brivane::base::kStatusFields)
+    std::cout << field.name << ": " << block.Get(field.offset) << "\n";
+  return 0;
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+int Start(const Paths& paths) {
+  if (auto pid = brivane::service::RunningPid(PidPath(paths))) {
+    std::cout << "brivane: already running, pid " << *pid << "\n";
+    return 0;
+  }
+  pid_t child = fork();
+  if (child < 0) {
+    std::cerr << "brivane: fork: " << std::strerror(errno) << "\n";
+    return 1;
+  }
+  if (child == 0) {
+    setsid();
+    FILE* in = std::freopen("/dev/null", "r", stdin);
+    FILE* out = std::freopen("/dev/null", "a", stdout);
+    FILE* err = std::freopen((paths.home + "/brivane.err").c_str(), "a", stderr);
+    (void)in;
+    (void)out;
+    (void)err;
+    std::string exe = brivane::service::ExecutablePath();
+    std::vector<std::string> args = {exe, "run", "--home", paths.home};
+    if (!paths.config.empty()) args.insert(args.end(), {"--config", paths.config});
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(exe.c_str(), argv.data());
+    _exit(127);
+  }
+  bool up = WaitUntil(
+      [&] {
+        int status = 0;
+        if (waitpid(child, &status, WNOHANG) == child) return true;  // ended: failed
+        auto pid = brivane::service::RunningPid(PidPath(paths));
+        return pid && *pid == child;
+      },
+      std::chrono::seconds(30));
+  auto pid = brivane::service::RunningPid(PidPath(paths));
+  if (!up || !pid || *pid != child) {
+    std::cerr << "brivane: did not start; see " << paths.home << "/brivane.err and brivane.log\n";
+    return 1;
+  }
+  std::cout << "brivane: started, pid " << child << "\n";
+  return 0;
+}
+
+int SignalRunning(const Paths& paths, int sig) {
+  auto pid = brivane::service::RunningPid(PidPath(paths));
+  if (!pid) {
+    std::cerr << "brivane: not running (no live " << PidPath(paths) << ")\n";
+    return 1;
+  }
+  if (kill(*pid, sig) != 0) {
+    std::cerr << "brivane: cannot signal pid " << *pid << ": " << std::strerror(errno) << "\n";
+    return 1;
+  }
+  if (sig != SIGTERM) {
+    std::cout << "brivane: restart asked of pid " << *pid << "\n";
+    return 0;
+  }
+  bool gone = WaitUntil([&] { return !brivane::service::RunningPid(PidPath(paths)); },
+                        std::chrono::seconds(60));
+  if (!gone) {
+    std::cerr << "brivane: pid " << *pid << " has not stopped yet\n";
+    return 1;
+  }
+  std::cout << "brivane: stopped\n";
+  return 0;
+}
+
+int Install(const Paths& paths, const std::string& unitDir) {
+  std::string path = unitDir + "/brivane.service";
+  std::string text =
+      brivane::service::UnitFileText(brivane::service::ExecutablePath(), paths.home, paths.config);
+  std::ofstream out(path, std::ios::trunc);
+  out << text;
+  out.close();
+  if (!out) {
+    std::cerr << "brivane: cannot write " << path << ": " << std::strerror(errno) << "\n";
+    return 1;
+  }
+  std::cout << "brivane: wrote " << path
+            << "\nrun: systemctl daemon-reload && systemctl enable --now brivane\n";
+  return 0;
+}
+
+int Remove(const std::string& unitDir) {
+  std::string path = unitDir + "/brivane.service";
+  if (::unlink(path.c_str()) != 0) {
+    std::cerr << "brivane: cannot remove " << path << ": " << std::strerror(errno) << "\n";
+    return 1;
+  }
+  std::cout << "brivane: removed " << path << "\nrun: systemctl daemon-reload\n";
+  return 0;
+}
+
+int Open(const Paths& paths) {
+  brivane::service::ServiceOptions options;
+  options.home = paths.home;
+  options.configPath = paths.config;
+  options.notifySystemd = false;
+  BRIVANE service(options);
+  std::string url = service.OnControl();
+  std::cout << url << "\n";
+  if (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY")) {
+    pid_t child = fork();
+    if (child == 0) {
+      execlp("xdg-open", "xdg-open", url.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"brivane: CMPP 2.0/3.0 service-provider gateway"};
+  app.set_version_flag(
+      "--version",
+      fmt::format("{} {}.{}.{}", brivane::service::kProcessName, brivane::service::kVersionMajor,
+                  brivane::service::kVersionMinor, brivane::service::kBuildNumber));
+  app.require_subcommand(1);
+  std::string home;
+  std::string config;
+  std::string unitDir = "/etc/systemd/system";
+  auto addPaths = [&](CLI::App* sub, bool withConfig) {
+    sub->add_option("--home", home, "home directory (default: the executable's directory)");
+    if (withConfig)
+      sub->add_option("--config", config, "configuration file (default: <home>/brivane.ini)");
+  };
+  auto* run = app.add_subcommand("run", "run the service in the foreground");
+  addPaths(run, true);
+  auto* status = app.add_subcommand("status", "print the shared status block");
+  addPaths(status, false);
+  auto* install = app.add_subcommand("install", "write the systemd unit");
+  addPaths(install, true);
+  install->add_option("--unit-dir", unitDir, "where to write brivane.service");
+  auto* remove = app.add_subcommand("remove", "remove the systemd unit");
+  remove->add_option("--unit-dir", unitDir, "where brivane.service is");
+  auto* start = app.add_subcommand("start", "start the service in the background");
+  addPaths(start, true);
+  auto* stop = app.add_subcommand("stop", "stop the running service (SIGTERM)");
+  addPaths(stop, false);
+  auto* restart = app.add_subcommand("restart", "restart the running service in place (SIGHUP)");
+  addPaths(restart, false);
+  auto* open = app.add_subcommand("open", "print the administration page's address");
+  addPaths(open, true);
+
+  CLI11_PARSE(app, argc, argv);
+  Paths paths = Resolve(home, config);
+  if (*run) return Run(paths);
+  if (*status) return Status(paths);
+  if (*install) return Install(paths, unitDir);
+  if (*remove) return Remove(unitDir);
+  if (*start) return Start(paths);
+  if (*stop) return SignalRunning(paths, SIGTERM);
+  if (*restart) return SignalRunning(paths, SIGHUP);
+  if (*open) return Open(paths);
+  return 1;
+}

@@ -1,0 +1,254 @@
+#pragma once
+// Headless Chromium driven over the DevTools protocol on a pipe
+// (--remote-debugging-pipe: commands on its fd 3, answers and events on its
+// fd 4, each message a JSON text ended by a NUL byte). Just enough JSON to
+// send commands and read the string fields of their answers.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brivane::test {
+
+inline std::string JsonQuote(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+// The first string value of "key" in a message, unescaped (\uXXXX as UTF-8).
+inline std::optional<std::string> JsonString(const std::string& json, const std::string& key) {
+  std::string needle = "\"" + key + "\":\"";
+  auto at = json.find(needle);
+  if (at == std::string::npos) return std::nullopt;
+  std::string out;
+  for (std::size_t i = at + needle.size(); i < json.size(); ++i) {
+    char c = json[i];
+    if (c == '"') return out;
+    if (c != '\\' || i + 1 >= json.size()) {
+      out += c;
+      continue;
+    }
+    char e = json[++i];
+    switch (e) {
+      case 'n':
+        out += '\n';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 'b':
+        out += '\b';
+        break;
+      case 'f':
+        out += '\f';
+        break;
+      case 'u': {
+        if (i + 4 >= json.size()) return std::nullopt;
+        unsigned cp = std::stoul(json.substr(i + 1, 4), nullptr, 16);
+        i += 4;
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 6 < json.size() && json[i + 1] == '\\') {
+          unsigned low = std::stoul(json.substr(i + 3, 4), nullptr, 16);
+          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+          i += 6;
+        }
+        if (cp < 0x80) {
+          out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+          out += static_cast<char>(0xC0 | (cp >> 6));
+          out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+          out += static_cast<char>(0xE0 | (cp >> 12));
+          out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+          out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+          out += static_cast<char>(0xF0 | (cp >> 18));
+          out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+          out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+          out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+        break;
+      }
+      default:
+        out += e;
+    }
+  }
+  return std::nullopt;
+}
+
+class Chromium {
+ public:
+  ~Chromium() { Close(); }
+
+  bool Start(const std::string& userDataDir, const std::string& stderrFile) {
+    int toChrome[2];
+    int fromChrome[2];
+    if (pipe(toChrome) != 0 || pipe(fromChrome) != 0) return false;
+    pid_ = fork();
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+      int err = open(stderrFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      if (err >= 0) {
+        dup2(err, 1);
+        dup2(err, 2);
+      }
+      // Move the pipe ends clear of 3 and 4 before placing them there.
+      int in = fcntl(toChrome[0], F_DUPFD, 10);
+      int out = fcntl(fromChrome[1], F_DUPFD, 10);
+      dup2(in, 3);
+      dup2(out, 4);
+      for (int fd = 5; fd < 1024; ++fd) close(fd);
+      std::vector<std::string> args = {"chromium",
+                                       "--headless",
+                                       "--no-sandbox",
+                                       "--disable-gpu",
+                                       "--disable-background-networking",
+                                       "--no-first-run",
+                                       "--user-data-dir=" + userDataDir,
+                                       "--remote-debugging-pipe",
+                                       "--ignore-certificate-errors",
+                                       "about:blank"};
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execvp("chromium", argv.data());
+      _exit(127);
+    }
+    close(toChrome[0]);
+    close(fromChrome[1]);
+    write_ = toChrome[1];
+    read_ = fromChrome[0];
+    return true;
+  }
+
+  // Sends a command and waits for its answer; other messages are kept as
+  // events. Empty on timeout or a closed pipe.
+  std::string Call(const std::string& method, const std::string& paramsJson = "{}",
+                   const std::string& session = "",
+                   std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+    int id = ++lastId_;
+    std::string message = "{\"id\":" + std::to_string(id) + ",\"method\":" + JsonQuote(method) +
+                          ",\"params\":" + paramsJson;
+    if (!session.empty()) message += ",\"sessionId\":" + JsonQuote(session);
+    message += "}";
+    message.push_back('\0');
+    std::size_t put = 0;
+    while (put < message.size()) {
+      ssize_t n = write(write_, message.data() + put, message.size() - put);
+      if (n <= 0) return {};
+      put += static_cast<std::size_t>(n);
+    }
+    const std::string marker = "{\"id\":" + std::to_string(id) + ",";
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      auto next = Receive(deadline);
+      if (!next) return {};
+      if (next->rfind(marker, 0) == 0) return *next;
+      events_.push_back(std::move(*next));
+    }
+  }
+
+  // Waits for an event of this method (kept or arriving), and consumes it.
+  bool WaitEvent(const std::string& method,
+                 std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+    const std::string needle = "\"method\":" + JsonQuote(method);
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      for (auto it = events_.begin(); it != events_.end(); ++it) {
+        if (it->find(needle) != std::string::npos) {
+          events_.erase(it);
+          return true;
+        }
+      }
+      auto next = Receive(deadline);
+      if (!next) return false;
+      events_.push_back(std::move(*next));
+    }
+  }
+
+  void DropEvents() { events_.clear(); }
+
+  void Close() {
+    if (pid_ <= 0) return;
+    Call("Browser.close", "{}", "", std::chrono::seconds(5));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+        break;
+      }
+      usleep(20000);
+    }
+    pid_ = -1;
+    close(write_);
+    close(read_);
+  }
+
+ private:
+  std::optional<std::string> Receive(std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+      auto end = buffer_.find('\0');
+      if (end != std::string::npos) {
+        std::string message = buffer_.substr(0, end);
+        buffer_.erase(0, end + 1);
+        return message;
+      }
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return std::nullopt;
+      pollfd p{read_, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+      char chunk[65536];
+      ssize_t n = read(read_, chunk, sizeof chunk);
+      if (n <= 0) return std::nullopt;
+      buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+
+  pid_t pid_ = -1;
+  int write_ = -1;
+  int read_ = -1;
+  int lastId_ = 0;
+  std::string buffer_;
+  std::vector<std::string> events_;
+};
+
+}  // namespace brivane::test

@@ -1,0 +1,185 @@
+#include "base/config_store.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "support/process.h"
+
+namespace brivane::base {
+namespace {
+
+struct Store {
+  test::TempDir dir;
+  std::string ini = dir.File("brivane.ini");
+  std::string key = dir.File("brivane.key");
+  ConfigSection Open() {
+    ConfigSection section(ini, "Parameters", key);
+    std::string error;
+    EXPECT_TRUE(section.Load(&error)) << error;
+    return section;
+  }
+};
+
+TEST(ConfigStore, MissingFileIsAnEmptyStoreAndReadingWritesNothing) {
+  Store s;
+  auto section = s.Open();
+  EXPECT_FALSE(section.Has("HTTPPort"));
+  EXPECT_EQ(section.GetInteger("HTTPPort", 8900), 8900);
+  EXPECT_EQ(section.GetString("DBUser", "user_cmpp"), "user_cmpp");
+  EXPECT_TRUE(section.GetBoolean("X", true));
+  EXPECT_EQ(section.GetPassword("AdminPassword", "quillark"), "quillark");
+  EXPECT_TRUE(section.Save());
+  struct stat st {};
+  EXPECT_NE(stat(s.ini.c_str(), &st), 0) << "a store with nothing set must not be written";
+}
+
+TEST(ConfigStore, TypedReadsFollowTheTextAndFallBackOnGarbage) {
+  Store s;
+  test::WriteFile(s.ini,
+                  "[other]\nHTTPPort=1\n"
+                  "[parameters]\n"
+                  "httpport = 70000 ; trailing comment\n"
+                  "Neg=-5\nPlus=+7\nHex=0x10\nOctal=010\nJunk=12abc\nHuge=99999999999999999999\n"
+                  "B1=Yes\nB2=off\nB3=2\nB4=0\nB5=maybe\n"
+                  "Empty=\nSpaced =  a b  \nSemi=a;b\n");
+  auto section = s.Open();
+  EXPECT_EQ(section.GetInteger("HTTPPort", 0), 70000);  // keys and sections ignore case
+  EXPECT_EQ(section.GetInteger("Neg", 0), -5);
+  EXPECT_EQ(section.GetInteger("Plus", 0), 7);
+  EXPECT_EQ(section.GetInteger("Hex", 3), 3);
+  EXPECT_EQ(section.GetInteger("Octal", 3), 10);  // decimal, never octal
+  EXPECT_EQ(section.GetInteger("Junk", 3), 3);
+  EXPECT_EQ(section.GetInteger("Huge", 3), 3);
+  EXPECT_EQ(section.GetInteger("Empty", 3), 3);
+  EXPECT_TRUE(section.GetBoolean("B1", false));
+  EXPECT_FALSE(section.GetBoolean("B2", true));
+  EXPECT_TRUE(section.GetBoolean("B3", false));
+  EXPECT_FALSE(section.GetBoolean("B4", true));
+  EXPECT_TRUE(section.GetBoolean("B5", true));
+  EXPECT_FALSE(section.GetBoolean("B5", false));
+  EXPECT_TRUE(section.Has("Empty"));
+  EXPECT_EQ(section.GetString("Empty", "d"), "");
+  EXPECT_EQ(section.GetString("Spaced", ""), "a b");
+  EXPECT_EQ(section.GetString("Semi", ""), "a;b");
+}
+
+TEST(ConfigStore, SaveRewritesOnlyWhatWasSetAndKeepsTheRest) {
+  Store s;
+  test::WriteFile(s.ini,
+                  "; operator's notes\n"
+                  "[Parameters]\n"
+                  "DBUser=old\n"
+                  "  continued\n"
+                  "SocketTimeout=30   ; not on the form\n"
+                  "dbuser=duplicate\n"
+                  "\n"
+                  "[Other]\n"
+                  "Keep=me\n");
+  auto section = s.Open();
+  EXPECT_EQ(section.GetString("DBUser", ""), "old\ncontinued\nduplicate");
+  ASSERT_TRUE(section.SetString("DBUser", "new"));
+  ASSERT_TRUE(section.SetInteger("HTTPPort", 9001));
+  ASSERT_TRUE(section.SetBoolean("EnableHTTPClient", true));
+  std::string error;
+  ASSERT_TRUE(section.Save(&error)) << error;
+
+  EXPECT_EQ(test::ReadFile(s.ini),
+            "; operator's notes\n"
+            "[Parameters]\n"
+            "DBUser=new\n"
+            "SocketTimeout=30   ; not on the form\n"
+            "EnableHTTPClient=true\n"
+            "HTTPPort=9001\n"
+            "\n"
+            "[Other]\n"
+            "Keep=me\n");
+  auto again = s.Open();
+  EXPECT_EQ(again.GetString("DBUser", ""), "new");
+  EXPECT_EQ(again.GetInteger("SocketTimeout", 0), 30);
+  EXPECT_EQ(again.GetInteger("HTTPPort", 0), 9001);
+  EXPECT_TRUE(again.GetBoolean("EnableHTTPClient", false));
+}
+
+TEST(ConfigStore, SaveSeesKeysAnotherWriterAddedAfterLoad) {
+  Store s;
+  auto form = s.Open();
+  test::WriteFile(s.ini, "[Parameters]\nWorkThreads=20\n");
+  ASSERT_TRUE(form.SetString("DBType", "mysql"));
+  ASSERT_TRUE(form.Save());
+  auto again = s.Open();
+  EXPECT_EQ(again.GetInteger("WorkThreads", 0), 20);
+  EXPECT_EQ(again.GetString("DBType", ""), "mysql");
+}
+
+TEST(ConfigStore, NewFileGetsTheSectionAndOwnerOnlyModeExistingModeIsKept) {
+  Store s;
+  auto section = s.Open();
+  ASSERT_TRUE(section.SetString("DBType", "sqlite"));
+  ASSERT_TRUE(section.Save());
+  EXPECT_EQ(test::ReadFile(s.ini), "[Parameters]\nDBType=sqlite\n");
+  struct stat st {};
+  ASSERT_EQ(stat(s.ini.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  chmod(s.ini.c_str(), 0640);
+  ASSERT_TRUE(section.SetString("DBType", "mysql"));
+  ASSERT_TRUE(section.Save());
+  ASSERT_EQ(stat(s.ini.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+TEST(ConfigStore, ValuesThatWouldNotReadBackAreRefused) {
+  Store s;
+  auto section = s.Open();
+  std::string error;
+  // A line break would inject another key into the file.
+  EXPECT_FALSE(section.SetString("DBUser", "x\nAdminPassword=owned", &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(section.SetString("DBUser", "x\r", &error));
+  EXPECT_FALSE(section.SetString("DBUser", " padded", &error));
+  EXPECT_FALSE(section.SetString("DBUser", "a ;b", &error));
+  EXPECT_FALSE(section.SetString("DBUser", std::string(200, 'x'), &error));
+  EXPECT_FALSE(section.SetString("Bad Key", "x", &error));
+  EXPECT_FALSE(section.SetString("K=ey", "x", &error));
+  EXPECT_TRUE(section.SetString("DBUser", std::string(183, 'x'), &error)) << error;
+  ASSERT_TRUE(section.Save());
+  auto again = s.Open();
+  EXPECT_EQ(again.GetString("DBUser", ""), std::string(183, 'x'));
+  EXPECT_FALSE(again.Has("AdminPassword"));
+}
+
+TEST(ConfigStore, PasswordsAreStoredEncipheredAndClearTextStillReads) {
+  Store s;
+  test::WriteFile(s.ini, "[Parameters]\nDBPassword=typed\n");
+  auto section = s.Open();
+  EXPECT_EQ(section.GetPassword("DBPassword", ""), "typed");
+  ASSERT_TRUE(section.SetPassword("AdminPassword", "n3w;pw"));
+  ASSERT_TRUE(section.Save());
+  std::string text = test::ReadFile(s.ini);
+  EXPECT_EQ(text.find("n3w"), std::string::npos);
+  EXPECT_NE(text.find("AdminPassword=enc:"), std::string::npos);
+  auto again = s.Open();
+  EXPECT_EQ(again.GetPassword("AdminPassword", "quillark"), "n3w;pw");
+
+  // A value that no longer matches the key reads as empty with a reason,
+  // never as the enciphered text itself.
+  test::WriteFile(s.key, std::string(32, 'k'));
+  auto broken = s.Open();
+  std::string error;
+  EXPECT_EQ(broken.GetPassword("AdminPassword", "quillark", &error), "");
+  EXPECT_NE(error.find("AdminPassword"), std::string::npos);
+}
+
+TEST(ConfigStore, MalformedLinesAreReportedAndTheRestStillReads) {
+  Store s;
+  test::WriteFile(s.ini, "[Parameters]\nHTTPPort=9100\nthis line has no separator\nDBType=mysql\n");
+  ConfigSection section(s.ini, "Parameters", s.key);
+  std::string error;
+  EXPECT_FALSE(section.Load(&error));
+  EXPECT_NE(error.find("line 3"), std::string::npos) << error;
+  EXPECT_EQ(section.GetInteger("HTTPPort", 0), 9100);
+  EXPECT_EQ(section.GetString("DBType", ""), "mysql");
+}
+
+}  // namespace
+}  // namespace brivane::base
