@@ -13,6 +13,9 @@
 
 #include "base/log.h"
 #include "base/status_block.h"
+#include "base/text.h"
+#include "cmpp/result_codes.h"
+#include "sp/route_loader.h"
 
 namespace brivane::service {
 namespace {
@@ -266,6 +269,7 @@ void BRIVANE::StopMTThread() {
     stopMT_ = 1;
   }
   mtWaitCv_.notify_all();
+  if (mtPoller_) mtPoller_->WakeUp();
   if (mtThread_.joinable()) mtThread_.join();
 }
 
@@ -395,14 +399,44 @@ bool BRIVANE::SpClientInitialised() const { return false; }
 
 int BRIVANE::WorkerLoadLevel() const { return 0; }
 
+int BRIVANE::SubmitToClient(cmpp::CmppSubmit&) { return cmpp::kErrNoLink; }
+
 std::vector<std::pair<std::string, int>> BRIVANE::LoggedInLinksPerPool() const { return {}; }
 
-bool BRIVANE::OpenDatabase() { return false; }
+bool BRIVANE::OpenDatabase() {
+  db::DbSettings settings = DatabaseSettings(config_);
+  if (!db_)
+    db_ = std::make_unique<db::DbGateway>(settings);
+  else
+    db_->SetSettings(settings);  // closed by the restart branch before this
+  db_->OpenAllConnections();
+  dbConnectionOpen_ = db_->OpenFlag(db::DbLink::kMain);
+  dbConnectionMTOpen_ = db_->OpenFlag(db::DbLink::kMT);
+  dbConnectionMOOpen_ = db_->OpenFlag(db::DbLink::kMO);
+  dbConnectionSROpen_ = db_->OpenFlag(db::DbLink::kSR);
+  if (db_->DatabaseConnected()) {
+    sp::MtPollerSettings poll;
+    poll.submitQuery = config_.submitQuery;
+    poll.mtSpeedLimit = config_.mtSpeedLimit;
+    poll.spCorpId = base::Utf8ToGbk(config_.spCorpID);
+    poll.spId = base::Utf8ToGbk(config_.spID);
+    poll.terminalIdLength = static_cast<std::uint32_t>(config_.terminalIdLength);
+    mtPoller_ = std::make_unique<sp::MtPoller>(
+        *db_, poll, [this](cmpp::CmppSubmit& record) { return SubmitToClient(record); }, stopMT_,
+        passIdle_);
+  }
+  return db_->DatabaseConnected();
+}
 
-void BRIVANE::CloseDatabase() {}
+void BRIVANE::CloseDatabase() {
+  if (db_) db_->CloseAllConnections();
+  dbConnectionOpen_ = dbConnectionMTOpen_ = dbConnectionMOOpen_ = dbConnectionSROpen_ = 0;
+}
 
-int BRIVANE::LoadRouteTable() { return 0; }
+int BRIVANE::LoadRouteTable() { return db_ && sp::GetAllRouteInfo(*db_, routes_) ? 1 : 0; }
 
-void BRIVANE::SendMTMsg() {}
+void BRIVANE::SendMTMsg() {
+  if (mtPoller_) mtPoller_->SendMTMsg();
+}
 
 }  // namespace brivane::service

@@ -22,8 +22,11 @@
 #include <utility>
 #include <vector>
 
+#include "db/connections.h"
 #include "service/admin.h"
 #include "service/config.h"
+#include "sp/mt_poller.h"
+#include "sp/routing.h"
 
 namespace brivane::service {
 
@@ -73,6 +76,9 @@ class BRIVANE : public AdminHost {
   std::uint16_t ListeningPort() const;
   std::uint64_t InitialiseCount() const { return initialiseCount_.load(); }
 
+  db::DbGateway* Database() { return db_.get(); }
+  const sp::RouteTable& Routes() const { return routes_; }
+
   const std::string& Home() const { return options_.home; }
   std::string ConfigPath() const { return options_.configPath; }
   std::string LogPath() const { return options_.home + "/brivane.log"; }
@@ -103,19 +109,18 @@ class BRIVANE : public AdminHost {
   bool SpClientInitialised() const;
   // TODO: the client's worker pool LoadLevel(); 0 (no capacity) until then.
   int WorkerLoadLevel() const;
+  // TODO: MyCMPPClient::Submit — queue an MT record; 16005 (no link) until
+  // the SP client exists.
+  int SubmitToClient(cmpp::CmppSubmit& record);
   // TODO: logged-in links per pool ("mt", "mo", "mtmo") for /metrics.
   std::vector<std::pair<std::string, int>> LoggedInLinksPerPool() const;
-  // TODO: the database gateway (src/db) lands here: OpenAllConnections with
-  // its three attempts and its own lines, setting the four open flags.
-  // False ("database cannot be opened") until then.
+  // OpenAllConnections of the database gateway with its attempts and lines;
+  // sets the four open flags.
   bool OpenDatabase();
-  // TODO: CloseAllConnections of the database gateway.
   void CloseDatabase();
-  // TODO: GetAllRouteInfo (src/sp routing) — number of routes loaded.
+  // GetAllRouteInfo: 1 when the route table was loaded, 0 when not.
   int LoadRouteTable();
-  // TODO: SendMTMsg (src/db): one pass over the Submit table; it clears
-  // passIdle while it runs, sets it at the end and pauses 1000 ms (the pause
-  // should end early when stopMT is set).
+  // One MT pass over the Submit table.
   void SendMTMsg();
 
   void StopMTThread();
@@ -155,6 +160,13 @@ class BRIVANE : public AdminHost {
   std::thread mtThread_;
   std::mutex mtWaitMutex_;
   std::condition_variable mtWaitCv_;
+
+  // The database gateway lives as long as the process object; a restart
+  // closes it and reopens it with the settings read anew. The MT poller is
+  // rebuilt at each start, used only by the MT thread.
+  std::unique_ptr<db::DbGateway> db_;
+  sp::RouteTable routes_;
+  std::unique_ptr<sp::MtPoller> mtPoller_;
 
   std::unique_ptr<AdminServer> admin_;
 };

@@ -36,20 +36,6 @@ bool HasControl(std::string_view text) {
   return false;
 }
 
-// ODBC attribute values holding separators are enclosed in braces, with a
-// closing brace doubled.
-std::string OdbcValue(const std::string& value) {
-  if (value.find_first_of(";{}=") == std::string::npos && TrimBlanks(value).size() == value.size())
-    return value;
-  std::string out = "{";
-  for (char c : value) {
-    out += c;
-    if (c == '}') out += '}';
-  }
-  out += '}';
-  return out;
-}
-
 }  // namespace
 
 const std::array<FormField, 25> kFormFields = {{
@@ -125,7 +111,7 @@ ServiceConfig ReadServiceConfig(const base::ConfigSection& section, int systemLo
   c.spDelSubmit = section.GetString("SP_DelSubmit", "uspMoveSubmitToLog");
   c.spAddDeliver = section.GetString("SP_AddDeliver", "uspAddDeliver");
   c.spAddStatusReport = section.GetString("SP_AddStatusReport", "uspAddStatusReport");
-  c.connectionString = BuildConnectionString(c.dataSource, c.dbUser, c.dbPassword);
+  c.connectionString = db::BuildConnectionString(DatabaseSettings(c));
   c.mtSpeedLimit = integer("MTSpeedLimit", 20);
   c.submitQuery = previousSubmitQuery;
   c.dbTypeSupported = BuildSubmitQuery(c.dbType, c.mtSpeedLimit, &c.submitQuery);
@@ -183,19 +169,6 @@ bool BuildSubmitQuery(const std::string& dbType, std::int32_t mtSpeedLimit, std:
     return false;
   }
   return true;
-}
-
-std::string BuildConnectionString(const std::string& dataSource, const std::string& user,
-                                  const std::string& password) {
-  std::string out;
-  if (dataSource.find('=') != std::string::npos) {
-    out = dataSource;
-    if (!out.empty() && out.back() != ';') out += ';';
-  } else {
-    out = "DSN=" + OdbcValue(dataSource) + ";";
-  }
-  out += "Uid=" + OdbcValue(user) + ";Pwd=" + OdbcValue(password) + ";";
-  return out;
 }
 
 bool IsRestartMessage(std::string_view initMsg) {
@@ -307,6 +280,23 @@ FormCheck CheckForm(const std::multimap<std::string, std::string>& posted) {
   }
   if (!check.Ok()) check.changes.clear();
   return check;
+}
+
+}  // namespace brivane::service
+
+namespace brivane::service {
+
+db::DbSettings DatabaseSettings(const ServiceConfig& config) {
+  db::DbSettings s;
+  s.dataSource = config.dataSource;
+  s.dbUser = config.dbUser;
+  s.dbPassword = config.dbPassword;
+  s.dbType = config.dbType;
+  s.spUpdateSubmit = config.spUpdateSubmit;
+  s.spDelSubmit = config.spDelSubmit;
+  s.spAddDeliver = config.spAddDeliver;
+  s.spAddStatusReport = config.spAddStatusReport;
+  return s;
 }
 
 }  // namespace brivane::service

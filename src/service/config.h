@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/config_store.h"
+#include "db/settings.h"
 
 namespace brivane::service {
 
@@ -100,15 +101,12 @@ struct ServiceConfig {
 ServiceConfig ReadServiceConfig(const base::ConfigSection& section, int systemLogLevel,
                                 const std::string& previousSubmitQuery);
 
+// The database gateway's settings from the keys just read.
+db::DbSettings DatabaseSettings(const ServiceConfig& config);
+
 // The polling query for DBType (compared with case); false for a type it
 // does not know, leaving *query alone.
 bool BuildSubmitQuery(const std::string& dbType, std::int32_t mtSpeedLimit, std::string* query);
-
-// "DSN=..;Uid=..;Pwd=..;" — or, when DataSource holds '=', DataSource as a
-// complete connection string with Uid and Pwd added. A value holding ';',
-// '{', '}' or '=' is braced so that it cannot add attributes of its own.
-std::string BuildConnectionString(const std::string& dataSource, const std::string& user,
-                                  const std::string& password);
 
 constexpr std::int32_t TerminalIdLength(std::int32_t smgVersion) {
   return smgVersion <= 32 ? 21 : 32;

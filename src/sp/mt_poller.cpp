@@ -85,7 +85,8 @@ bool HasLinkIdField(const db::Recordset& rs) {
 }
 
 MtPoller::MtPoller(db::DbGateway& gateway, MtPollerSettings settings, SubmitFn submit,
-                   std::atomic<bool>& stopMT, std::atomic<bool>& passIdle, SleepFn sleep)
+                   std::atomic<std::int32_t>& stopMT, std::atomic<std::int32_t>& passIdle,
+                   SleepFn sleep)
     : gateway_(gateway),
       settings_(std::move(settings)),
       submit_(std::move(submit)),

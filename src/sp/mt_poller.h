@@ -37,7 +37,8 @@ class MtPoller {
   using SleepFn = std::function<void(std::chrono::milliseconds)>;
 
   MtPoller(db::DbGateway& gateway, MtPollerSettings settings, SubmitFn submit,
-           std::atomic<bool>& stopMT, std::atomic<bool>& passIdle, SleepFn sleep = {});
+           std::atomic<std::int32_t>& stopMT, std::atomic<std::int32_t>& passIdle,
+           SleepFn sleep = {});
 
   // One pass. False when the pass ended in an error.
   bool SendMTMsg();
@@ -54,8 +55,8 @@ class MtPoller {
   db::DbGateway& gateway_;
   MtPollerSettings settings_;
   SubmitFn submit_;
-  std::atomic<bool>& stopMT_;
-  std::atomic<bool>& passIdle_;
+  std::atomic<std::int32_t>& stopMT_;
+  std::atomic<std::int32_t>& passIdle_;
   SleepFn sleep_;
   std::mutex wakeMutex_;
   std::condition_variable wake_;

@@ -79,7 +79,7 @@ class MtPollerTest : public ::testing::Test {
   test::TempDir dir_{"brivane-mt"};
   test::SqliteDatabase database_{dir_.File("brivane.db")};
   std::unique_ptr<db::DbGateway> gateway_;
-  std::atomic<bool> stop_{false}, idle_{true};
+  std::atomic<std::int32_t> stop_{0}, idle_{1};
   std::vector<Seen> seen_;
   std::vector<long> pauses_;
 };

@@ -141,15 +141,6 @@ TEST(ServiceConfig, PasswordsAreDecipheredAndFailuresReported) {
   EXPECT_EQ(c.connectionString, "DSN=;Uid=user_cmpp;Pwd={db;pw};");
 }
 
-TEST(ConnectionString, DsnOrCompleteString) {
-  EXPECT_EQ(BuildConnectionString("brivane", "u", "p"), "DSN=brivane;Uid=u;Pwd=p;");
-  EXPECT_EQ(BuildConnectionString("Driver=SQLite3;Database=/tmp/x.db", "u", "p"),
-            "Driver=SQLite3;Database=/tmp/x.db;Uid=u;Pwd=p;");
-  EXPECT_EQ(BuildConnectionString("Driver=SQLite3;", "", ""), "Driver=SQLite3;Uid=;Pwd=;");
-  EXPECT_EQ(BuildConnectionString("dsn", "u", "a}b;Uid=root"),
-            "DSN=dsn;Uid=u;Pwd={a}}b;Uid=root};");
-}
-
 TEST(RestartMessage, FirstSevenCharactersWithoutCase) {
   EXPECT_TRUE(IsRestartMessage("Restarted"));
   EXPECT_TRUE(IsRestartMessage("Restart\tInitialisation"));
