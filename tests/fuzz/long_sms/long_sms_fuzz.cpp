@@ -1,0 +1,231 @@
+// Fuzz entry for the long MO message store. The input is a sequence of
+// operations; each starts with one byte, and missing bytes read as 0:
+//
+//   op % 8 < 6   a part: [who] [reference] [total] [sequence] [Msg_Length] [stamp]
+//                who: bits 0-1 the sender ("13800000001", "13800000002",
+//                "abc", "ABC"), bit 2 the 16-bit reference form
+//                reference, total, sequence: below 0x80 a small value (so
+//                parts collide), else the low 7 bits
+//                stamp: below 0x80 that many seconds before now, else up to
+//                127 ms ahead of now
+//   op % 8 == 6  [n]: the clock moves n * 2048 ms on, then expire runs
+//   op % 8 == 7  a raw DELIVER: [TP_udhi] [Msg_Length] and 8 content bytes
+//
+// The clock starts 327 s before its 32-bit wrap. Every result is compared
+// with a plain model of the store: each message is handed on exactly once,
+// merged in sequence order and cut to what was kept and to the content
+// field, or each part alone, unchanged, once it is 300 s old; nothing is
+// handed on when the store is destroyed. A broken property aborts.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sp/long_sms.h"
+
+namespace {
+
+using brivane::cmpp::CmppDeliver;
+using brivane::sp::CLongSMSLog;
+using brivane::sp::IsConcatenatedPart;
+
+#define CHECK(cond)                                                                      \
+  do {                                                                                   \
+    if (!(cond)) {                                                                       \
+      std::fprintf(stderr, "long SMS property broken: %s (line %d)\n", #cond, __LINE__); \
+      std::abort();                                                                      \
+    }                                                                                    \
+  } while (0)
+
+constexpr std::uint32_t kExpiry = 300000;
+constexpr std::size_t kRoom = 8192;
+const char* const kSenders[] = {"13800000001", "13800000002", "abc", "ABC"};
+
+struct Output {
+  CmppDeliver deliver;
+  int parts;
+};
+
+struct ModelPart {
+  std::string sender;  // lower case
+  std::uint32_t reference, total, sequence, declared;
+  std::string kept;  // the text bytes the DELIVER kept
+  CmppDeliver deliver;
+};
+
+class Reader {
+ public:
+  Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+  bool More() const { return at_ < size_; }
+  std::uint8_t Next() { return at_ < size_ ? data_[at_++] : 0; }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t at_ = 0;
+};
+
+std::uint8_t Small(std::uint8_t b, std::uint8_t modulo) { return b & 0x80 ? b & 0x7F : b % modulo; }
+
+std::string Lower(const char* s) {
+  std::string out;
+  for (; *s; ++s) out += *s >= 'A' && *s <= 'Z' ? char(*s - 'A' + 'a') : *s;
+  return out;
+}
+
+// What the store must do with one DELIVER; `outputs` holds what it did.
+void CheckAdd(CLongSMSLog& store, std::vector<ModelPart>& model, std::vector<Output>& outputs,
+              const CmppDeliver& d) {
+  if (IsConcatenatedPart(d)) {
+    brivane::sp::LongSmsFragment f{};
+    CHECK(CLongSMSLog::ParseFragment(d, f));
+    CHECK(f.sequence <= f.total && f.keptLength <= f.textLength && f.keptLength <= 154);
+  }
+  outputs.clear();
+  const std::uint8_t first = d.Msg_Content[0];
+  const bool part = first == 0x05 || first == 0x06;
+  CHECK(store.AddFragment(d) == part);
+  if (!part) {
+    CHECK(outputs.empty());
+    return;
+  }
+  const std::uint32_t header = first == 0x05 ? 6 : 7;
+  ModelPart p;
+  p.sender = Lower(d.Src_terminal_Id);
+  const std::uint8_t* c = d.Msg_Content;
+  p.reference = header == 6 ? c[3] : c[3] * 256u + c[4];
+  p.total = c[header - 2];
+  p.sequence = c[header - 1];
+  p.declared = d.Msg_Length > header ? d.Msg_Length - header : 0;
+  const std::uint32_t kept = std::min<std::uint32_t>(d.Msg_Length, 160);
+  p.kept.assign(reinterpret_cast<const char*>(c) + header, kept > header ? kept - header : 0);
+  p.deliver = d;
+
+  std::vector<std::size_t> same;
+  for (std::size_t i = 0; i < model.size(); ++i) {
+    if (model[i].reference == p.reference && model[i].sender == p.sender) same.push_back(i);
+  }
+  std::string text;
+  bool complete = same.size() + 1 == p.total;
+  for (std::uint32_t s = 1; complete && s <= p.total; ++s) {
+    const ModelPart* found = nullptr;
+    for (std::size_t i : same) {
+      if (model[i].sequence == s) {
+        found = &model[i];
+        break;
+      }
+    }
+    if (!found && p.sequence == s) found = &p;
+    if (!found) complete = false;
+    if (found) text += found->kept;
+  }
+  if (!complete) {
+    CHECK(outputs.empty());
+    model.push_back(p);
+    return;
+  }
+  if (text.size() > kRoom) text.resize(kRoom);
+  CHECK(outputs.size() == 1);
+  const CmppDeliver& whole = outputs[0].deliver;
+  CHECK(outputs[0].parts == int(p.total));
+  CHECK(whole.TP_udhi == 0);
+  CHECK(whole.Msg_Length == text.size());
+  CHECK(std::memcmp(whole.Msg_Content, text.data(), text.size()) == 0);
+  CHECK(std::all_of(whole.Msg_Content + text.size(), std::end(whole.Msg_Content),
+                    [](std::uint8_t b) { return b == 0; }));
+  // Everything but the content comes from the part that completed the message.
+  CHECK(std::memcmp(whole.Msg_Id, d.Msg_Id, sizeof d.Msg_Id) == 0);
+  CHECK(std::strcmp(whole.Src_terminal_Id, d.Src_terminal_Id) == 0);
+  CHECK(whole.receiveTick == d.receiveTick && whole.Msg_Fmt == d.Msg_Fmt);
+  for (auto it = same.rbegin(); it != same.rend(); ++it) model.erase(model.begin() + *it);
+}
+
+void CheckExpire(CLongSMSLog& store, std::vector<ModelPart>& model, std::vector<Output>& outputs,
+                 std::uint32_t now) {
+  outputs.clear();
+  const std::size_t handed = store.expire();
+  std::size_t next = 0;
+  for (auto it = model.begin(); it != model.end();) {
+    const std::uint32_t age = now - it->deliver.receiveTick;
+    if (age >= kExpiry && age < 0x80000000u) {
+      CHECK(next < outputs.size());
+      CHECK(std::memcmp(&outputs[next].deliver, &it->deliver, sizeof(CmppDeliver)) == 0);
+      CHECK(outputs[next].parts == int(it->total));
+      ++next;
+      it = model.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  CHECK(next == outputs.size() && handed == next);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Reader in(data, size);
+  std::uint32_t now = 0xFFFB0000u;
+  std::vector<Output> outputs;
+  std::vector<ModelPart> model;
+  auto store = std::make_unique<CLongSMSLog>(
+      [&outputs](const CmppDeliver& d, int parts) {
+        outputs.push_back({d, parts});
+      },
+      std::chrono::milliseconds(kExpiry), [&now] { return now; });
+
+  for (std::uint32_t op = 0; in.More(); ++op) {
+    const std::uint8_t kind = in.Next() % 8;
+    CmppDeliver d{};
+    d.Msg_Id[0] = std::uint8_t(op);
+    d.Msg_Id[1] = std::uint8_t(op >> 8);
+    d.Msg_Fmt = 15;
+    d.receiveTick = now;
+    if (kind < 6) {
+      const std::uint8_t who = in.Next();
+      const std::uint8_t refByte = in.Next();
+      const std::uint8_t total = Small(in.Next(), 6);
+      const std::uint8_t sequence = Small(in.Next(), 6);
+      const std::uint8_t length = in.Next();
+      const std::uint8_t stamp = in.Next();
+      std::strcpy(d.Src_terminal_Id, kSenders[who & 3]);
+      std::vector<std::uint8_t> content;
+      if (who & 4) {
+        const std::uint32_t ref = refByte & 0x80 ? 0x0100u | (refByte & 0x7F) : refByte & 3u;
+        content = {0x06, 0x08, 0x04, std::uint8_t(ref >> 8), std::uint8_t(ref), total, sequence};
+      } else {
+        content = {0x05, 0x00, 0x03, Small(refByte, 4), total, sequence};
+      }
+      while (content.size() < 160)
+        content.push_back(std::uint8_t('A' + (op + content.size()) % 26));
+      d.Msg_Length = length;
+      d.TP_udhi = 1;
+      std::memcpy(d.Msg_Content, content.data(), std::min<std::size_t>(length, 160));
+      d.receiveTick = stamp & 0x80 ? now + (stamp & 0x7F) : now - (stamp & 0x7Fu) * 1000;
+      CheckAdd(*store, model, outputs, d);
+    } else if (kind == 6) {
+      now += in.Next() * 2048u;
+      CheckExpire(*store, model, outputs, now);
+    } else {
+      std::strcpy(d.Src_terminal_Id, kSenders[op & 3]);
+      d.TP_udhi = in.Next();
+      d.Msg_Length = in.Next();
+      // The codec keeps no more content than the declared length.
+      for (std::uint32_t i = 0; i < 8; ++i) {
+        const std::uint8_t b = in.Next();
+        d.Msg_Content[i] = i < d.Msg_Length ? b : 0;
+      }
+      CheckAdd(*store, model, outputs, d);
+    }
+    CHECK(store->Count() == model.size());
+  }
+  outputs.clear();
+  store.reset();
+  CHECK(outputs.empty());
+  return 0;
+}
