@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <sstream>
@@ -182,8 +183,14 @@ std::vector<std::string> ControlServer::Execute(const std::string& line) {
       mo.content = parts[number - 1];
       if (!server_.SendMo(*conn, mo, nullptr)) return Error("write failed");
     }
+    // Said only when some part is missing or repeated, so that the agreed
+    // reply stays "OK parts=N" for a whole message.
     std::string reply = "OK parts=" + std::to_string(parts.size());
-    if (order.size() != parts.size()) reply += " sent=" + std::to_string(order.size());
+    std::vector<std::size_t> sorted = order;
+    std::sort(sorted.begin(), sorted.end());
+    bool whole = sorted.size() == parts.size();
+    for (std::size_t i = 0; whole && i < sorted.size(); ++i) whole = sorted[i] == i + 1;
+    if (!whole) reply += " sent=" + std::to_string(order.size());
     return Reply(reply);
   }
   if (cmd == "mo-load") {
