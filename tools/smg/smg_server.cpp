@@ -1,5 +1,6 @@
 #include "smg_server.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,7 +12,6 @@
 #include <ctime>
 
 #include "cmpp/auth.h"
-#include "cmpp/transport.h"
 
 namespace brivane::smg {
 
@@ -116,7 +116,21 @@ SmgConnection::~SmgConnection() {
 bool SmgConnection::Write(std::span<const std::uint8_t> bytes) {
   std::lock_guard lock(writeMutex_);
   if (closed_) return false;
-  if (TCPSocket::Send(fd_, bytes, kWriteTimeoutSeconds) != 0) {
+  // Send first and wait only when the socket is full: on the SUBMIT path a
+  // poll before every send would double the system calls.
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n =
+        ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd p{fd_, POLLOUT, 0};
+      if (::poll(&p, 1, kWriteTimeoutSeconds * 1000) > 0) continue;
+    }
     ::shutdown(fd_, SHUT_RDWR);
     return false;
   }
