@@ -24,6 +24,14 @@ int main(int argc, char** argv) {
   bool quiet = false;
 
   CLI::App app{"brivane-smg: CMPP gateway simulator"};
+  app.footer(
+      "Control port, one command a line:\n"
+      "  stats | reset | quit | connections | submits [FROM [COUNT]]\n"
+      "  set connect-status|submit-result|report-delay-ms|report-stat|silent VALUE\n"
+      "  mo SRC DEST FMT HEX [SERVICE [LINKID]]\n"
+      "  mo-long SRC DEST FMT REF16 REF ORDER HEX [SERVICE [LINKID]]\n"
+      "  mo-load RATE COUNT [SRC DEST]\n"
+      "  active-test | terminate | drop | raw HEX");
   app.add_option("--port", options.ports, "CMPP port on 127.0.0.1 (repeatable)")
       ->required()
       ->check(CLI::Range(1, 65535));
