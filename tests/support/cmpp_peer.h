@@ -38,6 +38,8 @@ class CmppPeer {
   CmppPeer& operator=(const CmppPeer&) = delete;
 
   int Fd() const { return fd_; }
+  // The layout of the PDUs this side writes and reads.
+  void SetVersion(std::uint8_t version) { version_ = version; }
 
   // Reads one whole PDU; false on timeout, close or error.
   bool Read(PeerPdu& pdu, std::chrono::milliseconds timeout) {
