@@ -119,6 +119,26 @@ int TCPSocket::Recv(SocketHandle socket, std::span<std::uint8_t> buffer,
   return kOk;
 }
 
+int TCPSocket::RecvSome(SocketHandle socket, std::span<std::uint8_t> buffer,
+                        std::int32_t timeoutSeconds, std::size_t& received) {
+  received = 0;
+  if (buffer.empty()) return kOk;
+  if (socket < 0) return EBADF;
+  // Under load data is usually waiting already: try first, wait only when
+  // nothing is there.
+  for (;;) {
+    const ssize_t n = ::recv(socket, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (n > 0) {
+      received = static_cast<std::size_t>(n);
+      return kOk;
+    }
+    if (n == 0) return kPeerClosed;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+    if (int code = WaitReady(socket, POLLIN, timeoutSeconds); code != kOk) return code;
+  }
+}
+
 int TCPSocket::Shutdown(SocketHandle socket) {
   if (socket >= 0) ::shutdown(socket, SHUT_RDWR);
   return kOk;

@@ -11,6 +11,7 @@
 // Threads: calls on different sockets may run at once; on one socket one Send
 // and one Recv may overlap, two Sends must not (the link serialises them).
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -46,6 +47,13 @@ class TCPSocket {
   // span returns 0 without touching the socket. The socket stays open after
   // any failure.
   static int Recv(SocketHandle socket, std::span<std::uint8_t> buffer, std::int32_t timeoutSeconds);
+
+  // Reads what has arrived, at most buffer.size() bytes, waiting up to the
+  // timeout for the first byte; `received` is the count (0 unless the result
+  // is 0). Lets a reader take several PDUs in one call and keep a partial one
+  // for later. An empty span returns 0 without touching the socket.
+  static int RecvSome(SocketHandle socket, std::span<std::uint8_t> buffer,
+                      std::int32_t timeoutSeconds, std::size_t& received);
 
   // Shuts both directions down without giving the descriptor back: a thread
   // blocked in Recv on it wakes with kPeerClosed, and the number cannot be

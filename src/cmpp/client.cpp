@@ -1,0 +1,381 @@
+#include "cmpp/client.h"
+
+#include <strings.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "base/log.h"
+
+namespace brivane::cmpp {
+
+namespace {
+
+// The process-wide concatenation reference counter.
+std::atomic<std::uint32_t> gConcatReference{0};
+
+bool SameToken(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && ::strcasecmp(a.c_str(), b.c_str()) == 0;
+}
+
+}  // namespace
+
+std::string MakeTimestamp() {
+  timeval now{};
+  ::gettimeofday(&now, nullptr);
+  std::tm local{};
+  ::localtime_r(&now.tv_sec, &local);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d%03d", local.tm_year + 1900,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<int>(now.tv_usec / 1000));
+  // Tokens made one after the other must differ.
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return text;
+}
+
+// ------------------------------------------------------------------ worker
+
+void CWorkerCmpp::Execute(WorkItem& base) {
+  // The client posts nothing else with its worker.
+  auto& item = static_cast<CmppWorkItem&>(base);
+  if (!item.link || !item.client) return;
+  switch (static_cast<WorkKind>(item.kind)) {
+    case WorkKind::kSubmit:
+      // The outcome reaches the client through the submit hooks.
+      if (item.submit) item.link->Submit(*item.submit);
+      break;
+    case WorkKind::kDeliver:
+      if (item.deliver) item.client->OnDeliver(*item.link, *item.deliver);
+      break;
+    case WorkKind::kReport:
+      if (item.deliver) item.client->OnReport(*item.link, *item.deliver);
+      break;
+    case WorkKind::kSubmitResp:
+      item.client->OnSubmitResp(*item.link, item.submitResp);
+      break;
+  }
+}
+
+// ------------------------------------------------------------------ client
+
+CMPPClient::CMPPClient() = default;
+
+CMPPClient::~CMPPClient() {
+  // The subclass part is gone: its hooks (LogWrite among them) cannot be
+  // called any more.
+  destroying_.store(true);
+  StopWorkers();
+  StopLinks();
+}
+
+void CMPPClient::Release() {
+  StopWorkers();
+  StopLinks();
+}
+
+void CMPPClient::OnLoggedIn(CMPPConnection&) {}
+void CMPPClient::OnLoginFailed(CMPPConnection&, int) {}
+void CMPPClient::OnStopped(CMPPConnection&) {}
+bool CMPPClient::OnSubmitting(CMPPConnection&, const CmppSubmit&) { return true; }
+void CMPPClient::OnSubmitSent(CMPPConnection&, const CmppSubmit&) {}
+void CMPPClient::OnSubmitFail(CMPPConnection&, const CmppSubmit&) {}
+void CMPPClient::OnSubmitResp(CMPPConnection&, const CmppSubmitResp&) {}
+void CMPPClient::OnDeliver(CMPPConnection&, const CmppDeliver&) {}
+void CMPPClient::OnReport(CMPPConnection&, const CmppDeliver&) {}
+
+void CMPPClient::LinkLogWrite(CMPPConnection& link, std::string_view line) {
+  std::string text;
+  text.reserve(link.Token().size() + 1 + line.size());
+  text.append(link.Token()).append(1, '\t').append(line);
+  if (destroying_.load()) {
+    base::LogWrite(2, text);
+    return;
+  }
+  LogWrite(text);
+}
+
+void CMPPClient::LogPrintf(const char* format, ...) {
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  if (destroying_.load()) {
+    base::LogWrite(2, line);
+    return;
+  }
+  LogWrite(line);
+}
+
+// ------------------------------------------------------------------ workers
+
+void CMPPClient::StartWorkers(std::uint32_t requestedMinimum, std::uint32_t requestedMaximum) {
+  if (poolStarted_.load()) return;
+  const std::uint32_t p = std::max(1u, std::thread::hardware_concurrency());
+  const std::uint32_t minimum = std::min(std::max(2 * p + 2, requestedMinimum), kMaxMinimumWorkers);
+  const std::uint32_t maximum = std::min(std::max(2 * p + 6, requestedMaximum), kMaxMaximumWorkers);
+  minimumWorkers_.store(minimum);
+  maximumWorkers_.store(maximum);
+  pool_.Start(minimum, maximum);
+  poolStarted_.store(true);
+}
+
+void CMPPClient::StopWorkers() {
+  if (!poolStarted_.load()) return;
+  pool_.Stop();
+  poolStarted_.store(false);
+}
+
+// ------------------------------------------------------------------ links
+
+std::shared_ptr<CMPPConnection> CMPPClient::CreateLink(const LinkSettings& settings,
+                                                       std::int32_t connType, std::uint16_t port) {
+  const std::string token =
+      (IsCmpp3(settings.version) ? "CMPP3TOKEN:" : "CMPP2TOKEN:") + MakeTimestamp();
+  std::shared_ptr<CMPPConnection> link = CMPPConnection::Create(
+      this, token, settings.smgAddress, port, settings.version, settings.loginName, settings.secret,
+      settings.icpId, connType, settings.asiaInfoSmg ? 1 : 0, settings.socketTimeoutSeconds,
+      settings.connectionTimeoutSeconds, linkTimings_);
+  if (!link->LoggedIn() || !link->Running()) return nullptr;  // destroyed here
+  MySyncGuard guard(listLock_);
+  links_.push_back(link);
+  return link;
+}
+
+int CMPPClient::OpenLinks(const LinkSettings& settings, PoolResults* pools) {
+  PoolResults result;
+  for (std::int32_t attempt = 0;;) {
+    result = {};
+    result.mtGood = true;
+    for (std::int32_t i = 1; i <= settings.mtConnections; ++i) {
+      if (!CreateLink(settings, kConnMt, settings.mtPort)) {
+        base::LogWrite(1, "严重：创建第 " + std::to_string(i) + " 个MT连接失败!");
+        result.mtGood = false;
+        break;
+      }
+    }
+    if (result.mtGood) {
+      result.moGood = true;
+      for (std::int32_t i = 1; i <= settings.moConnections; ++i) {
+        if (!CreateLink(settings, kConnMo, settings.moPort)) {
+          base::LogWrite(1, "严重：创建第 " + std::to_string(i) + " 个MO连接失败！");
+          result.moGood = false;
+          break;
+        }
+      }
+    }
+    if (result.moGood) {
+      result.mtAndMoGood = true;
+      for (std::int32_t i = 1; i <= settings.mtAndMoConnections; ++i) {
+        if (!CreateLink(settings, kConnMtMo, settings.mtAndMoPort)) {
+          base::LogWrite(1, "严重：创建第 " + std::to_string(i) + " 个连接失败！");
+          result.mtAndMoGood = false;
+          break;
+        }
+      }
+    }
+    if (pools) *pools = result;
+    if (result.AllGood()) return 1;
+
+    // The configured number is the pause in milliseconds, as it stands.
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(std::max(0, settings.reConnectSmgInterval)));
+    if (settings.reConnectSmgTimesOnStart < 0) continue;
+    if (++attempt >= settings.reConnectSmgTimesOnStart) return 0;
+  }
+}
+
+bool CMPPClient::Eligible(const CMPPConnection& link) {
+  return link.ConnType() != kConnMo && link.LoggedIn() && link.Running() && !link.Sending() &&
+         link.Unanswered() <= link.Window();
+}
+
+std::size_t CMPPClient::ScanFrom(std::size_t k) {
+  if (k > links_.size()) k = 0;
+  for (std::size_t i = k; i < links_.size(); ++i) {  // positions k+1 ... n
+    if (Eligible(*links_[i])) {
+      links_[i]->SetSelectionMark(1);
+      return i;
+    }
+  }
+  links_.back()->SetSelectionMark(0);
+  return links_.size() - 1;
+}
+
+std::shared_ptr<CMPPConnection> CMPPClient::SelectLink() {
+  MySyncGuard guard(listLock_);
+  if (links_.empty()) return nullptr;
+  std::size_t chosen = links_.size();
+  if (!lastToken_.empty()) {
+    for (std::size_t i = 0; i < links_.size(); ++i) {
+      if (SameToken(links_[i]->Token(), lastToken_)) {
+        if (links_[i]->SelectionMark() == 1) {
+          const std::size_t next = ScanFrom(i + 1);
+          if (links_[next]->SelectionMark() == 1) chosen = next;
+        }
+        break;
+      }
+    }
+  }
+  if (chosen == links_.size()) chosen = ScanFrom(0);
+  if (links_[chosen]->SelectionMark() != 1) return nullptr;
+  lastToken_ = links_[chosen]->Token();
+  return links_[chosen];
+}
+
+void CMPPClient::StopLinks() {
+  // Stopping waits for each receive thread, which may itself be logging
+  // through this client; the list is taken out first so that no thread
+  // waits for listLock_ while a link stops.
+  std::vector<std::shared_ptr<CMPPConnection>> stopping;
+  {
+    MySyncGuard guard(listLock_);
+    stopping.swap(links_);
+    lastToken_.clear();
+  }
+  for (auto& link : stopping) link->Stop();
+}
+
+std::vector<LinkState> CMPPClient::LinkStates() const {
+  MySyncGuard guard(listLock_);
+  std::vector<LinkState> states;
+  states.reserve(links_.size());
+  for (const auto& link : links_) {
+    states.push_back({link->Token(), link->ConnType(), link->SmgPort(), link->LoggedIn(),
+                      link->Running(), link->Unanswered(), link->Counters()});
+  }
+  return states;
+}
+
+std::size_t CMPPClient::LinkCount() const {
+  MySyncGuard guard(listLock_);
+  return links_.size();
+}
+
+std::size_t CMPPClient::LoggedInLinks(std::int32_t connType) const {
+  MySyncGuard guard(listLock_);
+  return static_cast<std::size_t>(std::count_if(links_.begin(), links_.end(), [&](const auto& l) {
+    return l->ConnType() == connType && l->LoggedIn();
+  }));
+}
+
+// ------------------------------------------------------------------ submit
+
+std::uint8_t CMPPClient::NextConcatReference() {
+  return static_cast<std::uint8_t>((gConcatReference.fetch_add(1) + 1) % 255);
+}
+
+int CMPPClient::Submit(CmppSubmit& submit) {
+  const std::uint32_t limit = submit.Msg_Fmt == 0 ? kSingleLimitAscii : kSingleLimitOther;
+  if (submit.Msg_Length > limit) return SplitSubmit(submit);
+
+  for (int tries = 1;; ++tries) {
+    // A stopped pool would drop the item unrun: no link can take it then.
+    std::shared_ptr<CMPPConnection> link = poolStarted_.load() ? SelectLink() : nullptr;
+    if (link) {
+      std::unique_ptr<CmppWorkItem> item;
+      try {
+        item = NewItem(WorkKind::kSubmit, std::move(link));
+        item->submit = std::make_unique<CmppSubmit>(submit);
+      } catch (const std::bad_alloc&) {
+        LogPrintf("ERROR|CMPPClient::Submit: no memory for the record whose id is %u;",
+                  submit.recordId);
+        return ENOMEM;
+      }
+      Post(std::move(item));
+      return kOk;
+    }
+    if (tries >= selectTries_) break;
+    std::this_thread::sleep_for(selectPause_);
+  }
+  LogPrintf("The record whose id is equal to %u failed to be sent!", submit.recordId);
+  return kErrNoLink;
+}
+
+int CMPPClient::SplitSubmit(CmppSubmit& submit) {
+  const std::uint32_t slice = submit.Msg_Fmt != 0 ? kSliceOther : kSliceAscii;
+  // Never read past the record's content area, whatever Msg_Length says.
+  const std::uint32_t length =
+      std::min<std::uint32_t>(submit.Msg_Length, sizeof submit.Msg_Content);
+  const std::uint32_t total = (length + slice - 1) / slice;
+  const std::uint8_t reference = NextConcatReference();
+
+  auto segment = std::make_unique<CmppSubmit>(submit);
+  segment->TP_udhi = 1;
+  int result = kOk;
+  for (std::uint32_t i = 1; i <= total; ++i) {
+    const std::uint32_t offset = (i - 1) * slice;
+    const std::uint32_t size = std::min(slice, length - offset);
+    std::memset(segment->Msg_Content, 0, sizeof segment->Msg_Content);
+    const std::uint8_t header[6] = {0x05,
+                                    0x00,
+                                    0x03,
+                                    reference,
+                                    static_cast<std::uint8_t>(total),
+                                    static_cast<std::uint8_t>(i)};
+    std::memcpy(segment->Msg_Content, header, sizeof header);
+    std::memcpy(segment->Msg_Content + sizeof header, submit.Msg_Content + offset, size);
+    segment->Msg_Length = size + sizeof header;
+    segment->Pk_total = static_cast<std::uint8_t>(total);
+    segment->Pk_number = static_cast<std::uint8_t>(i);
+    // A segment that cannot be queued does not stop the others.
+    result = Submit(*segment);
+  }
+  submit.Pk_total = static_cast<std::uint8_t>(total);
+  return result;
+}
+
+// ------------------------------------------------------------------ events
+
+std::unique_ptr<CmppWorkItem> CMPPClient::NewItem(WorkKind kind,
+                                                  std::shared_ptr<CMPPConnection> link) {
+  auto item = std::make_unique<CmppWorkItem>();
+  item->kind = static_cast<std::uint32_t>(kind);
+  item->client = this;
+  item->link = std::move(link);
+  return item;
+}
+
+void CMPPClient::Post(std::unique_ptr<CmppWorkItem> item) { pool_.Post(worker_, std::move(item)); }
+
+void CMPPClient::QueueSubmitResp(std::shared_ptr<CMPPConnection> link, const CmppSubmitResp& resp) {
+  try {
+    auto item = NewItem(WorkKind::kSubmitResp, std::move(link));
+    item->submitResp = resp;
+    Post(std::move(item));
+  } catch (const std::bad_alloc&) {
+    LogPrintf("ERROR|CMPPClient::QueueSubmitResp: no memory, response to %u dropped;",
+              resp.Sequence_Id);
+  }
+}
+
+void CMPPClient::QueueDeliver(std::shared_ptr<CMPPConnection> link, const CmppDeliver& deliver) {
+  try {
+    auto item = NewItem(WorkKind::kDeliver, std::move(link));
+    item->deliver = std::make_unique<CmppDeliver>(deliver);
+    Post(std::move(item));
+  } catch (const std::bad_alloc&) {
+    LogPrintf("ERROR|CMPPClient::QueueDeliver: no memory, MO message dropped;");
+  }
+}
+
+void CMPPClient::QueueReport(std::shared_ptr<CMPPConnection> link, const CmppDeliver& deliver) {
+  try {
+    auto item = NewItem(WorkKind::kReport, std::move(link));
+    item->deliver = std::make_unique<CmppDeliver>(deliver);
+    Post(std::move(item));
+  } catch (const std::bad_alloc&) {
+    LogPrintf("ERROR|CMPPClient::QueueReport: no memory, status report dropped;");
+  }
+}
+
+}  // namespace brivane::cmpp

@@ -1,0 +1,244 @@
+#pragma once
+// CMPPClient: the top object of the CMPP engine. It owns the links to the SMG
+// in one list (grouped at start-up into MT, MO and MT-and-MO pools) and one
+// worker pool; it sends MT messages (Submit: split, link chosen in rotation,
+// written later by a worker), and moves every event a link receives off the
+// link's receive thread onto a worker thread. What happens with the events is
+// decided by the virtual hooks, which the SP's subclass overrides; this class
+// only defines them and their defaults. It knows nothing of the database.
+//
+// Threads: the MT polling thread (Submit, SelectLink), each link's receive
+// thread (Queue*, LinkLogWrite, OnLoggedIn, OnLoginFailed), worker threads
+// (CWorkerCmpp::Execute and the submit and event hooks), the thread that
+// opens the links (StartWorkers, OpenLinks, CreateLink) and the thread that
+// releases the client (Release, StopLinks, OnStopped through each link).
+// Hooks run concurrently on many workers; a subclass guards its own data.
+//
+// Locks: listLock_ guards links_ and lastToken_; it is never held while a
+// link logs in, writes or stops, only while the list is read or changed.
+//
+// A subclass calls Release() in its own destructor (the links call its hooks
+// until they are stopped).
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cmpp/connection.h"
+#include "cmpp/pdu.h"
+#include "cmpp/sync.h"
+#include "cmpp/thread_pool.h"
+
+namespace brivane::cmpp {
+
+class CMPPClient;
+
+// What a work item asks a worker to do.
+enum class WorkKind : std::uint32_t {
+  kSubmit = 0,      // the link's Submit with the item's CmppSubmit
+  kDeliver = 3,     // OnDeliver with the item's CmppDeliver
+  kReport = 6,      // OnReport with the item's CmppDeliver
+  kSubmitResp = 8,  // OnSubmitResp with the item's CmppSubmitResp
+};
+
+// One event or request on its way to a worker thread. Created by the client,
+// posted to the pool, deleted by the worker that ran it. Only the record of
+// its kind is allocated: a CmppSubmit is ~11.5 KB, a CmppDeliver ~8.3 KB.
+class CmppWorkItem final : public WorkItem {
+ public:
+  std::uint32_t kind = 0;  // a WorkKind value; any other value does nothing
+  CMPPClient* client = nullptr;
+  std::shared_ptr<CMPPConnection> link;  // keeps the link alive while queued
+  std::unique_ptr<CmppSubmit> submit;    // kSubmit
+  std::unique_ptr<CmppDeliver> deliver;  // kDeliver, kReport
+  CmppSubmitResp submitResp{};           // kSubmitResp
+};
+
+// The client's IWorker: runs CmppWorkItems on the pool's threads.
+class CWorkerCmpp final : public IWorker {
+ public:
+  // Only CmppWorkItems are posted with this worker.
+  void Execute(WorkItem& item) override;
+};
+
+// Everything OpenLinks needs: the counts, ports and retry settings of the
+// three pools and the settings every link is built with.
+struct LinkSettings {
+  std::string smgAddress = "0.0.0.0";  // dotted IPv4
+  std::uint8_t version = kCmppVersion20;
+  std::string loginName;
+  std::string secret;
+  std::string icpId;
+  bool asiaInfoSmg = false;
+  std::int32_t socketTimeoutSeconds = 25;        // clamped by each link
+  std::int32_t connectionTimeoutSeconds = 1800;  // idle limit, not clamped
+  std::int32_t mtConnections = 0;
+  std::int32_t moConnections = 0;
+  std::int32_t mtAndMoConnections = 1;
+  std::uint16_t mtPort = 7890;
+  std::uint16_t moPort = 7890;
+  std::uint16_t mtAndMoPort = 7890;
+  std::int32_t reConnectSmgTimesOnStart = 3;  // attempts; negative = for ever
+  std::int32_t reConnectSmgInterval = 3;      // milliseconds between attempts
+};
+
+// Which pools OpenLinks completed.
+struct PoolResults {
+  bool mtGood = false;
+  bool moGood = false;
+  bool mtAndMoGood = false;
+  bool AllGood() const { return mtGood && moGood && mtAndMoGood; }
+};
+
+// One link as a monitoring page sees it.
+struct LinkState {
+  std::string token;
+  std::int32_t connType = 0;
+  std::uint16_t port = 0;
+  bool loggedIn = false;
+  bool running = false;
+  std::int32_t unanswered = 0;
+  LinkCounters counters;
+};
+
+// "YYYYMMDDhhmmssmmm" of the local time (17 digits). Sleeps 10 ms after
+// reading the clock, so two calls in a row never give the same text.
+std::string MakeTimestamp();
+
+class CMPPClient {
+ public:
+  // Submit's wait for an eligible link: tries, and the pause between them.
+  static constexpr int kSelectTries = 301;
+  static constexpr std::chrono::milliseconds kSelectPause{100};
+  // Pool sizes: the requested numbers, but at least 2p + 2 / 2p + 6
+  // (p = processors) and at most these.
+  static constexpr std::uint32_t kMaxMinimumWorkers = 800;
+  static constexpr std::uint32_t kMaxMaximumWorkers = 1024;
+  // Text of a single message (Msg_Fmt 0 / other); longer texts are split
+  // into slices of 150 / 134 bytes behind a 6-byte concatenation header.
+  static constexpr std::uint32_t kSingleLimitAscii = 159;
+  static constexpr std::uint32_t kSingleLimitOther = 140;
+  static constexpr std::uint32_t kSliceAscii = 150;
+  static constexpr std::uint32_t kSliceOther = 134;
+
+  CMPPClient();
+  // Stops the pool and the links if Release has not; the subclass's hooks
+  // are no longer called then (link lines go to the process log).
+  virtual ~CMPPClient();
+  CMPPClient(const CMPPClient&) = delete;
+  CMPPClient& operator=(const CMPPClient&) = delete;
+
+  // Stops the worker pool if it was started, then every link (StopLinks).
+  virtual void Release();
+
+  // --- hooks, in this order; records are the caller's, copy what you keep ---
+  virtual void OnLoggedIn(CMPPConnection& link);
+  virtual void OnLoginFailed(CMPPConnection& link, int code);
+  virtual void OnStopped(CMPPConnection& link);
+  // Before a submit is written (the record carries its Sequence_Id); false
+  // declines it. Default true.
+  virtual bool OnSubmitting(CMPPConnection& link, const CmppSubmit& submit);
+  virtual void OnSubmitSent(CMPPConnection& link, const CmppSubmit& submit);
+  // The record's lastError holds the write's code.
+  virtual void OnSubmitFail(CMPPConnection& link, const CmppSubmit& submit);
+  virtual void OnSubmitResp(CMPPConnection& link, const CmppSubmitResp& resp);
+  virtual void OnDeliver(CMPPConnection& link, const CmppDeliver& deliver);
+  virtual void OnReport(CMPPConnection& link, const CmppDeliver& deliver);
+  // A link's log line: LogWrite of the token, a tab and the line.
+  virtual void LinkLogWrite(CMPPConnection& link, std::string_view line);
+  // Every log line of the engine; the subclass writes it (level 2).
+  virtual void LogWrite(std::string_view line) = 0;
+
+  // printf-style front of LogWrite.
+  void LogPrintf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  // Starts the worker pool with the sizes above; nothing while it runs.
+  void StartWorkers(std::uint32_t requestedMinimum, std::uint32_t requestedMaximum);
+  // Stops the worker pool if it was started (queued items run first, within
+  // the pool's bounded wait).
+  void StopWorkers();
+  bool WorkersStarted() const { return poolStarted_.load(); }
+  std::uint32_t MinimumWorkers() const { return minimumWorkers_.load(); }
+  std::uint32_t MaximumWorkers() const { return maximumWorkers_.load(); }
+  // The pool, for its LoadLevel.
+  CThreadPool& WorkerPool() { return pool_; }
+
+  // Opens the MT, MO and MT-and-MO pools in that order, retrying the whole
+  // start-up as the settings say. 1 when every pool is complete, else 0.
+  int OpenLinks(const LinkSettings& settings, PoolResults* pools = nullptr);
+  // Builds, logs in and starts one link; appends it to the list and returns
+  // it, or returns null (and destroys it) when it could not log in or start.
+  std::shared_ptr<CMPPConnection> CreateLink(const LinkSettings& settings, std::int32_t connType,
+                                             std::uint16_t port);
+
+  // Queues an MT message (every segment of a long one). 0 when queued;
+  // kErrNoLink when no eligible link turned up within the select wait; for
+  // a split message the result of its last segment. Sets Pk_total of a
+  // split record to the number of segments.
+  int Submit(CmppSubmit& submit);
+  int SplitSubmit(CmppSubmit& submit);
+  // The next eligible link after the one chosen last, in list order,
+  // wrapping around; null when none is eligible.
+  std::shared_ptr<CMPPConnection> SelectLink();
+
+  // Receive-thread entries: they only post a work item.
+  void QueueSubmitResp(std::shared_ptr<CMPPConnection> link, const CmppSubmitResp& resp);
+  void QueueDeliver(std::shared_ptr<CMPPConnection> link, const CmppDeliver& deliver);
+  void QueueReport(std::shared_ptr<CMPPConnection> link, const CmppDeliver& deliver);
+
+  // Stops every link in list order and removes it. A removed link is freed
+  // once no queued work item refers to it any more.
+  void StopLinks();
+
+  // Snapshot of every link, in list order.
+  std::vector<LinkState> LinkStates() const;
+  std::size_t LinkCount() const;
+  // Logged-in links of one type.
+  std::size_t LoggedInLinks(std::int32_t connType) const;
+
+  // The next concatenation reference: 1, 2, ..., 254, 0, 1, ... shared by the
+  // whole process.
+  static std::uint8_t NextConcatReference();
+
+  // --- test seams; production values by default ---
+  void SetLinkTimingsForTest(const LinkTimings& timings) { linkTimings_ = timings; }
+  void SetSelectWaitForTest(int tries, std::chrono::milliseconds pause) {
+    selectTries_ = tries;
+    selectPause_ = pause;
+  }
+
+ protected:
+  // True once the base destructor runs: link lines then bypass LogWrite.
+  bool Destroying() const { return destroying_.load(); }
+
+ private:
+  // Caller holds listLock_. Scans from position k (1-based; 0 = from the
+  // start) and returns the index of the result in links_ (its mark set).
+  std::size_t ScanFrom(std::size_t k);
+  static bool Eligible(const CMPPConnection& link);
+  void Post(std::unique_ptr<CmppWorkItem> item);
+  std::unique_ptr<CmppWorkItem> NewItem(WorkKind kind, std::shared_ptr<CMPPConnection> link);
+
+  CThreadPool pool_;
+  CWorkerCmpp worker_;
+  std::atomic<std::uint32_t> minimumWorkers_{0};
+  std::atomic<std::uint32_t> maximumWorkers_{0};
+  std::atomic<bool> poolStarted_{false};
+  std::atomic<bool> destroying_{false};
+
+  mutable MyCriticalSection listLock_;
+  std::vector<std::shared_ptr<CMPPConnection>> links_;
+  // The link chosen last, by token (never a pointer that StopLinks could
+  // leave dangling); empty when none.
+  std::string lastToken_;
+
+  LinkTimings linkTimings_;
+  int selectTries_ = kSelectTries;
+  std::chrono::milliseconds selectPause_ = kSelectPause;
+};
+
+}  // namespace brivane::cmpp
