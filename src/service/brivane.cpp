@@ -149,6 +149,13 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
     base::LogWrite(1, "严重：不支持的数据库类型！请在DBType配置中输入mssql，mysql或oracle。");
   config_ = cfg;
   terminalIdLength_ = cfg.terminalIdLength;
+  {
+    std::lock_guard forwardingLock(forwardingMutex_);
+    forwarding_.EnableHTTPClient = cfg.enableHTTPClient;
+    forwarding_.DialogCarrierID = base::Utf8ToGbk(cfg.dialogCarrierID);
+    forwarding_.DialogCarrierNAME = base::Utf8ToGbk(cfg.dialogCarrierNAME);
+    forwarding_.MOHTTPQuestTimeout = cfg.moHTTPQuestTimeout;
+  }
 
   // Step 6.
   if (cfg.mtConnections <= 0 && cfg.moConnections <= 0 && cfg.mtAndMOConnections <= 0)
@@ -384,24 +391,41 @@ void BRIVANE::Notify(const char* state) const {
   if (options_.notifySystemd) sd_notify(0, state);
 }
 
-// ---- Seams (see the header). None of these components exists yet, so the
-// service runs as with a database that cannot be opened: pages only.
+// ---- The SP client.
 
-void BRIVANE::CreateSpClient() {}
+void BRIVANE::CreateSpClient() {
+  if (!client_) client_ = std::make_unique<sp::MyCMPPClient>(*this);
+}
 
-bool BRIVANE::InitialiseSpClient(const base::ConfigSection&) { return false; }
+bool BRIVANE::InitialiseSpClient(const base::ConfigSection& section) {
+  return client_ && client_->Initialise(section);
+}
 
-void BRIVANE::ReleaseSpClient() {}
+void BRIVANE::ReleaseSpClient() {
+  if (client_) client_->Release();
+}
 
-void BRIVANE::DeleteSpClient() {}
+void BRIVANE::DeleteSpClient() { client_.reset(); }
 
-bool BRIVANE::SpClientInitialised() const { return false; }
+bool BRIVANE::SpClientInitialised() const { return client_ != nullptr; }
 
-int BRIVANE::WorkerLoadLevel() const { return 0; }
+int BRIVANE::WorkerLoadLevel() const { return client_ ? client_->WorkerPool().LoadLevel() : 0; }
 
-int BRIVANE::SubmitToClient(cmpp::CmppSubmit&) { return cmpp::kErrNoLink; }
+int BRIVANE::SubmitToClient(cmpp::CmppSubmit& record) {
+  return client_ ? client_->Submit(record) : cmpp::kErrNoLink;
+}
 
-std::vector<std::pair<std::string, int>> BRIVANE::LoggedInLinksPerPool() const { return {}; }
+sp::ForwardSettings BRIVANE::Forwarding() const {
+  std::lock_guard lock(forwardingMutex_);
+  return forwarding_;
+}
+
+std::vector<std::pair<std::string, int>> BRIVANE::LoggedInLinksPerPool() const {
+  if (!client_) return {};
+  return {{"mo", static_cast<int>(client_->LoggedInLinks(0))},
+          {"mt", static_cast<int>(client_->LoggedInLinks(1))},
+          {"mtmo", static_cast<int>(client_->LoggedInLinks(2))}};
+}
 
 bool BRIVANE::OpenDatabase() {
   db::DbSettings settings = DatabaseSettings(config_);

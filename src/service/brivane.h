@@ -27,6 +27,7 @@
 #include "service/config.h"
 #include "sp/mt_poller.h"
 #include "sp/routing.h"
+#include "sp/sp_client.h"
 
 namespace brivane::service {
 
@@ -39,7 +40,7 @@ struct ServiceOptions {
   bool notifySystemd = true;
 };
 
-class BRIVANE : public AdminHost {
+class BRIVANE : public AdminHost, public sp::SpHost {
  public:
   explicit BRIVANE(ServiceOptions options);
   ~BRIVANE() override;
@@ -76,8 +77,11 @@ class BRIVANE : public AdminHost {
   std::uint16_t ListeningPort() const;
   std::uint64_t InitialiseCount() const { return initialiseCount_.load(); }
 
-  db::DbGateway* Database() { return db_.get(); }
-  const sp::RouteTable& Routes() const { return routes_; }
+  // sp::SpHost: what the SP client reaches through this object.
+  db::DbGateway* Database() override { return db_.get(); }
+  const sp::RouteTable& Routes() const override { return routes_; }
+  sp::ForwardSettings Forwarding() const override;
+  sp::MyCMPPClient* SpClient() { return client_.get(); }
 
   const std::string& Home() const { return options_.home; }
   std::string ConfigPath() const { return options_.configPath; }
@@ -95,24 +99,20 @@ class BRIVANE : public AdminHost {
   virtual void CheckMTTable();
 
  private:
-  // ---- Seams for the components that land later. Each is the one place
-  // where the later wiring calls into its layer.
-  // TODO: the SP client (src/sp, MyCMPPClient) lands here: create it with a
-  // pointer to this object; until then there is no client.
+  // ---- Where the process calls into the other layers.
   void CreateSpClient();
-  // TODO: MyCMPPClient::Initialise(section) — reads its own keys, opens its
-  // links and starts its workers. False until the SP client exists.
+  // MyCMPPClient::Initialise: reads its own keys, opens its links and starts
+  // its workers.
   bool InitialiseSpClient(const base::ConfigSection& section);
-  // TODO: MyCMPPClient::Release() — pending list, merger, workers, links.
+  // MyCMPPClient::Release: pending submits, merger, workers, links.
   void ReleaseSpClient();
   void DeleteSpClient();
   bool SpClientInitialised() const;
-  // TODO: the client's worker pool LoadLevel(); 0 (no capacity) until then.
+  // The client's worker pool LoadLevel(); 0 (no capacity) without a client.
   int WorkerLoadLevel() const;
-  // TODO: MyCMPPClient::Submit — queue an MT record; 16005 (no link) until
-  // the SP client exists.
+  // Queues an MT record with the SP client; 16005 (no link) without one.
   int SubmitToClient(cmpp::CmppSubmit& record);
-  // TODO: logged-in links per pool ("mt", "mo", "mtmo") for /metrics.
+  // Logged-in links per pool ("mt", "mo", "mtmo") for /metrics.
   std::vector<std::pair<std::string, int>> LoggedInLinksPerPool() const;
   // OpenAllConnections of the database gateway with its attempts and lines;
   // sets the four open flags.
@@ -167,6 +167,11 @@ class BRIVANE : public AdminHost {
   std::unique_ptr<db::DbGateway> db_;
   sp::RouteTable routes_;
   std::unique_ptr<sp::MtPoller> mtPoller_;
+  // Read by the SP client's workers while a restart may hold initLock_, so
+  // it has a lock of its own.
+  mutable std::mutex forwardingMutex_;
+  sp::ForwardSettings forwarding_;
+  std::unique_ptr<sp::MyCMPPClient> client_;
 
   std::unique_ptr<AdminServer> admin_;
 };

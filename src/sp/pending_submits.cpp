@@ -49,6 +49,16 @@ std::vector<std::uint32_t> PendingSubmits::TakeExpired(std::uint32_t nowTick) {
   return expired;
 }
 
+std::vector<std::uint32_t> PendingSubmits::TakeAll() {
+  std::lock_guard lock(mutex_);
+  std::vector<std::uint32_t> ids;
+  ids.reserve(byRecord_.size());
+  for (const auto& [id, entry] : byRecord_) ids.push_back(id);
+  byRecord_.clear();
+  bySequence_.clear();
+  return ids;
+}
+
 std::size_t PendingSubmits::Clear() {
   std::lock_guard lock(mutex_);
   std::size_t n = byRecord_.size();

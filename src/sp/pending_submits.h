@@ -27,6 +27,8 @@ class PendingSubmits {
   // Removes every entry whose deadline has passed (wrap-safe ticks) and
   // gives their record ids.
   std::vector<std::uint32_t> TakeExpired(std::uint32_t nowTick);
+  // Empties the list and gives the record ids it held.
+  std::vector<std::uint32_t> TakeAll();
   // Empties the list; gives how many entries it held.
   std::size_t Clear();
   std::size_t Size() const;

@@ -44,12 +44,15 @@ TEST(PendingSubmits, EntriesExpireAtTheirDeadlineAcrossTheTickWrap) {
   EXPECT_FALSE(p.TakeBySequence(11).has_value()) << "an expired entry is gone from both keys";
 }
 
-TEST(PendingSubmits, ClearReportsHowManyWereDropped) {
+TEST(PendingSubmits, ClearAndTakeAllEmptyBothKeys) {
   PendingSubmits p;
   p.Put(1, 10, 0, 1000);
   p.Put(2, 11, 0, 1000);
   EXPECT_EQ(p.Clear(), 2u);
   EXPECT_EQ(p.Size(), 0u);
+  p.Put(3, 12, 0, 1000);
+  EXPECT_EQ(p.TakeAll(), (std::vector<std::uint32_t>{3}));
+  EXPECT_FALSE(p.TakeBySequence(12).has_value());
 }
 
 }  // namespace

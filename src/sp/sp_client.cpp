@@ -1,0 +1,312 @@
+#include "sp/sp_client.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "base/log.h"
+#include "base/status_block.h"
+#include "base/text.h"
+#include "base/ticks.h"
+#include "db/procedures.h"
+
+namespace brivane::sp {
+namespace {
+
+constexpr std::size_t kResponseTextKeep = 500;
+
+std::string Cut500(const std::string& gbk) {
+  if (gbk.size() <= kResponseTextKeep) return gbk;
+  // Cut at a character boundary: walk GBK characters.
+  std::size_t i = 0;
+  while (i < gbk.size()) {
+    std::size_t len = base::IsGbkLeadByte(static_cast<unsigned char>(gbk[i])) ? 2 : 1;
+    if (i + len > kResponseTextKeep) break;
+    i += len;
+  }
+  return gbk.substr(0, i);
+}
+
+std::string FieldText(const char* field, std::size_t width) {
+  return std::string(field, strnlen(field, width));
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// The MO text as UTF-16: UCS-2 arrives big-endian; Msg_Fmt 16 is UTF-8;
+// every other coding is read as GBK (the host code page), undecodable bytes
+// becoming U+FFFD rather than garbage.
+std::u16string MoTextUtf16(const std::uint8_t* content, std::size_t length, std::uint8_t fmt) {
+  std::u16string text;
+  if (fmt == 8) {
+    text.resize(length / 2);
+    for (std::size_t i = 0; i < text.size(); ++i)
+      text[i] = static_cast<char16_t>((content[2 * i] << 8) | content[2 * i + 1]);
+    return text;
+  }
+  std::string_view bytes(reinterpret_cast<const char*>(content), length);
+  return fmt == 16 ? base::Utf8ToUtf16(bytes) : base::GbkToUtf16(bytes);
+}
+
+}  // namespace
+
+std::string MsgIdText(const std::uint8_t (&msgId)[8]) {
+  std::uint64_t value = 0;
+  for (std::uint8_t b : msgId) value = (value << 8) | b;
+  return std::to_string(value);
+}
+
+MyCMPPClient::MyCMPPClient(SpHost& host) : host_(host) {}
+
+MyCMPPClient::~MyCMPPClient() {
+  // The links call this object's hooks until they are stopped.
+  Release();
+}
+
+bool MyCMPPClient::Initialise(const base::ConfigSection& section) {
+  try {
+    cmpp::LinkSettings s;
+    s.smgAddress = section.GetString("SMGAddress", "0.0.0.0");
+    s.asiaInfoSmg = section.GetBoolean("AsiaInfoSMG", false);
+    s.icpId = section.GetString("SPCorpID", "");
+    s.version = static_cast<std::uint8_t>(section.GetInteger("SMGVersion", 32));
+    s.loginName = section.GetString("SPLoginName", "");
+    s.secret = section.GetPassword("SPPassword", "");
+    s.moPort = static_cast<std::uint16_t>(section.GetInteger("MOPort", 7890));
+    s.mtPort = static_cast<std::uint16_t>(section.GetInteger("MTPort", 7890));
+    s.mtAndMoPort = static_cast<std::uint16_t>(section.GetInteger("MTAndMOPort", 7890));
+    s.moConnections = static_cast<std::int32_t>(section.GetInteger("MOConnections", 0));
+    s.mtConnections = static_cast<std::int32_t>(section.GetInteger("MTConnections", 0));
+    s.mtAndMoConnections = static_cast<std::int32_t>(section.GetInteger("MTAndMOConnections", 1));
+    s.socketTimeoutSeconds = static_cast<std::int32_t>(section.GetInteger("SocketTimeout", 25));
+    s.connectionTimeoutSeconds =
+        static_cast<std::int32_t>(section.GetInteger("ConnectionTimeout", 1800));
+    const auto workThreads = static_cast<std::uint32_t>(
+        std::max<std::int64_t>(0, section.GetInteger("WorkThreads", 500)));
+    s.reConnectSmgTimesOnStart =
+        static_cast<std::int32_t>(section.GetInteger("ReConnectSMGTimesOnStart", 3));
+    s.reConnectSmgInterval =
+        static_cast<std::int32_t>(section.GetInteger("ReConnectSMGInterval", 3));
+    std::int64_t respTimeout =
+        section.GetInteger("SubmitRespTimeout", kDefaultSubmitRespTimeout.count());
+    if (respTimeout <= 0) respTimeout = kDefaultSubmitRespTimeout.count();
+    submitRespTimeoutMs_ =
+        static_cast<std::uint32_t>(std::min<std::int64_t>(respTimeout, 86400) * 1000);
+
+    mtPoolGood_ = moPoolGood_ = mtAndMoPoolGood_ = allPoolsGood_ = false;
+    if (s.mtConnections <= 0 && s.moConnections <= 0 && s.mtAndMoConnections <= 0) return false;
+
+    StartWorkers(workThreads, workThreads + 100);
+    cmpp::PoolResults pools;
+    int all = OpenLinks(s, &pools);
+    mtPoolGood_ = pools.mtGood;
+    moPoolGood_ = pools.moGood;
+    mtAndMoPoolGood_ = pools.mtAndMoGood;
+    allPoolsGood_ = all == 1;
+    if (!allPoolsGood_) return false;
+
+    if (merger_) {
+      merger_->Stop();
+      merger_.reset();
+    }
+    store_ = std::make_shared<CLongSMSLog>(
+        [this](const cmpp::CmppDeliver& d, int parts) { HandleMo(d, parts); }, longSmsExpiry_);
+    merger_ = std::make_unique<LongSMSMerger>(store_);
+    StartPendingTimer();
+    initialised_ = true;
+    return true;
+  } catch (const std::exception&) {
+    base::LogWrite(1, "EXCEPTION|MyCMPPClient::Initialise();");
+    return false;
+  }
+}
+
+void MyCMPPClient::Release() {
+  StopPendingTimer();
+  base::LogF(3, "MyCMPPClient::Release() clear submitlist={}", pending_.Size());
+  if (merger_) {
+    base::LogWrite(3, "MyCMPPClient::Release() release smsmerge.");
+    merger_->Stop();
+    merger_.reset();
+  }
+  // Let the answers to submits already written come in while the links are
+  // still up (bounded), so their rows get the SMG's outcome.
+  if (WorkersStarted()) {
+    const std::uint32_t start = base::TickCount();
+    while ((pending_.Size() > 0 || WorkerPool().BusyCount() > 0) &&
+           base::TicksSince(start) < static_cast<std::uint32_t>(kReleaseDrain.count()))
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  StopWorkers();
+  store_.reset();
+  StopLinks();
+  // Whatever is still pending can no longer be answered: record it rather
+  // than leave its row without an outcome.
+  RecordUnanswered("released");
+  initialised_ = false;
+}
+
+void MyCMPPClient::LogWrite(std::string_view line) {
+  try {
+    base::LogWrite(2, line.size() > 2047 ? line.substr(0, 2047) : line);
+  } catch (const std::exception&) {
+    base::LogF(2, "EXCEPTION|MyCMPPClient::LogWrite|Err={}", errno);
+  }
+}
+
+void MyCMPPClient::OnStopped(cmpp::CMPPConnection& link) {
+  cmpp::LinkCounters c = link.Counters();
+  base::LogF(3, "信息：TOKEN={}|MT_OK={}|MT_FAIL={}|RESP_OK={}|RESP_FAIL={}|MO={}|SR={}",
+             link.Token(), c.mtOk, c.mtFail, c.respOk, c.respFail, c.mo, c.sr);
+}
+
+bool MyCMPPClient::OnSubmitting(cmpp::CMPPConnection&, const cmpp::CmppSubmit& submit) {
+  pending_.Put(submit.recordId, submit.sequenceId, base::TickCount(), submitRespTimeoutMs_);
+  return true;
+}
+
+void MyCMPPClient::OnSubmitSent(cmpp::CMPPConnection&, const cmpp::CmppSubmit&) {
+  base::StatusBlock().Add(base::kSubmitWritten);
+}
+
+void MyCMPPClient::OnSubmitFail(cmpp::CMPPConnection&, const cmpp::CmppSubmit& submit) {
+  base::StatusBlock().Add(base::kSubmitWriteFailed);
+  pending_.RemoveRecord(submit.recordId);
+  if (db::DbGateway* db = host_.Database())
+    db::DelSubmit(*db, submit.recordId, "", static_cast<std::uint32_t>(submit.lastError));
+}
+
+void MyCMPPClient::OnSubmitResp(cmpp::CMPPConnection&, const cmpp::CmppSubmitResp& resp) {
+  base::StatusBlock().Add(resp.Result == 0 ? base::kSubmitRespOk : base::kSubmitRespFail);
+  std::optional<std::uint32_t> recordId = pending_.TakeBySequence(resp.Sequence_Id);
+  if (!recordId) return;
+  if (db::DbGateway* db = host_.Database())
+    db::DelSubmit(*db, *recordId, MsgIdText(resp.Msg_Id), static_cast<std::uint32_t>(resp.Result));
+}
+
+void MyCMPPClient::OnReport(cmpp::CMPPConnection&, const cmpp::CmppDeliver& deliver) {
+  auto& block = base::StatusBlock();
+  block.Add(base::kReportReceived);
+  const cmpp::CmppStatusReport report = cmpp::ReportOf(deliver);
+  const std::string stat = FieldText(report.Stat, sizeof report.Stat);
+  block.Add(EqualsNoCase(stat, "DELIVRD") ? base::kReportDelivered : base::kReportOther);
+  if (db::DbGateway* db = host_.Database())
+    db::AddStatusReport(*db, MsgIdText(report.Msg_Id), stat,
+                        FieldText(report.Dest_terminal_Id, sizeof report.Dest_terminal_Id),
+                        FieldText(report.Submit_time, sizeof report.Submit_time),
+                        FieldText(report.Done_time, sizeof report.Done_time));
+}
+
+void MyCMPPClient::OnDeliver(cmpp::CMPPConnection&, const cmpp::CmppDeliver& deliver) {
+  base::StatusBlock().Add(base::kMoReceived);
+  // The store exists whenever workers run: Release stops the pool first.
+  if (IsConcatenatedPart(deliver) && store_ && store_->AddFragment(deliver)) return;
+  HandleMo(deliver, 1);
+}
+
+void MyCMPPClient::HandleMo(const cmpp::CmppDeliver& deliver, int partsCount) {
+  const std::string msgId = MsgIdText(deliver.Msg_Id);
+  // A single DELIVER keeps at most 160 content bytes; a merged message holds
+  // its whole text in the content field.
+  std::size_t length = std::min<std::size_t>(deliver.Msg_Length, cmpp::kContentAreaSize - 1);
+  if (partsCount <= 1) length = std::min(length, cmpp::kMoContentKept);
+  const std::u16string text = MoTextUtf16(deliver.Msg_Content, length, deliver.Msg_Fmt);
+
+  const std::string mobile = FieldText(deliver.Src_terminal_Id, sizeof deliver.Src_terminal_Id);
+  const std::string destId = FieldText(deliver.Dest_Id, sizeof deliver.Dest_Id);
+  const std::string linkId = FieldText(deliver.LinkID, sizeof deliver.LinkID);
+
+  db::DeliverRecord record;
+  record.mobile = mobile;
+  record.msg = text;
+  record.spNumber = destId;
+  record.linkId = linkId;
+  record.msgId = msgId;
+  record.pkTotal = partsCount;
+  record.serviceCode = FieldText(deliver.Service_Id, sizeof deliver.Service_Id);
+
+  const ForwardSettings forwarding = host_.Forwarding();
+  if (forwarding.EnableHTTPClient) {
+    std::string_view utf16Bytes(reinterpret_cast<const char*>(text.data()), text.size() * 2);
+    MoForward mo{destId, mobile, linkId, msgId, kCodingUcs2, utf16Bytes};
+    ForwardOutcome outcome = ForwardMo(host_.Routes(), forwarding, mo);
+    if (outcome.routed) {
+      record.responseCode = outcome.reply.statusCode;
+      record.responseInfo = Cut500(outcome.reply.statusText);
+      record.replyBody = Cut500(outcome.reply.replyBody);
+      record.serviceId = outcome.serviceId;
+    }
+  }
+
+  db::DbGateway* db = host_.Database();
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    if (db && db::AddDeliver(*db, record)) return;
+    base::LogWrite(2, "MOLog Failed, retry...");
+    if (attempt < 3) std::this_thread::sleep_for(moRetryPause_);
+  }
+}
+
+void MyCMPPClient::ExpirePending() {
+  std::vector<std::uint32_t> expired = pending_.TakeExpired(base::TickCount());
+  db::DbGateway* db = host_.Database();
+  for (std::uint32_t id : expired) {
+    base::LogF(2, "ERROR|SubmitResp timeout|SubmitID={}|no response within {} s;", id,
+               submitRespTimeoutMs_ / 1000);
+    if (db) db::DelSubmit(*db, id, "", kNoResponseOutcome);
+  }
+}
+
+void MyCMPPClient::RecordUnanswered(const char* why) {
+  std::vector<std::uint32_t> left = pending_.TakeAll();
+  db::DbGateway* db = host_.Database();
+  for (std::uint32_t id : left) {
+    base::LogF(2, "ERROR|SubmitResp missing|SubmitID={}|client {} before the response came;", id,
+               why);
+    if (db) db::DelSubmit(*db, id, "", kNoResponseOutcome);
+  }
+}
+
+void MyCMPPClient::StartPendingTimer() {
+  StopPendingTimer();
+  {
+    std::lock_guard lock(timerMutex_);
+    timerStop_ = false;
+  }
+  pendingTimer_ = std::thread([this] {
+    std::unique_lock lock(timerMutex_);
+    while (!timerStop_) {
+      timerCv_.wait_for(lock, std::chrono::seconds(1), [this] { return timerStop_; });
+      if (timerStop_) break;
+      lock.unlock();
+      try {
+        ExpirePending();
+      } catch (const std::exception& e) {
+        base::LogF(1, "EXCEPTION|MyCMPPClient::ExpirePending|{}", e.what());
+      }
+      lock.lock();
+    }
+  });
+}
+
+void MyCMPPClient::StopPendingTimer() {
+  {
+    std::lock_guard lock(timerMutex_);
+    timerStop_ = true;
+  }
+  timerCv_.notify_all();
+  if (pendingTimer_.joinable()) pendingTimer_.join();
+}
+
+}  // namespace brivane::sp

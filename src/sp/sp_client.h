@@ -1,0 +1,109 @@
+#pragma once
+// MyCMPPClient: the SP's CMPP client. Its hooks turn CMPP events into the
+// SP's records: submit outcomes (DelSubmit), status reports
+// (AddStatusReport) and MO messages (merged when concatenated, forwarded by
+// HTTP when a route says so, stored with AddDeliver). It keeps the submits
+// written to the SMG until their responses come, and gives a row whose
+// response never comes an outcome after SubmitRespTimeout.
+//
+// Threads: Initialise and Release run on the service's control thread; the
+// hooks run on the engine's worker threads, many at once; the pending timer
+// thread expires overdue entries once a second. The pending list guards
+// itself; the store and merger pointers change only in Initialise/Release,
+// while no worker runs.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "base/config_store.h"
+#include "cmpp/client.h"
+#include "db/connections.h"
+#include "sp/long_sms.h"
+#include "sp/pending_submits.h"
+#include "sp/post_mo.h"
+#include "sp/routing.h"
+
+namespace brivane::sp {
+
+// What the client needs of the service process.
+class SpHost {
+ public:
+  virtual ~SpHost() = default;
+  virtual db::DbGateway* Database() = 0;
+  virtual const RouteTable& Routes() const = 0;
+  virtual ForwardSettings Forwarding() const = 0;
+};
+
+// The unsigned decimal text of a Msg_Id's 8 bytes read big-endian.
+std::string MsgIdText(const std::uint8_t (&msgId)[8]);
+
+class MyCMPPClient : public cmpp::CMPPClient {
+ public:
+  static constexpr std::chrono::seconds kDefaultSubmitRespTimeout{600};
+  static constexpr std::chrono::milliseconds kMoRetryPause{500};
+  // How long Release lets answers to submits already written come in.
+  static constexpr std::chrono::milliseconds kReleaseDrain{3000};
+  // The outcome recorded for a submit whose response never came.
+  static constexpr std::uint32_t kNoResponseOutcome = 5;
+
+  explicit MyCMPPClient(SpHost& host);
+  ~MyCMPPClient() override;
+
+  // Reads the link keys of the section, starts the workers, opens the link
+  // pools and starts the long-message store. True when every pool is good.
+  bool Initialise(const base::ConfigSection& section);
+  void Release() override;
+  bool Initialised() const { return initialised_.load(); }
+
+  void LogWrite(std::string_view line) override;
+  void OnStopped(cmpp::CMPPConnection& link) override;
+  bool OnSubmitting(cmpp::CMPPConnection& link, const cmpp::CmppSubmit& submit) override;
+  void OnSubmitSent(cmpp::CMPPConnection& link, const cmpp::CmppSubmit& submit) override;
+  void OnSubmitFail(cmpp::CMPPConnection& link, const cmpp::CmppSubmit& submit) override;
+  void OnSubmitResp(cmpp::CMPPConnection& link, const cmpp::CmppSubmitResp& resp) override;
+  void OnDeliver(cmpp::CMPPConnection& link, const cmpp::CmppDeliver& deliver) override;
+  void OnReport(cmpp::CMPPConnection& link, const cmpp::CmppDeliver& deliver) override;
+
+  // Converts, forwards and stores one whole MO message.
+  void HandleMo(const cmpp::CmppDeliver& deliver, int partsCount);
+
+  // Records an outcome for every pending submit older than its deadline.
+  void ExpirePending();
+  std::size_t PendingCount() const { return pending_.Size(); }
+
+  // Test seams; production values by default.
+  void SetMoRetryPauseForTest(std::chrono::milliseconds pause) { moRetryPause_ = pause; }
+  void SetLongSmsExpiryForTest(std::chrono::milliseconds age) { longSmsExpiry_ = age; }
+
+ private:
+  void StartPendingTimer();
+  void StopPendingTimer();
+  // Gives every submit still pending the no-response outcome.
+  void RecordUnanswered(const char* why);
+
+  SpHost& host_;
+  PendingSubmits pending_;
+  std::atomic<bool> initialised_{false};
+  std::atomic<bool> mtPoolGood_{false}, moPoolGood_{false}, mtAndMoPoolGood_{false},
+      allPoolsGood_{false};
+  std::atomic<std::uint32_t> submitRespTimeoutMs_{
+      static_cast<std::uint32_t>(kDefaultSubmitRespTimeout.count() * 1000)};
+  std::chrono::milliseconds moRetryPause_ = kMoRetryPause;
+  std::chrono::milliseconds longSmsExpiry_ = CLongSMSLog::kExpiryAge;
+
+  std::shared_ptr<CLongSMSLog> store_;
+  std::unique_ptr<LongSMSMerger> merger_;
+
+  std::thread pendingTimer_;
+  std::mutex timerMutex_;
+  std::condition_variable timerCv_;
+  bool timerStop_ = false;
+};
+
+}  // namespace brivane::sp
