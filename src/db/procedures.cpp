@@ -18,7 +18,7 @@ std::string ForLog(std::string_view gbk) {
   return std::string(gbk);
 }
 
-struct CallSpec {
+struct CallInfo {
   const char* name;  // the call's name in its reconnect and exception lines
   DbLink link;
   const std::string& procedure;
@@ -27,24 +27,24 @@ struct CallSpec {
 
 // The pattern every call follows; `fill` appends the parameters.
 template <typename Fill>
-bool CallProcedure(DbGateway& gateway, const CallSpec& spec, Fill&& fill) {
+bool CallProcedure(DbGateway& gateway, const CallInfo& call, Fill&& fill) {
   bool result = false;
-  if (!gateway.OpenFlag(spec.link)) gateway.OpenConnection(spec.link);
-  if (gateway.OpenFlag(spec.link)) {
-    Connection& connection = gateway.Get(spec.link);
+  if (!gateway.OpenFlag(call.link)) gateway.OpenConnection(call.link);
+  if (gateway.OpenFlag(call.link)) {
+    Connection& connection = gateway.Get(call.link);
     try {
-      Command command(connection, spec.procedure);
+      Command command(connection, call.procedure);
       fill(command);
       command.Execute();
-      base::StatusBlock().Add(spec.counter);
+      base::StatusBlock().Add(call.counter);
       result = true;
     } catch (const DbException& e) {
       LogProviderErrors(connection);
       LogComError(e.Error());
-      base::LogF(2, "{}, Reconnect...", spec.name);
-      gateway.OpenConnection(spec.link);
+      base::LogF(2, "{}, Reconnect...", call.name);
+      gateway.OpenConnection(call.link);
     } catch (const std::exception&) {
-      base::LogF(2, "EXCEPTION|{}|ERR={}", spec.name, static_cast<unsigned>(errno));
+      base::LogF(2, "EXCEPTION|{}|ERR={}", call.name, static_cast<unsigned>(errno));
     }
   }
   return result;
@@ -54,39 +54,39 @@ bool CallProcedure(DbGateway& gateway, const CallSpec& spec, Fill&& fill) {
 
 bool UpdateSubmit(DbGateway& gateway, std::uint32_t id, std::uint32_t msgFmt,
                   std::uint32_t smsCount) {
-  const CallSpec spec{"UpdateSubmit", DbLink::kMain, gateway.Settings().spUpdateSubmit,
+  const CallInfo call{"UpdateSubmit", DbLink::kMain, gateway.Settings().spUpdateSubmit,
                       base::kSubmitHandedOver};
-  std::lock_guard lock(gateway.Lock(spec.link));
-  bool result = CallProcedure(gateway, spec, [&](Command& c) {
+  std::lock_guard lock(gateway.Lock(call.link));
+  bool result = CallProcedure(gateway, call, [&](Command& c) {
     c.AppendInt(static_cast<std::int32_t>(id));
     c.AppendInt(static_cast<std::int32_t>(msgFmt));
     c.AppendInt(static_cast<std::int32_t>(smsCount));
   });
-  gateway.PublishOpenFlag(spec.link);
+  gateway.PublishOpenFlag(call.link);
   return result;
 }
 
 bool DelSubmit(DbGateway& gateway, std::uint32_t submitId, std::string_view msgId,
                std::uint32_t submitResult) {
-  const CallSpec spec{"DelSubmit", DbLink::kMT, gateway.Settings().spDelSubmit,
+  const CallInfo call{"DelSubmit", DbLink::kMT, gateway.Settings().spDelSubmit,
                       base::kSubmitResultStored};
-  std::lock_guard lock(gateway.Lock(spec.link));
+  std::lock_guard lock(gateway.Lock(call.link));
   if (base::LogEnabled(3)) {
     base::LogF(3, "MT应答|{}|{}|{}", submitId, ForLog(msgId), submitResult);
   }
-  bool result = CallProcedure(gateway, spec, [&](Command& c) {
+  bool result = CallProcedure(gateway, call, [&](Command& c) {
     c.AppendInt(static_cast<std::int32_t>(submitId));
     c.AppendTextGbk(msgId);
     c.AppendInt(static_cast<std::int32_t>(submitResult));
   });
-  gateway.PublishOpenFlag(spec.link);
+  gateway.PublishOpenFlag(call.link);
   return result;
 }
 
 bool AddDeliver(DbGateway& gateway, const DeliverRecord& r) {
-  const CallSpec spec{"AddDeliver", DbLink::kMO, gateway.Settings().spAddDeliver, base::kMoStored};
-  std::lock_guard lock(gateway.Lock(spec.link));
-  bool result = CallProcedure(gateway, spec, [&](Command& c) {
+  const CallInfo call{"AddDeliver", DbLink::kMO, gateway.Settings().spAddDeliver, base::kMoStored};
+  std::lock_guard lock(gateway.Lock(call.link));
+  bool result = CallProcedure(gateway, call, [&](Command& c) {
     c.AppendTextGbk(r.mobile);
     c.AppendText(r.msg);
     c.AppendTextGbk(r.spNumber);
@@ -100,27 +100,27 @@ bool AddDeliver(DbGateway& gateway, const DeliverRecord& r) {
     c.AppendTextGbk(r.serviceCode);
   });
   if (base::LogEnabled(3)) base::LogF(3, "上行消息|{}|{}", ForLog(r.mobile), ForLog(r.msgId));
-  gateway.PublishOpenFlag(spec.link);
+  gateway.PublishOpenFlag(call.link);
   return result;
 }
 
 bool AddStatusReport(DbGateway& gateway, std::string_view msgId, std::string_view stat,
                      std::string_view mobile, std::string_view submitTime,
                      std::string_view doneTime) {
-  const CallSpec spec{"AddStatusReport", DbLink::kSR, gateway.Settings().spAddStatusReport,
+  const CallInfo call{"AddStatusReport", DbLink::kSR, gateway.Settings().spAddStatusReport,
                       base::kReportStored};
-  std::lock_guard lock(gateway.Lock(spec.link));
+  std::lock_guard lock(gateway.Lock(call.link));
   if (base::LogEnabled(3)) {
     base::LogF(3, "状态报告|{}|{}|{}", ForLog(mobile), ForLog(msgId), ForLog(stat));
   }
-  bool result = CallProcedure(gateway, spec, [&](Command& c) {
+  bool result = CallProcedure(gateway, call, [&](Command& c) {
     c.AppendTextGbk(msgId);
     c.AppendTextGbk(stat);
     c.AppendTextGbk(mobile);
     c.AppendTextGbk(submitTime);
     c.AppendTextGbk(doneTime);
   });
-  gateway.PublishOpenFlag(spec.link);
+  gateway.PublishOpenFlag(call.link);
   return result;
 }
 
