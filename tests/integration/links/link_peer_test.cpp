@@ -567,5 +567,43 @@ TEST(LinkStop, WakesTheReceiveThreadAtOnceAndWaitsForIt) {
   EXPECT_FALSE(listener.Accept(200ms));
 }
 
+TEST(LinkStop, WaitsForAReceiveThreadThatIsStillBusyAndSaysSo) {
+  RecordingClient client;
+  // Hold the receive thread inside a log line of its own.
+  std::latch held(1), release(1);
+  std::atomic<bool> holdOnce{true};
+  client.onLine = [&](std::string_view line) {
+    if (line.find("result:2;") != std::string_view::npos && holdOnce.exchange(false)) {
+      held.count_down();
+      release.wait();
+    }
+  };
+  CmppListener listener;
+  LinkTimings timings = ShortTimings();
+  timings.stopWaitLogAfter = 100ms;
+  auto future = std::async(std::launch::async, [&] {
+    return CMPPConnection::Create(&client, "SLOW", "127.0.0.1", listener.Port(), kCmppVersion30,
+                                  "900001", "888888", "ICP01", kConnMt, 0, 5, 1800, timings);
+  });
+  auto peer = listener.Accept(5s);
+  ASSERT_TRUE(peer);
+  ASSERT_TRUE(peer->AnswerLogin(0, 5s));
+  auto link = future.get();
+  ASSERT_TRUE(link->Running());
+  std::array<std::uint8_t, 12> unknown{};
+  EncodeHeader(unknown, {12, 0x00000006, 5});
+  ASSERT_TRUE(peer->Write(unknown));
+  held.wait();
+
+  auto stopping = std::async(std::launch::async, [&] { link->Stop(); });
+  ASSERT_TRUE(client.WaitLine(
+      "SLOW\tERROR|Stop: the receive thread is still running after 100 ms, waiting for it;"));
+  EXPECT_EQ(stopping.wait_for(200ms), std::future_status::timeout);
+  release.count_down();
+  ASSERT_EQ(stopping.wait_for(5s), std::future_status::ready);
+  EXPECT_FALSE(link->Running());
+  EXPECT_TRUE(client.HasLine("SLOW\tSTATICS|"));
+}
+
 }  // namespace
 }  // namespace brivane::cmpp::test
