@@ -278,7 +278,10 @@ int CMPPClient::Submit(CmppSubmit& submit) {
   const std::uint32_t limit = submit.Msg_Fmt == 0 ? kSingleLimitAscii : kSingleLimitOther;
   if (submit.Msg_Length > limit) return SplitSubmit(submit);
 
-  for (int tries = 1;; ++tries) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + selectPause_ * std::max(0, selectTries_ - 1);
+  for (;;) {
+    const std::uint64_t epoch = linkStateEpoch_.load();
     // A stopped pool would drop the item unrun: no link can take it then.
     std::shared_ptr<CMPPConnection> link = poolStarted_.load() ? SelectLink() : nullptr;
     if (link) {
@@ -294,8 +297,10 @@ int CMPPClient::Submit(CmppSubmit& submit) {
       Post(std::move(item));
       return kOk;
     }
-    if (tries >= selectTries_) break;
-    std::this_thread::sleep_for(selectPause_);
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) break;
+    WaitLinkState(epoch,
+                  std::min<std::chrono::steady_clock::duration>(selectPause_, deadline - now));
   }
   LogPrintf("The record whose id is equal to %u failed to be sent!", submit.recordId);
   return kErrNoLink;
@@ -332,6 +337,22 @@ int CMPPClient::SplitSubmit(CmppSubmit& submit) {
   }
   submit.Pk_total = static_cast<std::uint8_t>(total);
   return result;
+}
+
+void CMPPClient::WaitLinkState(std::uint64_t epoch, std::chrono::steady_clock::duration pause) {
+  std::unique_lock guard(selectMutex_);
+  selectWaiters_.fetch_add(1);
+  selectCv_.wait_for(guard, pause, [&] { return linkStateEpoch_.load() != epoch; });
+  selectWaiters_.fetch_sub(1);
+}
+
+void CMPPClient::LinkStateChanged() {
+  // Either this sees the waiter, or the waiter sees the new epoch.
+  linkStateEpoch_.fetch_add(1);
+  if (selectWaiters_.load() > 0) {
+    std::lock_guard guard(selectMutex_);
+    selectCv_.notify_all();
+  }
 }
 
 // ------------------------------------------------------------------ events

@@ -22,8 +22,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -111,7 +113,10 @@ std::string MakeTimestamp();
 
 class CMPPClient {
  public:
-  // Submit's wait for an eligible link: tries, and the pause between them.
+  // Submit's wait for an eligible link: tries, and the pause between them;
+  // Submit gives up after (tries - 1) pauses, about 30 seconds. A link whose
+  // state changes cuts a pause short, so a submit waits for a busy link only
+  // as long as the link is busy.
   static constexpr int kSelectTries = 301;
   static constexpr std::chrono::milliseconds kSelectPause{100};
   // Pool sizes: the requested numbers, but at least 2p + 2 / 2p + 6
@@ -185,6 +190,12 @@ class CMPPClient {
   // wrapping around; null when none is eligible.
   std::shared_ptr<CMPPConnection> SelectLink();
 
+  // A link became eligible perhaps (a write ended, an answer came, a login
+  // succeeded): wakes a Submit waiting for a link. Cheap when none waits.
+  void LinkStateChanged();
+  // Submits waiting for an eligible link at this moment.
+  int WaitingSubmits() const { return selectWaiters_.load(); }
+
   // Receive-thread entries: they only post a work item.
   void QueueSubmitResp(std::shared_ptr<CMPPConnection> link, const CmppSubmitResp& resp);
   void QueueDeliver(std::shared_ptr<CMPPConnection> link, const CmppDeliver& deliver);
@@ -221,6 +232,8 @@ class CMPPClient {
   std::size_t ScanFrom(std::size_t k);
   static bool Eligible(const CMPPConnection& link);
   void Post(std::unique_ptr<CmppWorkItem> item);
+  // Waits at most `pause` for LinkStateChanged after `epoch` was read.
+  void WaitLinkState(std::uint64_t epoch, std::chrono::steady_clock::duration pause);
   std::unique_ptr<CmppWorkItem> NewItem(WorkKind kind, std::shared_ptr<CMPPConnection> link);
 
   CThreadPool pool_;
@@ -235,6 +248,13 @@ class CMPPClient {
   // The link chosen last, by token (never a pointer that StopLinks could
   // leave dangling); empty when none.
   std::string lastToken_;
+
+  // Submit's wait: the epoch counts LinkStateChanged calls; the mutex and
+  // condition variable are used only while a Submit waits.
+  std::atomic<std::uint64_t> linkStateEpoch_{0};
+  std::atomic<int> selectWaiters_{0};
+  std::mutex selectMutex_;
+  std::condition_variable selectCv_;
 
   LinkTimings linkTimings_;
   int selectTries_ = kSelectTries;

@@ -475,6 +475,7 @@ int CMPPConnection::Submit(CmppSubmit& submit) {
   if (!OnSubmitting(submit)) {
     // Left set, the flag would keep the client from ever choosing this link.
     sending_.store(false);
+    if (owner_) owner_->LinkStateChanged();
     return kErrSubmitDeclined;
   }
   int code;
@@ -505,7 +506,9 @@ void CMPPConnection::WriteStatistics() {
 }
 
 void CMPPConnection::OnLoggedIn() {
-  if (owner_) owner_->OnLoggedIn(*this);
+  if (!owner_) return;
+  owner_->LinkStateChanged();
+  owner_->OnLoggedIn(*this);
 }
 
 void CMPPConnection::OnLoginFailed(int code) {
@@ -525,18 +528,23 @@ void CMPPConnection::OnSubmitSent(const CmppSubmit& submit) {
   unanswered_.fetch_add(1);
   mtOk_.fetch_add(1);
   sending_.store(false);
-  if (owner_) owner_->OnSubmitSent(*this, submit);
+  if (!owner_) return;
+  owner_->LinkStateChanged();
+  owner_->OnSubmitSent(*this, submit);
 }
 
 void CMPPConnection::OnSubmitFail(const CmppSubmit& submit) {
   mtFail_.fetch_add(1);
   sending_.store(false);
-  if (owner_) owner_->OnSubmitFail(*this, submit);
+  if (!owner_) return;
+  owner_->LinkStateChanged();
+  owner_->OnSubmitFail(*this, submit);
 }
 
 void CMPPConnection::OnSubmitResp(const CmppSubmitResp& resp) {
   unanswered_.fetch_sub(1);
   (resp.Result == 0 ? respOk_ : respFail_).fetch_add(1);
+  if (owner_) owner_->LinkStateChanged();
   // Null only while the link is being destroyed (or was never shared).
   if (auto self = weak_from_this().lock(); self && owner_) owner_->QueueSubmitResp(self, resp);
 }

@@ -86,17 +86,19 @@ int TCPSocket::Send(SocketHandle socket, std::span<const std::uint8_t> data,
   if (socket < 0) return EBADF;
   std::size_t done = 0;
   while (done < data.size()) {
-    if (int code = WaitReady(socket, POLLOUT, timeoutSeconds); code != kOk) return code;
     // MSG_DONTWAIT: write what fits now, so a peer that stops reading cannot
-    // hold this call beyond the next bounded wait.
+    // hold this call beyond the next bounded wait. A socket with room in its
+    // buffer (the usual case) is written without a wait first.
     const ssize_t n =
         ::send(socket, data.data() + done, data.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0) {
-      if (Retryable(errno)) continue;
-      return errno;
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
     }
     if (n == 0) return kPeerClosed;
-    done += static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+    if (int code = WaitReady(socket, POLLOUT, timeoutSeconds); code != kOk) return code;
   }
   return kOk;
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <latch>
 #include <regex>
 #include <set>
 #include <thread>
@@ -349,6 +350,36 @@ TEST_F(ClientSmg, OnlyMoLinksMeansNoSubmitIsTakenAndTheRecordIsReported) {
   EXPECT_TRUE(client_.HasLine("The record whose id is equal to 77 failed to be sent!"));
   EXPECT_EQ(client_.Locked([&] { return client_.submitting.size(); }), 0u);
   EXPECT_EQ(smg_.Stats()["submits"], 0);
+}
+
+TEST_F(ClientSmg, SubmitWaitingForTheBusyLinkGoesOnWhenItsWriteEnds) {
+  // Hold the only link in its write (OnSubmitting runs with the sending
+  // flag set) while a second Submit waits; its pauses are 10 s long, so
+  // only the link's own wake-up lets it go on at once.
+  std::latch inWrite(1), release(1);
+  std::atomic<bool> holdOnce{true};
+  client_.onSubmitting = [&] {
+    if (holdOnce.exchange(false)) {
+      inWrite.count_down();
+      release.wait();
+    }
+  };
+  ASSERT_EQ(client_.OpenLinks(Settings(1, 0, 0)), 1);
+  client_.SetSelectWaitForTest(3, 10s);
+  CmppSubmit first = MakeSubmit(1, "first");
+  ASSERT_EQ(client_.Submit(first), 0);
+  inWrite.wait();
+  auto second = std::async(std::launch::async, [&] {
+    CmppSubmit s = MakeSubmit(2, "second");
+    return client_.Submit(s);
+  });
+  ASSERT_TRUE(Eventually([&] { return client_.WaitingSubmits() == 1; }));
+  const auto released = Clock::now();
+  release.count_down();
+  ASSERT_EQ(second.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(second.get(), 0);
+  EXPECT_LT(Clock::now() - released, 5s);
+  ASSERT_TRUE(client_.WaitUntil([&] { return client_.resps.size() == 2; }));
 }
 
 TEST_F(ClientSmg, EventsReachTheHooksOnWorkerThreadsWithMatchingIds) {

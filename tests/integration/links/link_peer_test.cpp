@@ -6,6 +6,7 @@
 
 #include <future>
 #include <latch>
+#include <map>
 
 #include "cmpp/connection.h"
 #include "recording_client.h"
@@ -473,8 +474,11 @@ TEST(LinkSubmit, WritesTheRecordUnderItsOwnSequenceIdAndCountsTheAnswers) {
   ASSERT_TRUE(linked.peer->Read(pdu, 5s));
   ASSERT_TRUE(linked.peer->SendSubmitResp(second.sequenceId, id, 8));
   ASSERT_TRUE(client.WaitUntil([&] { return client.resps.size() == 2; }));
-  EXPECT_EQ(client.resps[0].Sequence_Id, s.sequenceId);
-  EXPECT_EQ(client.resps[1].Result, 8);
+  // Two workers ran the hooks, in either order.
+  std::map<std::uint32_t, std::int32_t> results;
+  for (const CmppSubmitResp& r : client.resps) results[r.Sequence_Id] = r.Result;
+  EXPECT_EQ(results,
+            (std::map<std::uint32_t, std::int32_t>{{s.sequenceId, 0}, {second.sequenceId, 8}}));
   const LinkCounters c = linked.link->Counters();
   EXPECT_EQ(c.mtOk, 2u);
   EXPECT_EQ(c.respOk, 1u);
@@ -561,6 +565,44 @@ TEST(LinkStop, WakesTheReceiveThreadAtOnceAndWaitsForIt) {
   CmppSubmit s = MakeSubmit(1, "late");
   EXPECT_EQ(linked.link->Submit(s), kErrNotLoggedIn);
   EXPECT_FALSE(listener.Accept(200ms));
+}
+
+TEST(LinkStop, WaitsForAReceiveThreadThatIsStillBusyAndSaysSo) {
+  RecordingClient client;
+  // Hold the receive thread inside a log line of its own.
+  std::latch held(1), release(1);
+  std::atomic<bool> holdOnce{true};
+  client.onLine = [&](std::string_view line) {
+    if (line.find("result:2;") != std::string_view::npos && holdOnce.exchange(false)) {
+      held.count_down();
+      release.wait();
+    }
+  };
+  CmppListener listener;
+  LinkTimings timings = ShortTimings();
+  timings.stopWaitLogAfter = 100ms;
+  auto future = std::async(std::launch::async, [&] {
+    return CMPPConnection::Create(&client, "SLOW", "127.0.0.1", listener.Port(), kCmppVersion30,
+                                  "900001", "888888", "ICP01", kConnMt, 0, 5, 1800, timings);
+  });
+  auto peer = listener.Accept(5s);
+  ASSERT_TRUE(peer);
+  ASSERT_TRUE(peer->AnswerLogin(0, 5s));
+  auto link = future.get();
+  ASSERT_TRUE(link->Running());
+  std::array<std::uint8_t, 12> unknown{};
+  EncodeHeader(unknown, {12, 0x00000006, 5});
+  ASSERT_TRUE(peer->Write(unknown));
+  held.wait();
+
+  auto stopping = std::async(std::launch::async, [&] { link->Stop(); });
+  ASSERT_TRUE(client.WaitLine(
+      "SLOW\tERROR|Stop: the receive thread is still running after 100 ms, waiting for it;"));
+  EXPECT_EQ(stopping.wait_for(200ms), std::future_status::timeout);
+  release.count_down();
+  ASSERT_EQ(stopping.wait_for(5s), std::future_status::ready);
+  EXPECT_FALSE(link->Running());
+  EXPECT_TRUE(client.HasLine("SLOW\tSTATICS|"));
 }
 
 }  // namespace
