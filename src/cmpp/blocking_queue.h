@@ -20,7 +20,7 @@ namespace brivane::cmpp {
 template <typename T>
 class BlockingQueue {
  public:
-  enum class PopResult { kValue, kTimeout, kClosed };
+  enum class PopResult { kValue, kTimedOut, kClosed };
 
   BlockingQueue() = default;
   BlockingQueue(const BlockingQueue&) = delete;
@@ -50,7 +50,7 @@ class BlockingQueue {
   PopResult PopFor(T* out, std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     if (!ready_.wait_for(lock, timeout, [this] { return closed_ || !items_.empty(); })) {
-      return PopResult::kTimeout;
+      return PopResult::kTimedOut;
     }
     if (closed_) return PopResult::kClosed;
     *out = Take();

@@ -194,7 +194,7 @@ void CThreadPool::ManagerMain(const std::shared_ptr<ManagerQueue>& managerQueue,
         continue;
       case ManagerQueue::PopResult::kClosed:
         return;
-      case ManagerQueue::PopResult::kTimeout:
+      case ManagerQueue::PopResult::kTimedOut:
         break;
     }
     try {

@@ -22,7 +22,7 @@ TEST(BlockingQueue, HandsOutInOrderAndTimesOutWhenEmpty) {
   EXPECT_EQ(value, 2);
   EXPECT_EQ(queue.Pop(), 3);
   const auto before = std::chrono::steady_clock::now();
-  EXPECT_EQ(queue.PopFor(&value, 30ms), BlockingQueue<int>::PopResult::kTimeout);
+  EXPECT_EQ(queue.PopFor(&value, 30ms), BlockingQueue<int>::PopResult::kTimedOut);
   EXPECT_GE(std::chrono::steady_clock::now() - before, 30ms);
 }
 
