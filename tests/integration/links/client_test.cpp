@@ -452,7 +452,9 @@ TEST_F(ClientSmg, SubmitsAndMoTrafficTogetherAreAllDelivered) {
       << client_.Locked([&] { return client_.resps.size(); }) << " responses, "
       << client_.Locked([&] { return client_.delivers.size(); }) << " MO messages";
   for (const LinkState& state : client_.LinkStates()) {
-    if (state.connType == kConnMo) EXPECT_EQ(state.counters.mtOk, 0u);
+    if (state.connType == kConnMo) {
+      EXPECT_EQ(state.counters.mtOk, 0u);
+    }
   }
   client_.Release();
   EXPECT_EQ(client_.LinkCount(), 0u);
