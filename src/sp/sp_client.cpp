@@ -108,6 +108,17 @@ bool MyCMPPClient::Initialise(const base::ConfigSection& section) {
     mtPoolGood_ = moPoolGood_ = mtAndMoPoolGood_ = allPoolsGood_ = false;
     if (s.mtConnections <= 0 && s.moConnections <= 0 && s.mtAndMoConnections <= 0) return false;
 
+    // The store is ready before the first link logs in: an SMG hands over
+    // the MO messages it holds as soon as a link is in, while the other
+    // links may still be logging in (or fail to).
+    if (merger_) {
+      merger_->Stop();
+      merger_.reset();
+    }
+    store_ = std::make_shared<CLongSMSLog>(
+        [this](const cmpp::CmppDeliver& d, int parts) { HandleMo(d, parts); }, longSmsExpiry_);
+    merger_ = std::make_unique<LongSMSMerger>(store_);
+
     StartWorkers(workThreads, workThreads + 100);
     cmpp::PoolResults pools;
     int all = OpenLinks(s, &pools);
@@ -117,13 +128,6 @@ bool MyCMPPClient::Initialise(const base::ConfigSection& section) {
     allPoolsGood_ = all == 1;
     if (!allPoolsGood_) return false;
 
-    if (merger_) {
-      merger_->Stop();
-      merger_.reset();
-    }
-    store_ = std::make_shared<CLongSMSLog>(
-        [this](const cmpp::CmppDeliver& d, int parts) { HandleMo(d, parts); }, longSmsExpiry_);
-    merger_ = std::make_unique<LongSMSMerger>(store_);
     StartPendingTimer();
     initialised_ = true;
     return true;
@@ -230,7 +234,6 @@ void MyCMPPClient::HandleMo(const cmpp::CmppDeliver& deliver, int partsCount) {
 
   db::DeliverRecord record;
   record.mobile = mobile;
-  record.msg = text;
   record.spNumber = destId;
   record.linkId = linkId;
   record.msgId = msgId;

@@ -49,8 +49,8 @@ class MoEndToEnd : public ::testing::Test {
   // Writes brivane.ini (SMG, database, EnableHTTPClient=1, the carrier
   // settings, LogLevel 4; `keys` add or replace keys) and starts brivane;
   // true once it has logged in to the simulator and reports itself started
-  // in the status block.
-  bool StartBrivane(const std::map<std::string, std::string>& keys = {});
+  // in the status block (without waitStarted: once the process runs).
+  bool StartBrivane(const std::map<std::string, std::string>& keys = {}, bool waitStarted = true);
   // SIGHUP; true once the restart has logged in again and started.
   bool RestartBrivane();
 
