@@ -234,6 +234,13 @@ void MyCMPPClient::HandleMo(const cmpp::CmppDeliver& deliver, int partsCount) {
 
   db::DeliverRecord record;
   record.mobile = mobile;
+  // U+0000 does not survive the database: the SQLite driver ends a text
+  // parameter there whatever its given length, and PostgreSQL text cannot
+  // hold it at all. A zero byte, as in a concatenation header handed on
+  // alone, would cost the rest of the message, so it is stored as U+FFFD.
+  // The forward keeps the text as it came.
+  record.msg = text;
+  std::replace(record.msg.begin(), record.msg.end(), u'\0', u'\uFFFD');
   record.spNumber = destId;
   record.linkId = linkId;
   record.msgId = msgId;
