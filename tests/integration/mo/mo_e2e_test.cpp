@@ -38,14 +38,16 @@ std::string LongAsciiText() {
   return text;
 }
 
-TEST_F(MoEndToEnd, LongMoInThreePartsOutOfOrderIsStoredAndForwardedOnceWhole) {
+class MoEndToEndOnEachDb : public MoEndToEnd, public ::testing::WithParamInterface<DbKind> {};
+
+TEST_P(MoEndToEndOnEachDb, LongMoInThreePartsOutOfOrderIsStoredAndForwardedOnceWhole) {
+  ASSERT_TRUE(Prepare({}, GetParam())) << Diagnostics();
   AddRoute(11, "10661234", "/app");
   ASSERT_TRUE(StartBrivane()) << Diagnostics();
 
   const std::string text = LongAsciiText();
-  ASSERT_EQ(
-      smg_.Command("mo-long 13800138000 106612345 0 0 42 2,3,1 " + HexOf(text) + " SVC01 LNK1"),
-      "OK parts=3");
+  ASSERT_EQ(SendLongMo("13800138000", "106612345", 0, false, 42, "2,3,1", text, "SVC01", "LNK1"),
+            "OK parts=3");
   ASSERT_TRUE(WaitDelivers(1)) << Diagnostics();
   ASSERT_TRUE(app_.WaitCount(1, kWait, "/app"));
   // A single MO sent afterwards: once it is stored and forwarded, the long
@@ -91,11 +93,13 @@ TEST_F(MoEndToEnd, LongMoInThreePartsOutOfOrderIsStoredAndForwardedOnceWhole) {
   EXPECT_EQ(Counter(base::kMoForwardOk), 2u);
   EXPECT_EQ(Counter(base::kMoStored), 2u);
   // No part was left behind in the store to be handed on alone later.
-  ASSERT_EQ(brivane_.Stop(15s), 0);
-  EXPECT_EQ(Log().find("stored parts dropped"), std::string::npos);
+  ASSERT_EQ(sys_->StopBrivane(15s), 0);
+  EXPECT_TRUE(sys_->Log().find("信息：网关服务停止中") != std::string::npos);
+  EXPECT_EQ(sys_->Log().find("stored parts dropped"), std::string::npos);
 }
 
 TEST_F(MoEndToEnd, SixteenBitReferenceUcs2LongMoIsMergedAcrossSplitCharacters) {
+  ASSERT_TRUE(Prepare()) << Diagnostics();
   AddRoute(12, "10661234", "/app");
   ASSERT_TRUE(StartBrivane()) << Diagnostics();
 
@@ -105,8 +109,7 @@ TEST_F(MoEndToEnd, SixteenBitReferenceUcs2LongMoIsMergedAcrossSplitCharacters) {
   while (Ucs2BeOf(text).size() < 300) text += "好";
   const std::string ucs2 = Ucs2BeOf(text);
   ASSERT_EQ(ucs2.size(), 300u);
-  ASSERT_EQ(smg_.Command("mo-long 13900139000 1066123401 8 1 258 3,1,2 " + HexOf(ucs2)),
-            "OK parts=3");
+  ASSERT_EQ(SendLongMo("13900139000", "1066123401", 8, true, 258, "3,1,2", ucs2), "OK parts=3");
   ASSERT_TRUE(WaitDelivers(1)) << Diagnostics();
   ASSERT_TRUE(app_.WaitCount(1, kWait, "/app"));
   ASSERT_TRUE(WaitCounter(base::kMoReceived, 3));
@@ -124,7 +127,8 @@ TEST_F(MoEndToEnd, SixteenBitReferenceUcs2LongMoIsMergedAcrossSplitCharacters) {
   EXPECT_EQ(requests[0].Field("DIALOG.MESSAGE"), text);
 }
 
-TEST_F(MoEndToEnd, RouteIsTheLongestEnabledSpNumberPrefixFromService) {
+TEST_P(MoEndToEndOnEachDb, RouteIsTheLongestEnabledSpNumberPrefixFromService) {
+  ASSERT_TRUE(Prepare({}, GetParam())) << Diagnostics();
   AddRoute(21, "1066", "/short");
   AddRoute(22, "10661234", "/long");
   AddRoute(23, "1066123", "/mid");
@@ -173,8 +177,9 @@ TEST_F(MoEndToEnd, RouteIsTheLongestEnabledSpNumberPrefixFromService) {
 }
 
 TEST_F(MoEndToEnd, HttpClientOffPostsNothingAndStoresWithoutRoute) {
+  ASSERT_TRUE(Prepare({{"EnableHTTPClient", "0"}})) << Diagnostics();
   AddRoute(31, "10661234", "/app");
-  ASSERT_TRUE(StartBrivane({{"EnableHTTPClient", "0"}})) << Diagnostics();
+  ASSERT_TRUE(StartBrivane()) << Diagnostics();
 
   ASSERT_TRUE(SendMo("13800138000", "106612345", 0, "not forwarded"));
   ASSERT_TRUE(WaitDelivers(1)) << Diagnostics();
@@ -188,10 +193,11 @@ TEST_F(MoEndToEnd, HttpClientOffPostsNothingAndStoresWithoutRoute) {
   // The forward comes before the store, so nothing can still be on its way.
   EXPECT_EQ(app_.Count(), 0u);
   EXPECT_EQ(Counter(base::kMoForwardOk) + Counter(base::kMoForwardFail), 0u);
-  EXPECT_EQ(Log().find("MORequest|"), std::string::npos);
+  EXPECT_EQ(sys_->Log().find("MORequest|"), std::string::npos);
 }
 
 TEST_F(MoEndToEnd, ApplicationAnswering500IsStoredWithItsTextsAndCountedAsFailed) {
+  ASSERT_TRUE(Prepare()) << Diagnostics();
   AddRoute(41, "10661234", "/fail");
   app_.AnswerOn("/fail", 500, "application is down");
   ASSERT_TRUE(StartBrivane()) << Diagnostics();
@@ -209,10 +215,11 @@ TEST_F(MoEndToEnd, ApplicationAnswering500IsStoredWithItsTextsAndCountedAsFailed
   EXPECT_EQ(Counter(base::kMoForwardOk), 0u);
   // One immediate retry, then the outcome is stored.
   EXPECT_EQ(app_.Count("/fail"), 2u);
-  EXPECT_NE(Log().find("MORequest|Fail HTTP POST failed: 500"), std::string::npos);
+  EXPECT_EQ(sys_->LogCount("MORequest|Fail HTTP POST failed: 500"), 2u);
 }
 
 TEST_F(MoEndToEnd, RestartUsesTheRoutesOfServiceAsTheyAreNow) {
+  ASSERT_TRUE(Prepare()) << Diagnostics();
   AddRoute(51, "10661234", "/removed");
   AddRoute(52, "1066", "/fallback");
   ASSERT_TRUE(StartBrivane()) << Diagnostics();
@@ -220,9 +227,9 @@ TEST_F(MoEndToEnd, RestartUsesTheRoutesOfServiceAsTheyAreNow) {
   ASSERT_TRUE(app_.WaitCount(1, kWait, "/removed")) << Diagnostics();
   ASSERT_TRUE(WaitDelivers(1));
 
-  Sql("DELETE FROM Service WHERE ServiceID = 51");
+  ASSERT_TRUE(sys_->Exec("DELETE FROM Service WHERE ServiceID = 51"));
   AddRoute(53, "10669", "/added");
-  ASSERT_TRUE(RestartBrivane()) << Diagnostics();
+  ASSERT_TRUE(sys_->RestartBrivane(&error_)) << Diagnostics();
 
   ASSERT_TRUE(SendMo("13800000002", "106612345", 0, "after"));
   ASSERT_TRUE(SendMo("13800000003", "106690", 0, "new route"));
@@ -240,6 +247,7 @@ TEST_F(MoEndToEnd, RestartUsesTheRoutesOfServiceAsTheyAreNow) {
 }
 
 TEST_F(MoEndToEnd, Ucs2AndGbkTextsArriveAsUtf8AndAreStoredAsUnicode) {
+  ASSERT_TRUE(Prepare()) << Diagnostics();
   AddRoute(61, "10661234", "/app");
   ASSERT_TRUE(StartBrivane()) << Diagnostics();
 
@@ -266,8 +274,9 @@ TEST_F(MoEndToEnd, Ucs2AndGbkTextsArriveAsUtf8AndAreStoredAsUnicode) {
 }
 
 TEST_F(MoEndToEnd, ValuesHoldingAmpersandEqualsAndPlusArriveWhole) {
+  ASSERT_TRUE(Prepare({{"DialogCarrierID", "id=1+2"}})) << Diagnostics();
   AddRoute(71, "10661234", "/app", 1, "S&C=+");
-  ASSERT_TRUE(StartBrivane({{"DialogCarrierID", "id=1+2"}})) << Diagnostics();
+  ASSERT_TRUE(StartBrivane()) << Diagnostics();
 
   const std::string text = "1+1=2 & a=b, 100% sure";
   ASSERT_TRUE(SendMo("13800138000", "106612345", 0, text, "", "L&K=1"));
@@ -283,6 +292,12 @@ TEST_F(MoEndToEnd, ValuesHoldingAmpersandEqualsAndPlusArriveWhole) {
   ASSERT_TRUE(WaitDelivers(1));
   EXPECT_EQ(Delivers()[0].msg, text);
 }
+
+INSTANTIATE_TEST_SUITE_P(Db, MoEndToEndOnEachDb,
+                         ::testing::Values(DbKind::kSqlite, DbKind::kMariaDb),
+                         [](const ::testing::TestParamInfo<DbKind>& param) {
+                           return param.param == DbKind::kSqlite ? "Sqlite" : "MariaDb";
+                         });
 
 }  // namespace
 }  // namespace brivane::test

@@ -12,6 +12,7 @@ namespace brivane::test {
 namespace {
 
 TEST_F(MoEndToEnd, MoTextHoldingAZeroByteIsStoredWhole) {
+  ASSERT_TRUE(Prepare()) << Diagnostics();
   AddRoute(91, "10661234", "/app");
   ASSERT_TRUE(StartBrivane()) << Diagnostics();
   const std::string content("ab\0cd", 5);
