@@ -127,6 +127,33 @@ TEST_F(MoEndToEnd, SixteenBitReferenceUcs2LongMoIsMergedAcrossSplitCharacters) {
   EXPECT_EQ(requests[0].Field("DIALOG.MESSAGE"), text);
 }
 
+// CMPP 2.0 carries no LinkID and a 21-byte source number.
+TEST_F(MoEndToEnd, Cmpp20LongMoIsMergedAndForwardedWithoutLinkId) {
+  ASSERT_TRUE(Prepare({}, DbKind::kSqlite, 32)) << Diagnostics();
+  AddRoute(13, "10661234", "/app");
+  ASSERT_TRUE(StartBrivane()) << Diagnostics();
+
+  // One ASCII byte first, so that parts of 134 bytes cut a GBK character.
+  std::string text = "x";
+  for (int i = 0; i < 28; ++i) text += "长短信测试";
+  const std::string gbk = GbkOf(text);
+  ASSERT_EQ(gbk.size(), 281u);
+  ASSERT_EQ(SendLongMo("8613800138000", "106612345", 15, false, 200, "3,1,2", gbk), "OK parts=3");
+  ASSERT_TRUE(WaitDelivers(1)) << Diagnostics();
+  ASSERT_TRUE(app_.WaitCount(1, kWait, "/app"));
+  ASSERT_TRUE(WaitCounter(base::kMoReceived, 3));
+  const auto rows = Delivers();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].msg, text);
+  EXPECT_EQ(rows[0].pkTotal, 3);
+  EXPECT_EQ(rows[0].mobile, "8613800138000");
+  EXPECT_EQ(rows[0].linkId, "");
+  const auto requests = app_.Requests("/app");
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].Field("DIALOG.MESSAGE"), text);
+  EXPECT_EQ(requests[0].Field("DIALOG.LINKID"), "");
+}
+
 TEST_P(MoEndToEndOnEachDb, RouteIsTheLongestEnabledSpNumberPrefixFromService) {
   ASSERT_TRUE(Prepare({}, GetParam())) << Diagnostics();
   AddRoute(21, "1066", "/short");
@@ -199,7 +226,7 @@ TEST_F(MoEndToEnd, HttpClientOffPostsNothingAndStoresWithoutRoute) {
 TEST_F(MoEndToEnd, ApplicationAnswering500IsStoredWithItsTextsAndCountedAsFailed) {
   ASSERT_TRUE(Prepare()) << Diagnostics();
   AddRoute(41, "10661234", "/fail");
-  app_.AnswerOn("/fail", 500, "application is down");
+  app_.AnswerOn("/fail", 500, "应用故障: application is down");
   ASSERT_TRUE(StartBrivane()) << Diagnostics();
 
   ASSERT_TRUE(SendMo("13800138000", "106612345", 0, "hello"));
@@ -208,7 +235,7 @@ TEST_F(MoEndToEnd, ApplicationAnswering500IsStoredWithItsTextsAndCountedAsFailed
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].responseCode, 500);
   EXPECT_EQ(rows[0].responseInfo, "Internal Server Error");
-  EXPECT_EQ(rows[0].replyBody, "application is down");
+  EXPECT_EQ(rows[0].replyBody, "应用故障: application is down");
   EXPECT_EQ(rows[0].serviceId, 41);
   EXPECT_EQ(rows[0].msg, "hello");
   EXPECT_EQ(Counter(base::kMoForwardFail), 1u);

@@ -43,13 +43,15 @@ void MoEndToEnd::TearDown() {
   if (HasFailure()) std::cerr << Diagnostics();
 }
 
-bool MoEndToEnd::Prepare(const std::map<std::string, std::string>& keys, DbKind kind) {
+bool MoEndToEnd::Prepare(const std::map<std::string, std::string>& keys, DbKind kind,
+                         int smgVersion) {
   if (!app_.Running()) {
     error_ = "the application receiver could not listen";
     return false;
   }
   E2eOptions options;
   options.db = kind;
+  options.smg.version = smgVersion;
   options.enableHTTPClient = true;
   options.extraIni = {
       {"DialogCarrierID", "46000"}, {"DialogCarrierNAME", "A&B"}, {"MOHTTPQuestTimeout", "5000"}};

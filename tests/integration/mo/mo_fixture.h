@@ -40,9 +40,11 @@ class MoEndToEnd : public ::testing::Test {
 
   // The database and the simulator, brivane.ini with EnableHTTPClient=1,
   // DialogCarrierID 46000, DialogCarrierNAME "A&B", MOHTTPQuestTimeout 5000
-  // and LogLevel 4; `keys` add or replace keys. brivane is not started yet,
-  // so that routes can be added first.
-  bool Prepare(const std::map<std::string, std::string>& keys = {}, DbKind kind = DbKind::kSqlite);
+  // and LogLevel 4; `keys` add or replace keys. The simulator speaks CMPP
+  // 3.0 (48) or 2.0 (32). brivane is not started yet, so that routes can be
+  // added first.
+  bool Prepare(const std::map<std::string, std::string>& keys = {}, DbKind kind = DbKind::kSqlite,
+               int smgVersion = 48);
   // A row of `Service` pointing at the application's `path`; routes are
   // read when brivane starts or restarts.
   void AddRoute(int serviceId, const std::string& spNumber, const std::string& path,
