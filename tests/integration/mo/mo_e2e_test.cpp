@@ -1,7 +1,8 @@
 // MO messages end to end: brivane-smg sends DELIVERs, the real brivane
 // merges, routes, forwards by HTTP to the application started here and
-// stores through uspAddDeliver in SQLite. What the application received and
-// what the Deliver table holds are checked against what the simulator sent.
+// stores through uspAddDeliver in SQLite (two cases also in MariaDB). What
+// the application received and what the Deliver table holds are checked
+// against what the simulator sent.
 #include <gtest/gtest.h>
 
 #include <algorithm>
