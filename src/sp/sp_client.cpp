@@ -145,17 +145,25 @@ void MyCMPPClient::Release() {
     merger_->Stop();
     merger_.reset();
   }
-  // Let the answers to submits already written come in while the links are
-  // still up (bounded), so their rows get the SMG's outcome.
+  // Let the submits already handed over be written, and their answers come
+  // in, while the links are still up (bounded), so their rows get the SMG's
+  // outcome. Reports and MO messages do not hold this up: whatever the links
+  // queued is run when the pool stops.
   if (WorkersStarted()) {
     const std::uint32_t start = base::TickCount();
-    while ((pending_.Size() > 0 || WorkerPool().BusyCount() > 0) &&
+    while ((pending_.Size() > 0 || QueuedSubmits() > 0) &&
            base::TicksSince(start) < static_cast<std::uint32_t>(kReleaseDrain.count()))
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  // Links before workers: a link answers a DELIVER (report or MO) as soon
+  // as it reads it and only then hands it to the pool, so a link still
+  // reading while the pool stops would acknowledge messages that are then
+  // dropped unrun. Stopped first, the links take nothing more in, and the
+  // pool's stop still runs what they queued (the database is closed only
+  // after Release).
+  StopLinks();
   StopWorkers();
   store_.reset();
-  StopLinks();
   // Whatever is still pending can no longer be answered: record it rather
   // than leave its row without an outcome.
   RecordUnanswered("released");

@@ -200,5 +200,122 @@ TEST(MtFlow, RowsOfEveryKindBecomeTheRightSubmitsAndEndInSubmitLogWithTheirRepor
   EXPECT_EQ(sys.StatusField(0x50), static_cast<std::uint32_t>(kSegments)) << "reports stored";
 }
 
+// A Submit table without the LinkId column: the poller does not read one and
+// the SUBMIT's LinkID stays empty. (The log procedure is rewritten for the
+// table's shape.)
+constexpr const char* kSubmitWithoutLinkId = R"sql(
+DROP TRIGGER uspMoveSubmitToLog_Call;
+ALTER TABLE Submit DROP COLUMN LinkId;
+CREATE TRIGGER uspMoveSubmitToLog_Call INSTEAD OF INSERT ON uspMoveSubmitToLog
+BEGIN
+  INSERT INTO SubmitLog (SubmitID, Mobile, Msg, MsgFmt, SMSCount, MsgId, SubmitResult)
+    SELECT SubmitID, Mobile, Msg, MsgFmt, SMSCount, NEW.MsgId, NEW.SubmitResult
+      FROM Submit WHERE SubmitID = NEW.SubmitID;
+  DELETE FROM Submit WHERE SubmitID = NEW.SubmitID;
+END;
+)sql";
+
+TEST(MtFlow, LinkIdIsSentOnlyWhenTheSubmitTableHasTheColumn) {
+  E2eOptions options;
+  options.extraSchemaSql = kSubmitWithoutLinkId;
+  E2eSystem sys(options);
+  std::string error;
+  ASSERT_TRUE(sys.Start(&error)) << error;
+  ASSERT_EQ(sys.Scalar("SELECT COUNT(*) FROM pragma_table_info('Submit') WHERE name = 'LinkId'"),
+            0);
+
+  MtRow row;
+  row.msg = "no LinkId column";
+  const auto ids = sys.InsertSubmits({row});
+  ASSERT_EQ(ids.size(), 1u);
+  ASSERT_TRUE(sys.WaitScalar("SELECT COUNT(*) FROM SubmitLog", 1, 20s)) << sys.Log();
+  const auto submits = sys.SmgSubmits();
+  ASSERT_EQ(submits.size(), 1u);
+  EXPECT_EQ(JsonValue(submits[0], "LinkID"), "");
+  EXPECT_EQ(JsonValue(submits[0], "Msg_Content"), Hex(row.msg));
+  const auto log = sys.Query("SELECT MsgId, SubmitResult FROM SubmitLog");
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].Text("MsgId"), JsonValue(submits[0], "Msg_Id"));
+  EXPECT_EQ(log[0].Int("SubmitResult"), 0);
+}
+
+// Every SUBMIT write fails (EPIPE, through the preloaded send() fault): each
+// row is recorded once with that error code and an empty Msg_Id, nothing
+// reaches the SMG, and the row does not stay behind in Submit.
+TEST(MtFlow, FailedWriteRecordsItsErrorCodeWithAnEmptyMsgId) {
+  E2eOptions options;
+  options.brivaneEnv = {{"LD_PRELOAD", E2E_SEND_FAULT_LIBRARY},
+                        {"BRIVANE_FAIL_SEND_COMMAND", "4"},
+                        {"BRIVANE_FAIL_SEND_ERRNO", "32"}};
+  E2eSystem sys(options);
+  std::string error;
+  ASSERT_TRUE(sys.Start(&error)) << error;
+
+  std::vector<MtRow> rows(3);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    rows[i].mobile = "1380000010" + std::to_string(i);
+    rows[i].msg = "write fails " + std::to_string(i);
+  }
+  const auto ids = sys.InsertSubmits(rows);
+  ASSERT_EQ(ids.size(), rows.size());
+  ASSERT_TRUE(sys.WaitScalar("SELECT COUNT(*) FROM SubmitLog", 3, 30s)) << sys.Log();
+
+  for (std::uint32_t id : ids) {
+    SCOPED_TRACE(id);
+    const auto log = sys.Query("SELECT MsgId, SubmitResult FROM SubmitLog WHERE SubmitID = " +
+                               std::to_string(id));
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_FALSE(log[0].IsNull("MsgId")) << "empty text, not NULL";
+    EXPECT_EQ(log[0].Text("MsgId"), "");
+    EXPECT_EQ(log[0].Int("SubmitResult"), 32);
+    EXPECT_EQ(sys.LogCount("MT应答|" + std::to_string(id) + "||32"), 1u);
+  }
+  EXPECT_EQ(sys.Scalar("SELECT COUNT(*) FROM Submit"), 0);
+  EXPECT_EQ(sys.Smg().Stats()["submits"], 0);
+  EXPECT_EQ(sys.StatusField(0x3C), 3u) << "writes failed";
+  EXPECT_EQ(sys.StatusField(0x38), 0u) << "writes done";
+}
+
+// The SMG reads the SUBMITs and never answers: after SubmitRespTimeout (2 s
+// here) each row is recorded with outcome 5 and an empty Msg_Id.
+TEST(MtFlow, ResponseThatNeverComesIsRecordedAfterItsDeadline) {
+  E2eOptions options;
+  options.extraIni["SubmitRespTimeout"] = "2";
+  E2eSystem sys(options);
+  std::string error;
+  ASSERT_TRUE(sys.Start(&error)) << error;
+  ASSERT_EQ(sys.Smg().Command("set silent 1"), "OK");
+
+  std::vector<MtRow> rows(2);
+  rows[0].mobile = "13800000201";
+  rows[0].msg = "never answered 1";
+  rows[1].mobile = "13800000202";
+  rows[1].msg = "never answered 2";
+  const auto ids = sys.InsertSubmits(rows);
+  ASSERT_EQ(ids.size(), 2u);
+  ASSERT_TRUE(sys.Smg().WaitStat("submits", 2, 20s));
+  ASSERT_TRUE(sys.WaitScalar("SELECT COUNT(*) FROM SubmitLog", 2, 15s)) << sys.Log();
+
+  const auto written = sys.SmgReceived(kCmdSubmit);
+  ASSERT_EQ(written.size(), 2u);
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    SCOPED_TRACE(ids[i]);
+    const auto log = sys.Query("SELECT MsgId, SubmitResult FROM SubmitLog WHERE SubmitID = " +
+                               std::to_string(ids[i]));
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].Text("MsgId"), "");
+    EXPECT_EQ(log[0].Int("SubmitResult"), 5);
+    const auto lines = sys.LogLines("SubmitResp timeout|SubmitID=" + std::to_string(ids[i]) + "|");
+    ASSERT_EQ(lines.size(), 1u);
+    // Not before its deadline: 2 s after the SUBMIT reached the SMG (the
+    // expiry runs once a second, so within about 3 s, plus load).
+    const std::int64_t waited = ElapsedMs(written[i].msOfDay, lines[0].msOfDay);
+    EXPECT_GE(waited, 1900) << lines[0].text;
+    EXPECT_LT(waited, 8000) << lines[0].text;
+  }
+  EXPECT_EQ(sys.Scalar("SELECT COUNT(*) FROM Submit"), 0);
+  EXPECT_EQ(sys.Smg().Command("set silent 0"), "OK");
+}
+
 }  // namespace
 }  // namespace brivane::test

@@ -61,6 +61,7 @@ class RecordingClient : public CMPPClient {
     Add([&] { stopped.push_back(link.Token()); });
   }
   bool OnSubmitting(CMPPConnection& link, const CmppSubmit& s) override {
+    if (onSubmitting) onSubmitting(link, s);
     Add([&] { submitting.push_back({link.Token(), s}); });
     return accept.load();
   }
@@ -123,6 +124,7 @@ class RecordingClient : public CMPPClient {
   // Called on the hook's thread before the event is recorded.
   std::function<void(std::string_view)> onLine;
   std::function<void(CMPPConnection&, const CmppSubmitResp&)> onResp;
+  std::function<void(CMPPConnection&, const CmppSubmit&)> onSubmitting;
   std::function<void(CMPPConnection&, const CmppDeliver&)> onDeliver;
 
  private:
