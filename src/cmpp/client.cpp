@@ -44,6 +44,10 @@ std::string MakeTimestamp() {
 
 // ------------------------------------------------------------------ worker
 
+CmppWorkItem::~CmppWorkItem() {
+  if (countedSubmit && client) client->queuedSubmits_.fetch_sub(1);
+}
+
 void CWorkerCmpp::Execute(WorkItem& base) {
   // The client posts nothing else with its worker.
   auto& item = static_cast<CmppWorkItem&>(base);
@@ -294,6 +298,8 @@ int CMPPClient::Submit(CmppSubmit& submit) {
                   submit.recordId);
         return ENOMEM;
       }
+      queuedSubmits_.fetch_add(1);
+      item->countedSubmit = true;
       Post(std::move(item));
       return kOk;
     }

@@ -52,7 +52,15 @@ enum class WorkKind : std::uint32_t {
 // its kind is allocated: a CmppSubmit is ~11.5 KB, a CmppDeliver ~8.3 KB.
 class CmppWorkItem final : public WorkItem {
  public:
-  std::uint32_t kind = 0;  // a WorkKind value; any other value does nothing
+  CmppWorkItem() = default;
+  // A submit item leaves the client's count of queued submits here, whether
+  // a worker ran it or the pool released it unrun.
+  ~CmppWorkItem() override;
+  CmppWorkItem(const CmppWorkItem&) = delete;
+  CmppWorkItem& operator=(const CmppWorkItem&) = delete;
+
+  std::uint32_t kind = 0;      // a WorkKind value; any other value does nothing
+  bool countedSubmit = false;  // counted in the client's QueuedSubmits
   CMPPClient* client = nullptr;
   std::shared_ptr<CMPPConnection> link;  // keeps the link alive while queued
   std::unique_ptr<CmppSubmit> submit;    // kSubmit
@@ -189,6 +197,10 @@ class CMPPClient {
   // The next eligible link after the one chosen last, in list order,
   // wrapping around; null when none is eligible.
   std::shared_ptr<CMPPConnection> SelectLink();
+  // Submit work items posted and not yet run to their end (or released):
+  // records handed over whose write has not been tried yet. A releasing
+  // client waits for it to reach 0 before it stops the links.
+  std::size_t QueuedSubmits() const { return queuedSubmits_.load(); }
 
   // A link became eligible perhaps (a write ended, an answer came, a login
   // succeeded): wakes a Submit waiting for a link. Cheap when none waits.
@@ -236,8 +248,11 @@ class CMPPClient {
   void WaitLinkState(std::uint64_t epoch, std::chrono::steady_clock::duration pause);
   std::unique_ptr<CmppWorkItem> NewItem(WorkKind kind, std::shared_ptr<CMPPConnection> link);
 
+  friend class CmppWorkItem;
+
   CThreadPool pool_;
   CWorkerCmpp worker_;
+  std::atomic<std::size_t> queuedSubmits_{0};
   std::atomic<std::uint32_t> minimumWorkers_{0};
   std::atomic<std::uint32_t> maximumWorkers_{0};
   std::atomic<bool> poolStarted_{false};

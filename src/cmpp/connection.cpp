@@ -467,7 +467,14 @@ int CMPPConnection::ActiveTest() {
 
 int CMPPConnection::Submit(CmppSubmit& submit) {
   const std::uint64_t seen = generation_.load();
-  if (NeedsLogin() && LoginAs(LoginMode::kUnlessRenewed, seen) != kOk) return kErrNotLoggedIn;
+  if (NeedsLogin() && LoginAs(LoginMode::kUnlessRenewed, seen) != kOk) {
+    // The record was queued for this link and nothing was written: the
+    // client must still hear of it, or the row it came from (already marked
+    // as handed over) would never get an outcome.
+    submit.lastError = kErrNotLoggedIn;
+    OnSubmitFail(submit);
+    return kErrNotLoggedIn;
+  }
 
   submit.sequenceId = NextSequenceId();
   ++submit.writeAttempts;

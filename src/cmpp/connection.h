@@ -126,7 +126,8 @@ class CMPPConnection : public CCmpp, public std::enable_shared_from_this<CMPPCon
 
   // Writes one submit (a worker thread). Draws its Sequence_Id into the
   // record, counts the attempt, asks OnSubmitting, writes it under the lock.
-  // 0; kErrNotLoggedIn when the link was logged out and could not log in;
+  // 0; kErrNotLoggedIn when the link was logged out and could not log in
+  // (reported through OnSubmitFail with that code, the record unnumbered);
   // kErrSubmitDeclined when the client declined; else the write's code.
   int Submit(CmppSubmit& submit);
 

@@ -108,6 +108,17 @@ bool MyCMPPClient::Initialise(const base::ConfigSection& section) {
     mtPoolGood_ = moPoolGood_ = mtAndMoPoolGood_ = allPoolsGood_ = false;
     if (s.mtConnections <= 0 && s.moConnections <= 0 && s.mtAndMoConnections <= 0) return false;
 
+    // The store is ready before the first link logs in: an SMG hands over
+    // the MO messages it holds as soon as a link is in, while the other
+    // links may still be logging in (or fail to).
+    if (merger_) {
+      merger_->Stop();
+      merger_.reset();
+    }
+    store_ = std::make_shared<CLongSMSLog>(
+        [this](const cmpp::CmppDeliver& d, int parts) { HandleMo(d, parts); }, longSmsExpiry_);
+    merger_ = std::make_unique<LongSMSMerger>(store_);
+
     StartWorkers(workThreads, workThreads + 100);
     cmpp::PoolResults pools;
     int all = OpenLinks(s, &pools);
@@ -117,13 +128,6 @@ bool MyCMPPClient::Initialise(const base::ConfigSection& section) {
     allPoolsGood_ = all == 1;
     if (!allPoolsGood_) return false;
 
-    if (merger_) {
-      merger_->Stop();
-      merger_.reset();
-    }
-    store_ = std::make_shared<CLongSMSLog>(
-        [this](const cmpp::CmppDeliver& d, int parts) { HandleMo(d, parts); }, longSmsExpiry_);
-    merger_ = std::make_unique<LongSMSMerger>(store_);
     StartPendingTimer();
     initialised_ = true;
     return true;
@@ -141,17 +145,25 @@ void MyCMPPClient::Release() {
     merger_->Stop();
     merger_.reset();
   }
-  // Let the answers to submits already written come in while the links are
-  // still up (bounded), so their rows get the SMG's outcome.
+  // Let the submits already handed over be written, and their answers come
+  // in, while the links are still up (bounded), so their rows get the SMG's
+  // outcome. Reports and MO messages do not hold this up: whatever the links
+  // queued is run when the pool stops.
   if (WorkersStarted()) {
     const std::uint32_t start = base::TickCount();
-    while ((pending_.Size() > 0 || WorkerPool().BusyCount() > 0) &&
+    while ((pending_.Size() > 0 || QueuedSubmits() > 0) &&
            base::TicksSince(start) < static_cast<std::uint32_t>(kReleaseDrain.count()))
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  // Links before workers: a link answers a DELIVER (report or MO) as soon
+  // as it reads it and only then hands it to the pool, so a link still
+  // reading while the pool stops would acknowledge messages that are then
+  // dropped unrun. Stopped first, the links take nothing more in, and the
+  // pool's stop still runs what they queued (the database is closed only
+  // after Release).
+  StopLinks();
   StopWorkers();
   store_.reset();
-  StopLinks();
   // Whatever is still pending can no longer be answered: record it rather
   // than leave its row without an outcome.
   RecordUnanswered("released");
@@ -230,7 +242,13 @@ void MyCMPPClient::HandleMo(const cmpp::CmppDeliver& deliver, int partsCount) {
 
   db::DeliverRecord record;
   record.mobile = mobile;
+  // U+0000 does not survive the database: the SQLite driver ends a text
+  // parameter there whatever its given length, and PostgreSQL text cannot
+  // hold it at all. A zero byte, as in a concatenation header handed on
+  // alone, would cost the rest of the message, so it is stored as U+FFFD.
+  // The forward keeps the text as it came.
   record.msg = text;
+  std::replace(record.msg.begin(), record.msg.end(), u'\0', u'\uFFFD');
   record.spNumber = destId;
   record.linkId = linkId;
   record.msgId = msgId;

@@ -194,11 +194,12 @@ std::vector<std::string> ControlServer::Execute(const std::string& line) {
     return Reply(reply);
   }
   if (cmd == "mo-load") {
-    if (w.size() != 3 && w.size() != 5) return Error("usage: mo-load RATE COUNT [SRC DEST]");
+    if (w.size() != 3 && w.size() != 5 && !(w.size() == 6 && w[5] == "stamp"))
+      return Error("usage: mo-load RATE COUNT [SRC DEST [stamp]]");
     if (!ParseNumber(w[1], 0, 1000000, n1)) return Error("RATE must be 0..1000000");
     if (!ParseNumber(w[2], 0, UINT64_MAX, n2)) return Error("COUNT must be a number");
-    server_.StartMoLoad(static_cast<double>(n1), n2, w.size() == 5 ? w[3] : "13800138000",
-                        w.size() == 5 ? w[4] : "1065800");
+    server_.StartMoLoad(static_cast<double>(n1), n2, w.size() >= 5 ? w[3] : "13800138000",
+                        w.size() >= 5 ? w[4] : "1065800", w.size() == 6);
     return Reply("OK");
   }
   if (cmd == "active-test" && w.size() == 1) {

@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
       "  set connect-status|submit-result|report-delay-ms|report-stat|silent VALUE\n"
       "  mo SRC DEST FMT HEX [SERVICE [LINKID]]\n"
       "  mo-long SRC DEST FMT REF16 REF ORDER HEX [SERVICE [LINKID]]\n"
-      "  mo-load RATE COUNT [SRC DEST]\n"
+      "  mo-load RATE COUNT [SRC DEST [stamp]]\n"
       "  active-test | terminate | drop | raw HEX");
   app.add_option("--port", options.ports, "CMPP port on 127.0.0.1 (repeatable)")
       ->required()

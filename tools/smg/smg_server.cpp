@@ -683,19 +683,21 @@ void SmgServer::StopMoLoad() {
 }
 
 void SmgServer::StartMoLoad(double ratePerSecond, std::uint64_t count, const std::string& src,
-                            const std::string& dest) {
+                            const std::string& dest, bool stamp) {
   std::lock_guard lock(moLoadMutex_);
   moLoadStop_ = true;
   if (moLoadThread_.joinable()) moLoadThread_.join();
   moLoadStop_ = false;
   if (ratePerSecond <= 0 || count == 0 || stopping_) return;
-  moLoadThread_ = std::thread(
-      [this, ratePerSecond, count, src, dest] { RunMoLoad(ratePerSecond, count, src, dest); });
+  moLoadThread_ = std::thread([this, ratePerSecond, count, src, dest, stamp] {
+    RunMoLoad(ratePerSecond, count, src, dest, stamp);
+  });
 }
 
 // Sends `count` MO messages paced at `rate` per second from the start. While
 // no connection is logged in the schedule waits instead of building a burst.
-void SmgServer::RunMoLoad(double rate, std::uint64_t count, std::string src, std::string dest) {
+void SmgServer::RunMoLoad(double rate, std::uint64_t count, std::string src, std::string dest,
+                          bool stamp) {
   log_.Line("mo-load: %g per second, %llu messages", rate, static_cast<unsigned long long>(count));
   auto start = Clock::now();
   std::uint64_t sent = 0;
@@ -713,7 +715,13 @@ void SmgServer::RunMoLoad(double rate, std::uint64_t count, std::string src, std
         stalled = true;
         break;
       }
-      const std::string text = "MO load " + std::to_string(sent + 1);
+      std::string text = "MO load " + std::to_string(sent + 1);
+      if (stamp) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        text += " t=" + std::to_string(static_cast<std::int64_t>(now.tv_sec) * 1000000 +
+                                       now.tv_nsec / 1000);
+      }
       mo.content.assign(text.begin(), text.end());
       if (SendMo(*conn, mo, nullptr)) ++sent;
     }

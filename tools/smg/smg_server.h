@@ -149,8 +149,11 @@ class SmgServer {
   // the DELIVER's Sequence_Id.
   bool SendMo(SmgConnection& conn, const MoMessage& mo, std::uint32_t* sequenceId);
   // Starts (or replaces) the background MO load; rate 0 or count 0 stops it.
+  // Message i says "MO load i"; with `stamp` it says "MO load i t=US", US
+  // being CLOCK_MONOTONIC in microseconds just before the DELIVER is written,
+  // so that a receiver on this machine can measure the delay to it.
   void StartMoLoad(double ratePerSecond, std::uint64_t count, const std::string& src,
-                   const std::string& dest);
+                   const std::string& dest, bool stamp = false);
   int ActiveTestAll();
   int TerminateAll();
   int DropAll();
@@ -198,7 +201,7 @@ class SmgServer {
   // Appends the report DELIVER to `out` and registers its Sequence_Id.
   void AppendReport(SmgConnection& conn, const ReportTask& task, Outgoing& out);
   void RunReports();
-  void RunMoLoad(double rate, std::uint64_t count, std::string src, std::string dest);
+  void RunMoLoad(double rate, std::uint64_t count, std::string src, std::string dest, bool stamp);
   void StopMoLoad();
   std::vector<std::shared_ptr<SmgConnection>> Snapshot();
   // Joins the reader threads of connections that have ended.

@@ -358,7 +358,7 @@ TEST_F(ClientSmg, SubmitWaitingForTheBusyLinkGoesOnWhenItsWriteEnds) {
   // only the link's own wake-up lets it go on at once.
   std::latch inWrite(1), release(1);
   std::atomic<bool> holdOnce{true};
-  client_.onSubmitting = [&] {
+  client_.onSubmitting = [&](CMPPConnection&, const CmppSubmit&) {
     if (holdOnce.exchange(false)) {
       inWrite.count_down();
       release.wait();
@@ -435,6 +435,25 @@ TEST_F(ClientSmg, ReleaseStopsEveryLinkAndTheClientCanStartAgain) {
   CmppSubmit s = MakeSubmit(8, "again");
   ASSERT_EQ(client_.Submit(s), 0);
   ASSERT_TRUE(client_.WaitUntil([&] { return client_.resps.size() == 1; }));
+}
+
+// A releasing client waits for QueuedSubmits to reach 0 before it stops its
+// links: it must count a submit from Submit until its worker has tried the
+// write, not only while the item waits in the queue.
+TEST_F(ClientSmg, QueuedSubmitsCountsEachSubmitUntilItsWriteWasTried) {
+  ASSERT_EQ(client_.OpenLinks(Settings(0, 0, 3)), 1);
+  std::promise<void> gate;
+  std::shared_future<void> open = gate.get_future().share();
+  client_.onSubmitting = [open](CMPPConnection&, const CmppSubmit&) { open.wait(); };
+  for (std::uint32_t i = 0; i < 3; ++i) {
+    CmppSubmit s = MakeSubmit(i, "held");
+    ASSERT_EQ(client_.Submit(s), 0);
+  }
+  EXPECT_EQ(client_.QueuedSubmits(), 3u);
+  gate.set_value();
+  ASSERT_TRUE(client_.WaitUntil([&] { return client_.sent.size() == 3; }));
+  EXPECT_TRUE(Eventually([&] { return client_.QueuedSubmits() == 0; }));
+  client_.onSubmitting = nullptr;
 }
 
 // The pool and the client under traffic both ways; run under ThreadSanitizer

@@ -518,7 +518,9 @@ TEST(LinkSubmit, DeclinedOrUnencodableSubmitsWriteNothingAndLeaveTheLinkUsable) 
   linked.link->Stop();
 }
 
-TEST(LinkSubmit, LinkThatCannotLogInReturns16001AndLeavesTheRecordUnnumbered) {
+// The record was queued for this link, so its row is already marked as
+// handed over: without the failure hook it would never get an outcome.
+TEST(LinkSubmit, LinkThatCannotLogInReports16001ThroughTheFailureHookNotJustItsResult) {
   RecordingClient client;
   auto listener = std::make_unique<CmppListener>();
   auto linked = StartLinked(client, *listener);
@@ -532,6 +534,11 @@ TEST(LinkSubmit, LinkThatCannotLogInReturns16001AndLeavesTheRecordUnnumbered) {
   EXPECT_EQ(s.sequenceId, 0u);
   EXPECT_EQ(s.writeAttempts, 0u);
   EXPECT_EQ(client.Locked([&] { return client.submitting.size(); }), 0u);
+  ASSERT_EQ(client.Locked([&] { return client.failed.size(); }), 1u);
+  EXPECT_EQ(client.Locked([&] { return client.failed[0].submit.recordId; }), 5u);
+  EXPECT_EQ(client.Locked([&] { return client.failed[0].submit.lastError; }), kErrNotLoggedIn);
+  EXPECT_EQ(linked.link->Counters().mtFail, 1u);
+  EXPECT_FALSE(linked.link->Sending());
   linked.link->Stop();
 }
 

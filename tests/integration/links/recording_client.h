@@ -61,7 +61,7 @@ class RecordingClient : public CMPPClient {
     Add([&] { stopped.push_back(link.Token()); });
   }
   bool OnSubmitting(CMPPConnection& link, const CmppSubmit& s) override {
-    if (onSubmitting) onSubmitting();
+    if (onSubmitting) onSubmitting(link, s);
     Add([&] { submitting.push_back({link.Token(), s}); });
     return accept.load();
   }
@@ -123,8 +123,8 @@ class RecordingClient : public CMPPClient {
   std::atomic<bool> accept{true};
   // Called on the hook's thread before the event is recorded.
   std::function<void(std::string_view)> onLine;
-  std::function<void()> onSubmitting;
   std::function<void(CMPPConnection&, const CmppSubmitResp&)> onResp;
+  std::function<void(CMPPConnection&, const CmppSubmit&)> onSubmitting;
   std::function<void(CMPPConnection&, const CmppDeliver&)> onDeliver;
 
  private:

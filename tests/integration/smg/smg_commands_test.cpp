@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <set>
 #include <string>
 
@@ -168,6 +169,38 @@ TEST_F(SmgCommands, MoLoadSendsTheCountAtTheRate) {
   ASSERT_TRUE(peer.Read(pdu));
   EXPECT_EQ(pdu.header.Command_Id, kCmppActiveTestResp);
   EXPECT_EQ(smg_.Stats().at("mo_sent"), 200);
+}
+
+// The stamped load carries the monotonic time of its write, which the MO
+// forwarding benchmark subtracts from the receipt time.
+TEST_F(SmgCommands, MoLoadStampIsTheMonotonicTimeOfTheWrite) {
+  SmgProcess::Options options;
+  options.quiet = true;
+  StartSmg(options);
+  CmppPeer peer(48);
+  ASSERT_TRUE(peer.ConnectAndLogin(smg_.Port()));
+  auto nowUs = [] {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+  };
+  const long long before = nowUs();
+  ASSERT_EQ(smg_.Command("mo-load 1000 3 13911112222 10650001 stamp"), "OK");
+  for (int i = 1; i <= 3; ++i) {
+    ReceivedPdu pdu;
+    ASSERT_TRUE(peer.Read(pdu));
+    const long long received = nowUs();
+    ASSERT_EQ(pdu.header.Command_Id, kCmppDeliver);
+    const auto content = Content(pdu);
+    const std::string text(content.begin(), content.end());
+    const std::string head = "MO load " + std::to_string(i) + " t=";
+    ASSERT_EQ(text.rfind(head, 0), 0u) << text;
+    const long long stamp = std::stoll(text.substr(head.size()));
+    EXPECT_GE(stamp, before);
+    EXPECT_LE(stamp, received);
+    ASSERT_TRUE(peer.SendDeliverResp(pdu));
+  }
+  EXPECT_EQ(smg_.Command("mo-load 1 1 a b stmp").rfind("ERR ", 0), 0u);
 }
 
 TEST_F(SmgCommands, ActiveTestBothWays) {
