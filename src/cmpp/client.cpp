@@ -353,11 +353,20 @@ std::unique_ptr<CmppWorkItem> CMPPClient::NewItem(WorkKind kind,
 
 void CMPPClient::Post(std::unique_ptr<CmppWorkItem> item) { pool_.Post(worker_, std::move(item)); }
 
+void CMPPClient::WaitForRoom(const CMPPConnection& link) {
+  if (pool_.QueuedCount() <= kQueueHighWater) return;
+  while (pool_.QueuedCount() > kQueueLowWater && !link.Stopped() && poolStarted_.load())
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 void CMPPClient::QueueSubmitResp(std::shared_ptr<CMPPConnection> link, const CmppSubmitResp& resp) {
+  // The caller (the link's receive thread) keeps the link alive.
+  const CMPPConnection& from = *link;
   try {
     auto item = NewItem(WorkKind::kSubmitResp, std::move(link));
     item->submitResp = resp;
     Post(std::move(item));
+    WaitForRoom(from);
   } catch (const std::bad_alloc&) {
     LogPrintf("ERROR|CMPPClient::QueueSubmitResp: no memory, response to %u dropped;",
               resp.Sequence_Id);
@@ -365,20 +374,26 @@ void CMPPClient::QueueSubmitResp(std::shared_ptr<CMPPConnection> link, const Cmp
 }
 
 void CMPPClient::QueueDeliver(std::shared_ptr<CMPPConnection> link, const CmppDeliver& deliver) {
+  // The caller (the link's receive thread) keeps the link alive.
+  const CMPPConnection& from = *link;
   try {
     auto item = NewItem(WorkKind::kDeliver, std::move(link));
     item->deliver = std::make_unique<CmppDeliver>(deliver);
     Post(std::move(item));
+    WaitForRoom(from);
   } catch (const std::bad_alloc&) {
     LogPrintf("ERROR|CMPPClient::QueueDeliver: no memory, MO message dropped;");
   }
 }
 
 void CMPPClient::QueueReport(std::shared_ptr<CMPPConnection> link, const CmppDeliver& deliver) {
+  // The caller (the link's receive thread) keeps the link alive.
+  const CMPPConnection& from = *link;
   try {
     auto item = NewItem(WorkKind::kReport, std::move(link));
     item->deliver = std::make_unique<CmppDeliver>(deliver);
     Post(std::move(item));
+    WaitForRoom(from);
   } catch (const std::bad_alloc&) {
     LogPrintf("ERROR|CMPPClient::QueueReport: no memory, status report dropped;");
   }

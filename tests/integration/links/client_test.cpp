@@ -425,6 +425,39 @@ TEST_F(ClientSmg, QueuedSubmitsCountsEachSubmitUntilItsWriteWasTried) {
   client_.onSubmitting = nullptr;
 }
 
+// An MO flood while every worker is busy: once the pool holds
+// kQueueHighWater items the link stops reading (its receive thread waits for
+// room), so the queue and the memory it takes stay bounded and the rest
+// stays with the SMG, unanswered; nothing is lost once the workers go on.
+TEST_F(ClientSmg, FloodOfDeliversWaitsForRoomInThePoolInsteadOfQueueingWithoutBound) {
+  ASSERT_EQ(client_.OpenLinks(Settings(0, 0, 1)), 1);
+  std::promise<void> gate;
+  std::shared_future<void> open = gate.get_future().share();
+  client_.onDeliver = [open](CMPPConnection&, const CmppDeliver&) { open.wait(); };
+  constexpr long kMo = 6000;
+  const std::size_t workers = client_.MinimumWorkers();
+  ASSERT_EQ(smg_.Command("mo-load 100000 " + std::to_string(kMo)), "OK");
+  ASSERT_TRUE(Eventually(
+      [&] { return client_.WorkerPool().QueuedCount() >= CMPPClient::kQueueHighWater; }, 20s));
+  std::size_t most = 0;
+  for (int i = 0; i < 50; ++i) {
+    most = std::max(most, client_.WorkerPool().QueuedCount());
+    std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_LE(most, CMPPClient::kQueueHighWater + 1);
+  // Answered: what is queued, what the blocked workers hold, and the one
+  // DELIVER the waiting link read last.
+  const long answered = smg_.Stats()["mo_acked"];
+  EXPECT_LE(answered, static_cast<long>(CMPPClient::kQueueHighWater + workers + 1));
+  EXPECT_LT(answered, kMo);
+
+  gate.set_value();
+  ASSERT_TRUE(client_.WaitUntil([&] { return client_.delivers.size() == kMo; }, 60s))
+      << client_.Locked([&] { return client_.delivers.size(); });
+  EXPECT_TRUE(smg_.WaitStat("mo_acked", kMo, 10s));
+  client_.onDeliver = nullptr;
+}
+
 // The pool and the client under traffic both ways; run under ThreadSanitizer
 // too. Every submit is answered and every MO message reaches OnDeliver.
 TEST_F(ClientSmg, SubmitsAndMoTrafficTogetherAreAllDelivered) {
