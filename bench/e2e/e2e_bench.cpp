@@ -30,6 +30,7 @@
 
 #include <sql.h>
 #include <sqlext.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -72,10 +73,33 @@ struct Settings {
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-// Samples brivane's resident memory while it lives.
+// CPU seconds (user + system) a process has used so far; 0 when unknown.
+double CpuSeconds(pid_t pid) {
+  if (pid <= 0) return 0;
+  std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (!f) return 0;
+  char buffer[1024] = {};
+  const std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
+  std::fclose(f);
+  // Fields after the command name (which may hold blanks) start behind ')'.
+  const char* p = std::strrchr(buffer, ')');
+  if (!p || n == 0) return 0;
+  unsigned long utime = 0, stime = 0;
+  // state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime stime
+  if (std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) !=
+      2)
+    return 0;
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Samples brivane's resident memory while it lives, and the CPU time
+// brivane and the simulator used meanwhile.
 class RssSampler {
  public:
-  explicit RssSampler(const E2eSystem& sys) : sys_(sys) {
+  explicit RssSampler(E2eSystem& sys)
+      : sys_(sys),
+        brivaneCpu0_(CpuSeconds(sys.BrivanePid())),
+        smgCpu0_(CpuSeconds(sys.Smg().Pid())) {
     thread_ = std::thread([this] {
       while (!stop_.load()) {
         const long kb = sys_.ResidentKb();
@@ -95,14 +119,24 @@ class RssSampler {
   }
   std::string Text() {
     Stop();
-    char text[96];
-    std::snprintf(text, sizeof text, "RSS avg %.1f MiB, peak %.1f MiB",
-                  n_ ? sum_ / static_cast<double>(n_) / 1024 : 0.0, peak_ / 1024.0);
+    if (brivaneCpu_ < 0) {
+      brivaneCpu_ = CpuSeconds(sys_.BrivanePid()) - brivaneCpu0_;
+      smgCpu_ = CpuSeconds(sys_.Smg().Pid()) - smgCpu0_;
+    }
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "RSS avg %.1f MiB, peak %.1f MiB; CPU used: brivane %.2f s, simulator %.2f s",
+                  n_ ? sum_ / static_cast<double>(n_) / 1024 : 0.0, peak_ / 1024.0, brivaneCpu_,
+                  smgCpu_);
     return text;
   }
 
  private:
-  const E2eSystem& sys_;
+  E2eSystem& sys_;
+  const double brivaneCpu0_;
+  const double smgCpu0_;
+  double brivaneCpu_ = -1;
+  double smgCpu_ = 0;
   std::atomic<bool> stop_{false};
   long peak_ = 0;
   long long sum_ = 0;
@@ -218,6 +252,22 @@ class IdQueue {
   std::deque<std::uint32_t> ids_;
 };
 
+// InnoDB's row-lock waits so far (MariaDB only): "waits / ms waited".
+std::string RowLockWaits(DbKind kind) {
+  if (kind != DbKind::kMariaDb) return "";
+  std::string error, output;
+  MariaDbServer* server = SharedMariaDb(&error);
+  if (!server ||
+      !server->Execute("SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE "
+                       "VARIABLE_NAME IN ('INNODB_ROW_LOCK_WAITS', 'INNODB_ROW_LOCK_TIME') "
+                       "ORDER BY VARIABLE_NAME DESC",
+                       &output))
+    return "?";
+  for (char& c : output)
+    if (c == '\n') c = ' ';
+  return output;
+}
+
 std::vector<MtRow> Rows(int n) {
   std::vector<MtRow> rows(static_cast<std::size_t>(n));
   for (int i = 0; i < n; ++i) {
@@ -319,6 +369,7 @@ void MtThroughput(DbKind kind, const Settings& s) {
       return;
     }
     RssSampler sampler(sys);
+    const std::string locksBefore = RowLockWaits(kind);
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::seconds(60 + s.rows / 100);
     long long logged = 0, reports = 0;
@@ -341,6 +392,9 @@ void MtThroughput(DbKind kind, const Settings& s) {
     std::printf("  brivane: all in SubmitLog after %.2f s, all reports stored after %.2f s\n",
                 loggedAt, elapsed);
     std::printf("  brivane: %.0f messages/s end to end; %s\n", brivaneRate, rss.c_str());
+    if (kind == DbKind::kMariaDb)
+      std::printf("  InnoDB row-lock waits / ms waited: before %s, after %s\n", locksBefore.c_str(),
+                  RowLockWaits(kind).c_str());
     std::printf("  results not 0: %lld; status block: submits written %u, results stored %u\n",
                 sys.Scalar("SELECT COUNT(*) FROM SubmitLog WHERE SubmitResult <> 0"),
                 sys.StatusField(0x38), sys.StatusField(0x48));
