@@ -342,5 +342,52 @@ TEST(MtFlow, ResponseThatNeverComesIsRecordedAfterItsDeadline) {
   EXPECT_EQ(sys.Smg().Command("set silent 0"), "OK");
 }
 
+// CMPP 2.0 (SMGVersion 32): the same row and MO flow in the short layout,
+// where destination numbers have 21 bytes, a SUBMIT carries only the first
+// 8 bytes of LinkId (in its Reserve field) and a DELIVER no LinkID.
+TEST(MtFlow, Cmpp20RowsAndMoFlowInTheShortLayout) {
+  E2eOptions options;
+  options.smg.version = 32;
+  E2eSystem sys(options);
+  std::string error;
+  ASSERT_TRUE(sys.Start(&error)) << error;
+
+  std::vector<MtRow> rows(2);
+  rows[0].mobile = "8613800000301";
+  rows[0].msg = "CMPP 2.0 text";
+  rows[0].linkId = "LNK20ABCDEF";
+  rows[1].mobile = "8613800000302" + std::string(12, '9');  // 25 bytes: cut to 21
+  rows[1].msg = "二点零";
+  const auto ids = sys.InsertSubmits(rows);
+  ASSERT_EQ(ids.size(), 2u);
+  ASSERT_TRUE(sys.WaitScalar("SELECT COUNT(*) FROM StatusReport", 2, 20s)) << sys.Log();
+  ASSERT_TRUE(sys.WaitScalar("SELECT COUNT(*) FROM SubmitLog", 2, 20s));
+  const auto submits = sys.SmgSubmits();
+  ASSERT_EQ(submits.size(), 2u);
+  std::map<std::string, std::string> by;
+  for (const std::string& s : submits) by[JsonValue(s, "Dest_terminal_Id")] = s;
+  ASSERT_TRUE(by.count(rows[0].mobile));
+  EXPECT_EQ(JsonValue(by[rows[0].mobile], "LinkID"), "LNK20ABC") << "the 2.0 Reserve field";
+  EXPECT_EQ(JsonValue(by[rows[0].mobile], "Msg_Content"), Hex(rows[0].msg));
+  const std::string cut = rows[1].mobile.substr(0, 21);
+  ASSERT_TRUE(by.count(cut)) << submits[0] << "\n" << submits[1];
+  EXPECT_EQ(JsonValue(by[cut], "Msg_Content"), Ucs2Hex(rows[1].msg));
+  for (const DbRow& r : sys.Query("SELECT l.MsgId AS MsgId, r.Mobile AS Mobile FROM SubmitLog l "
+                                  "JOIN StatusReport r ON r.MsgId = l.MsgId")) {
+    EXPECT_TRUE(r.Text("Mobile") == rows[0].mobile || r.Text("Mobile") == cut) << r.Text("Mobile");
+  }
+  EXPECT_EQ(sys.Scalar("SELECT COUNT(*) FROM SubmitLog l JOIN StatusReport r ON r.MsgId = l.MsgId"),
+            2);
+
+  ASSERT_EQ(sys.Smg().Command("mo 13900000301 10661234 8 4F60597D SVC20").rfind("OK", 0), 0u);
+  ASSERT_TRUE(sys.WaitScalar("SELECT COUNT(*) FROM Deliver", 1, 20s)) << sys.Log();
+  const auto mo = sys.Query("SELECT Mobile, Msg, LinkId, ServiceCode FROM Deliver");
+  ASSERT_EQ(mo.size(), 1u);
+  EXPECT_EQ(mo[0].Text("Mobile"), "13900000301");
+  EXPECT_EQ(mo[0].Text("Msg"), "你好");
+  EXPECT_EQ(mo[0].Text("LinkId"), "");
+  EXPECT_EQ(mo[0].Text("ServiceCode"), "SVC20");
+}
+
 }  // namespace
 }  // namespace brivane::test
