@@ -313,11 +313,23 @@ int CMPPClient::Submit(CmppSubmit& submit) {
 }
 
 int CMPPClient::SplitSubmit(CmppSubmit& submit) {
-  const std::uint32_t slice = submit.Msg_Fmt != 0 ? kSliceOther : kSliceAscii;
   // Never read past the record's content area, whatever Msg_Length says.
   const std::uint32_t length =
       std::min<std::uint32_t>(submit.Msg_Length, sizeof submit.Msg_Content);
-  const std::uint32_t total = (length + slice - 1) / slice;
+  const std::uint32_t segmentSize = submit.Msg_Fmt != 0 ? kSliceOther + 6 : kSliceAscii + 6;
+  // A record that already starts with a user data header (a WAP Push: its
+  // port addressing) keeps that header in every segment, with the
+  // concatenation element appended to it; otherwise the phone would take the
+  // old header for text. Plain texts get a header of their own.
+  std::uint32_t ownHeader = 0;  // the record's header with its length byte
+  if (submit.TP_udhi == 1 && length > 1) {
+    const std::uint32_t udhl = submit.Msg_Content[0];
+    if (udhl + 1 < length && udhl + 1 + 5 < segmentSize) ownHeader = udhl + 1;
+  }
+  const std::uint32_t headerSize = ownHeader > 0 ? ownHeader + 5 : 6;
+  const std::uint32_t slice = segmentSize - headerSize;
+  const std::uint32_t payload = length - ownHeader;
+  const std::uint32_t total = (payload + slice - 1) / slice;
   const std::uint8_t reference = NextConcatReference();
 
   auto segment = std::make_unique<CmppSubmit>(submit);
@@ -325,17 +337,22 @@ int CMPPClient::SplitSubmit(CmppSubmit& submit) {
   int result = kOk;
   for (std::uint32_t i = 1; i <= total; ++i) {
     const std::uint32_t offset = (i - 1) * slice;
-    const std::uint32_t size = std::min(slice, length - offset);
+    const std::uint32_t size = std::min(slice, payload - offset);
     std::memset(segment->Msg_Content, 0, sizeof segment->Msg_Content);
-    const std::uint8_t header[6] = {0x05,
-                                    0x00,
-                                    0x03,
-                                    reference,
-                                    static_cast<std::uint8_t>(total),
-                                    static_cast<std::uint8_t>(i)};
-    std::memcpy(segment->Msg_Content, header, sizeof header);
-    std::memcpy(segment->Msg_Content + sizeof header, submit.Msg_Content + offset, size);
-    segment->Msg_Length = size + sizeof header;
+    std::uint8_t* out = segment->Msg_Content;
+    if (ownHeader > 0) {
+      *out++ = static_cast<std::uint8_t>(ownHeader - 1 + 5);
+      std::memcpy(out, submit.Msg_Content + 1, ownHeader - 1);
+      out += ownHeader - 1;
+    } else {
+      *out++ = 0x05;
+    }
+    const std::uint8_t concatenation[5] = {0x00, 0x03, reference, static_cast<std::uint8_t>(total),
+                                           static_cast<std::uint8_t>(i)};
+    std::memcpy(out, concatenation, sizeof concatenation);
+    out += sizeof concatenation;
+    std::memcpy(out, submit.Msg_Content + ownHeader + offset, size);
+    segment->Msg_Length = size + headerSize;
     segment->Pk_total = static_cast<std::uint8_t>(total);
     segment->Pk_number = static_cast<std::uint8_t>(i);
     // A segment that cannot be queued does not stop the others.
@@ -374,11 +391,20 @@ std::unique_ptr<CmppWorkItem> CMPPClient::NewItem(WorkKind kind,
 
 void CMPPClient::Post(std::unique_ptr<CmppWorkItem> item) { pool_.Post(worker_, std::move(item)); }
 
+void CMPPClient::WaitForRoom(const CMPPConnection& link) {
+  if (pool_.QueuedCount() <= kQueueHighWater) return;
+  while (pool_.QueuedCount() > kQueueLowWater && !link.Stopped() && poolStarted_.load())
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 void CMPPClient::QueueSubmitResp(std::shared_ptr<CMPPConnection> link, const CmppSubmitResp& resp) {
+  // The caller (the link's receive thread) keeps the link alive.
+  const CMPPConnection& from = *link;
   try {
     auto item = NewItem(WorkKind::kSubmitResp, std::move(link));
     item->submitResp = resp;
     Post(std::move(item));
+    WaitForRoom(from);
   } catch (const std::bad_alloc&) {
     LogPrintf("ERROR|CMPPClient::QueueSubmitResp: no memory, response to %u dropped;",
               resp.Sequence_Id);
@@ -386,20 +412,26 @@ void CMPPClient::QueueSubmitResp(std::shared_ptr<CMPPConnection> link, const Cmp
 }
 
 void CMPPClient::QueueDeliver(std::shared_ptr<CMPPConnection> link, const CmppDeliver& deliver) {
+  // The caller (the link's receive thread) keeps the link alive.
+  const CMPPConnection& from = *link;
   try {
     auto item = NewItem(WorkKind::kDeliver, std::move(link));
     item->deliver = std::make_unique<CmppDeliver>(deliver);
     Post(std::move(item));
+    WaitForRoom(from);
   } catch (const std::bad_alloc&) {
     LogPrintf("ERROR|CMPPClient::QueueDeliver: no memory, MO message dropped;");
   }
 }
 
 void CMPPClient::QueueReport(std::shared_ptr<CMPPConnection> link, const CmppDeliver& deliver) {
+  // The caller (the link's receive thread) keeps the link alive.
+  const CMPPConnection& from = *link;
   try {
     auto item = NewItem(WorkKind::kReport, std::move(link));
     item->deliver = std::make_unique<CmppDeliver>(deliver);
     Post(std::move(item));
+    WaitForRoom(from);
   } catch (const std::bad_alloc&) {
     LogPrintf("ERROR|CMPPClient::QueueReport: no memory, status report dropped;");
   }

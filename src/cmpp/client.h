@@ -208,10 +208,16 @@ class CMPPClient {
   // Submits waiting for an eligible link at this moment.
   int WaitingSubmits() const { return selectWaiters_.load(); }
 
-  // Receive-thread entries: they only post a work item.
+  // Receive-thread entries: they post a work item. While more than
+  // kQueueHighWater items wait in the pool they then hold the receive
+  // thread until the workers are back under kQueueLowWater (or the link or
+  // the pool stops): the link reads nothing meanwhile, so TCP slows the SMG
+  // down instead of the queue growing without bound.
   void QueueSubmitResp(std::shared_ptr<CMPPConnection> link, const CmppSubmitResp& resp);
   void QueueDeliver(std::shared_ptr<CMPPConnection> link, const CmppDeliver& deliver);
   void QueueReport(std::shared_ptr<CMPPConnection> link, const CmppDeliver& deliver);
+  static constexpr std::size_t kQueueHighWater = 4096;
+  static constexpr std::size_t kQueueLowWater = 2048;
 
   // Stops every link in list order and removes it. A removed link is freed
   // once no queued work item refers to it any more.
@@ -246,6 +252,8 @@ class CMPPClient {
   void Post(std::unique_ptr<CmppWorkItem> item);
   // Waits at most `pause` for LinkStateChanged after `epoch` was read.
   void WaitLinkState(std::uint64_t epoch, std::chrono::steady_clock::duration pause);
+  // The receive thread's wait for room in the pool (see QueueDeliver).
+  void WaitForRoom(const CMPPConnection& link);
   std::unique_ptr<CmppWorkItem> NewItem(WorkKind kind, std::shared_ptr<CMPPConnection> link);
 
   friend class CmppWorkItem;

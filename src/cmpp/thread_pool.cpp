@@ -344,6 +344,11 @@ std::size_t CThreadPool::ThreadCount() const {
   return state_->table.size();
 }
 
+std::size_t CThreadPool::QueuedCount() const {
+  std::shared_ptr<WorkQueue> queue = CurrentQueue();
+  return queue ? queue->Size() : 0;
+}
+
 std::size_t CThreadPool::BusyCount() const {
   MySyncGuard guard(state_->lock);
   return static_cast<std::size_t>(std::count_if(state_->table.begin(), state_->table.end(),

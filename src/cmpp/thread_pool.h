@@ -102,6 +102,8 @@ class CThreadPool {
   std::size_t ThreadCount() const;
   // Workers inside Execute at this moment.
   std::size_t BusyCount() const;
+  // Items posted and not yet taken by a worker (0 while stopped).
+  std::size_t QueuedCount() const;
 
  private:
   enum class Control : std::intptr_t { kWork = 0, kStop = -1, kRetire = -2 };

@@ -86,13 +86,27 @@ bool HasLinkIdField(const db::Recordset& rs) {
 
 MtPoller::MtPoller(db::DbGateway& gateway, MtPollerSettings settings, SubmitFn submit,
                    std::atomic<std::int32_t>& stopMT, std::atomic<std::int32_t>& passIdle,
-                   SleepFn sleep)
+                   SleepFn sleep, ClockFn clock)
     : gateway_(gateway),
       settings_(std::move(settings)),
       submit_(std::move(submit)),
       stopMT_(stopMT),
       passIdle_(passIdle),
-      sleep_(std::move(sleep)) {}
+      sleep_(std::move(sleep)),
+      clock_(std::move(clock)) {}
+
+std::chrono::steady_clock::time_point MtPoller::Now() const {
+  if (clock_) return clock_();
+  if (sleep_) return sleptTime_;
+  return std::chrono::steady_clock::now();
+}
+
+void MtPoller::EndWindow(std::chrono::milliseconds nominal,
+                         std::chrono::steady_clock::time_point& windowStart) {
+  const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Now() - windowStart);
+  if (spent < nominal) Pause(nominal - spent);
+  windowStart = Now();
+}
 
 void MtPoller::WakeUp() {
   std::lock_guard lock(wakeMutex_);
@@ -102,6 +116,7 @@ void MtPoller::WakeUp() {
 void MtPoller::Pause(std::chrono::milliseconds duration) {
   if (sleep_) {
     sleep_(duration);
+    sleptTime_ += duration;
     return;
   }
   std::unique_lock lock(wakeMutex_);
@@ -182,6 +197,7 @@ bool MtPoller::SendMTMsg() {
   bool result = true;
   std::int32_t segments = 0;
   bool paused = false;
+  auto windowStart = Now();
   const std::int32_t limit = settings_.mtSpeedLimit;
   // A CmppSubmit is about 11.5 KB: keep it off the MT thread's small stack.
   auto record = std::make_unique<cmpp::CmppSubmit>();
@@ -212,7 +228,7 @@ bool MtPoller::SendMTMsg() {
           segments = 0;
           paused = true;
           lock.unlock();
-          Pause(std::chrono::milliseconds(1000));
+          EndWindow(std::chrono::milliseconds(1000), windowStart);
           lock.lock();
         }
         rs.MoveNext();
@@ -231,9 +247,9 @@ bool MtPoller::SendMTMsg() {
   }
 
   if (!paused) {
-    Pause(std::chrono::milliseconds(1000));
+    EndWindow(std::chrono::milliseconds(1000), windowStart);
   } else if (segments > 0 && limit > 0) {
-    Pause(std::chrono::milliseconds(segments * 1000 / limit + 1));
+    EndWindow(std::chrono::milliseconds(segments * 1000 / limit + 1), windowStart);
   }
   gateway_.PublishOpenFlag(db::DbLink::kMain);
   passIdle_ = true;

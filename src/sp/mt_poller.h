@@ -5,6 +5,15 @@
 // about MTSpeedLimit per second. Runs only on the MT thread, one pass at a
 // time; holds DBConnection's lock while it works on the rows, never while it
 // sleeps.
+//
+// Pacing works in one-second windows: a window opens when the pass starts
+// and again after each pause; the pause that ends a window (after
+// MTSpeedLimit segments, or at the end of the pass) lasts what is left of
+// its nominal length (1000 ms, or segments * 1000 / MTSpeedLimit + 1 ms at
+// the end of a pass that paused) once the time spent sending in the window
+// is taken off. So the rate stays near MTSpeedLimit even where sending a
+// window's segments takes a good part of the second; a window that took
+// longer than its length is not followed by a pause.
 
 #include <atomic>
 #include <chrono>
@@ -35,10 +44,14 @@ class MtPoller {
   // Pauses the pass; the default waits on the stop flag so a stop does not
   // sit out a second-long pause.
   using SleepFn = std::function<void(std::chrono::milliseconds)>;
+  // The time the windows are measured in. The default is the steady clock;
+  // with a SleepFn given and no ClockFn, time advances only by the pauses
+  // (so a test sees every pause at its nominal length).
+  using ClockFn = std::function<std::chrono::steady_clock::time_point()>;
 
   MtPoller(db::DbGateway& gateway, MtPollerSettings settings, SubmitFn submit,
            std::atomic<std::int32_t>& stopMT, std::atomic<std::int32_t>& passIdle,
-           SleepFn sleep = {});
+           SleepFn sleep = {}, ClockFn clock = {});
 
   // One pass. False when the pass ended in an error.
   bool SendMTMsg();
@@ -51,6 +64,11 @@ class MtPoller {
   // database error while reading.
   void BuildRecord(const db::Recordset& rs, bool hasLinkId, cmpp::CmppSubmit& record);
   void Pause(std::chrono::milliseconds duration);
+  std::chrono::steady_clock::time_point Now() const;
+  // Ends the window opened at windowStart: pauses what is left of nominal,
+  // then opens the next window.
+  void EndWindow(std::chrono::milliseconds nominal,
+                 std::chrono::steady_clock::time_point& windowStart);
 
   db::DbGateway& gateway_;
   MtPollerSettings settings_;
@@ -58,6 +76,9 @@ class MtPoller {
   std::atomic<std::int32_t>& stopMT_;
   std::atomic<std::int32_t>& passIdle_;
   SleepFn sleep_;
+  ClockFn clock_;
+  // The time of the default test clock: advanced by the pauses only.
+  std::chrono::steady_clock::time_point sleptTime_{};
   std::mutex wakeMutex_;
   std::condition_variable wake_;
 };

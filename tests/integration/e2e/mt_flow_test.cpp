@@ -37,7 +37,7 @@ TEST(MtFlow, RowsOfEveryKindBecomeTheRightSubmitsAndEndInSubmitLogWithTheirRepor
 
   const std::string longAscii = Repeat("abcdefghij", 40);  // 400 bytes: 150 + 150 + 100
   const std::string longChinese = Repeat("短信", 50);      // 100 characters, 200 bytes UCS-2
-  std::vector<MtRow> rows(7);
+  std::vector<MtRow> rows(8);
   rows[0].mobile = "13800000001";
   rows[0].msg = "Hello from the e2e test";  // SrcId NULL: the SPID setting
   rows[0].linkId = "LNK0001";
@@ -60,14 +60,18 @@ TEST(MtFlow, RowsOfEveryKindBecomeTheRightSubmitsAndEndInSubmitLogWithTheirRepor
   rows[6].serviceId = "SVC7";
   rows[6].feeType = "02";
   rows[6].feeCode = "000100";
+  rows[7].mobile = "13800000008";  // a WAP Push too long for one SMS
+  rows[7].wapPush = true;
+  rows[7].pushUrl = "wap.example.cn/" + Repeat("news/", 21);  // 120 bytes
+  rows[7].msg = "Long push";
   const std::vector<std::uint32_t> ids = sys.InsertSubmits(rows);
   ASSERT_EQ(ids.size(), rows.size());
 
-  // 1 + 1 + 1 + 1 + 3 + 2 + 1 segments, each answered and reported.
-  constexpr long long kSegments = 10;
+  // 1 + 1 + 1 + 1 + 3 + 2 + 1 + 2 segments, each answered and reported.
+  constexpr long long kSegments = 12;
   ASSERT_TRUE(sys.Smg().WaitStat("submits", kSegments, 20s)) << sys.Log();
   ASSERT_TRUE(sys.WaitScalar("SELECT COUNT(*) FROM StatusReport", kSegments, 20s));
-  ASSERT_TRUE(sys.WaitScalar("SELECT COUNT(DISTINCT SubmitID) FROM SubmitLog", 7, 20s));
+  ASSERT_TRUE(sys.WaitScalar("SELECT COUNT(DISTINCT SubmitID) FROM SubmitLog", 8, 20s));
   EXPECT_EQ(sys.Scalar("SELECT COUNT(*) FROM Submit"), 0) << "every row left Submit";
 
   auto by = SubmitsByMobile(sys);
@@ -157,13 +161,34 @@ TEST(MtFlow, RowsOfEveryKindBecomeTheRightSubmitsAndEndInSubmitLogWithTheirRepor
   EXPECT_EQ(JsonValue(g, "FeeType"), "02");
   EXPECT_EQ(JsonValue(g, "FeeCode"), "000100");
 
+  // The long push (33 + 120 + 9 bytes): two segments, each with the push's
+  // port addressing and the concatenation element in one header, the rest
+  // of the push behind it in 128 + 27 bytes.
+  ASSERT_EQ(by["13800000008"].size(), 2u);
+  std::string pushParts[2];
+  for (const std::string& s : by["13800000008"]) {
+    EXPECT_EQ(JsonValue(s, "Msg_Fmt"), "4");
+    EXPECT_EQ(JsonValue(s, "TP_udhi"), "1");
+    const std::string content = JsonValue(s, "Msg_Content");
+    const int n = std::stoi(JsonValue(s, "Pk_number"));
+    ASSERT_TRUE(n == 1 || n == 2);
+    EXPECT_EQ(content.substr(0, 18), "0B05040B8423F00003") << content;
+    EXPECT_EQ(content.substr(20, 4), "020" + std::to_string(n));
+    pushParts[n - 1] = content.substr(24);
+  }
+  EXPECT_EQ(pushParts[0].size(), 128u * 2);
+  EXPECT_EQ(pushParts[1].size(), 27u * 2);
+  const std::string wsp = pushParts[0] + pushParts[1];
+  EXPECT_EQ(wsp.substr(0, 4), "2506") << "the push's WSP part follows the header";
+  EXPECT_NE(wsp.find("0C03" + Hex(rows[7].pushUrl) + "00"), std::string::npos);
+
   // SubmitLog: each row once per recorded answer, under a Msg_Id the SMG
   // gave one of its segments, Result 0, with the format and segment count
   // that UpdateSubmit wrote.
   const std::map<std::string, std::pair<int, int>> expectFmtCount = {
       {"13800000001", {0, 1}}, {"13800000002", {8, 1}}, {"13800000003", {0, 1}},
       {"13800000004", {4, 1}}, {"13800000005", {0, 3}}, {"13800000006", {8, 2}},
-      {"13800000007", {0, 1}}};
+      {"13800000007", {0, 1}}, {"13800000008", {4, 2}}};
   for (std::size_t i = 0; i < ids.size(); ++i) {
     const std::string mobile = rows[i].mobile;
     SCOPED_TRACE("row " + std::to_string(ids[i]) + " to " + mobile);
@@ -315,6 +340,53 @@ TEST(MtFlow, ResponseThatNeverComesIsRecordedAfterItsDeadline) {
   }
   EXPECT_EQ(sys.Scalar("SELECT COUNT(*) FROM Submit"), 0);
   EXPECT_EQ(sys.Smg().Command("set silent 0"), "OK");
+}
+
+// CMPP 2.0 (SMGVersion 32): the same row and MO flow in the short layout,
+// where destination numbers have 21 bytes, a SUBMIT carries only the first
+// 8 bytes of LinkId (in its Reserve field) and a DELIVER no LinkID.
+TEST(MtFlow, Cmpp20RowsAndMoFlowInTheShortLayout) {
+  E2eOptions options;
+  options.smg.version = 32;
+  E2eSystem sys(options);
+  std::string error;
+  ASSERT_TRUE(sys.Start(&error)) << error;
+
+  std::vector<MtRow> rows(2);
+  rows[0].mobile = "8613800000301";
+  rows[0].msg = "CMPP 2.0 text";
+  rows[0].linkId = "LNK20ABCDEF";
+  rows[1].mobile = "8613800000302" + std::string(12, '9');  // 25 bytes: cut to 21
+  rows[1].msg = "二点零";
+  const auto ids = sys.InsertSubmits(rows);
+  ASSERT_EQ(ids.size(), 2u);
+  ASSERT_TRUE(sys.WaitScalar("SELECT COUNT(*) FROM StatusReport", 2, 20s)) << sys.Log();
+  ASSERT_TRUE(sys.WaitScalar("SELECT COUNT(*) FROM SubmitLog", 2, 20s));
+  const auto submits = sys.SmgSubmits();
+  ASSERT_EQ(submits.size(), 2u);
+  std::map<std::string, std::string> by;
+  for (const std::string& s : submits) by[JsonValue(s, "Dest_terminal_Id")] = s;
+  ASSERT_TRUE(by.count(rows[0].mobile));
+  EXPECT_EQ(JsonValue(by[rows[0].mobile], "LinkID"), "LNK20ABC") << "the 2.0 Reserve field";
+  EXPECT_EQ(JsonValue(by[rows[0].mobile], "Msg_Content"), Hex(rows[0].msg));
+  const std::string cut = rows[1].mobile.substr(0, 21);
+  ASSERT_TRUE(by.count(cut)) << submits[0] << "\n" << submits[1];
+  EXPECT_EQ(JsonValue(by[cut], "Msg_Content"), Ucs2Hex(rows[1].msg));
+  for (const DbRow& r : sys.Query("SELECT l.MsgId AS MsgId, r.Mobile AS Mobile FROM SubmitLog l "
+                                  "JOIN StatusReport r ON r.MsgId = l.MsgId")) {
+    EXPECT_TRUE(r.Text("Mobile") == rows[0].mobile || r.Text("Mobile") == cut) << r.Text("Mobile");
+  }
+  EXPECT_EQ(sys.Scalar("SELECT COUNT(*) FROM SubmitLog l JOIN StatusReport r ON r.MsgId = l.MsgId"),
+            2);
+
+  ASSERT_EQ(sys.Smg().Command("mo 13900000301 10661234 8 4F60597D SVC20").rfind("OK", 0), 0u);
+  ASSERT_TRUE(sys.WaitScalar("SELECT COUNT(*) FROM Deliver", 1, 20s)) << sys.Log();
+  const auto mo = sys.Query("SELECT Mobile, Msg, LinkId, ServiceCode FROM Deliver");
+  ASSERT_EQ(mo.size(), 1u);
+  EXPECT_EQ(mo[0].Text("Mobile"), "13900000301");
+  EXPECT_EQ(mo[0].Text("Msg"), "你好");
+  EXPECT_EQ(mo[0].Text("LinkId"), "");
+  EXPECT_EQ(mo[0].Text("ServiceCode"), "SVC20");
 }
 
 }  // namespace

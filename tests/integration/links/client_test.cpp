@@ -338,6 +338,44 @@ TEST_F(ClientSmg, LongMessagesAreSplitIntoNumberedSegments) {
   });
 }
 
+// A WAP Push longer than one SMS: every segment carries the push's port
+// addressing with the concatenation element added to the same header
+// (0B 05 04 0B 84 23 F0 00 03 ref n i), then the next 128 bytes of the
+// push. A header of its own in front would leave the port header as text.
+TEST_F(ClientSmg, LongWapPushKeepsItsPortHeaderInEverySegment) {
+  ASSERT_EQ(client_.OpenLinks(Settings(1, 0, 0)), 1);
+  std::string body = "\x06\x05\x04\x0B\x84\x23\xF0";
+  std::string wsp;
+  for (int i = 0; i < 200; ++i) wsp += static_cast<char>(i);
+  CmppSubmit push = MakeSubmit(7, body + wsp, 4);
+  push.TP_udhi = 1;
+  ASSERT_EQ(client_.Submit(push), 0);
+  EXPECT_EQ(push.Pk_total, 2);
+  ASSERT_TRUE(smg_.WaitStat("submits", 2, 5s));
+  std::map<std::string, std::string> byNumber;
+  for (const auto& j : Submits(smg_)) byNumber[JsonField(j, "Pk_number")] = j;
+  ASSERT_EQ(byNumber.size(), 2u);
+  const std::string first = JsonField(byNumber["1"], "Msg_Content");
+  const std::string second = JsonField(byNumber["2"], "Msg_Content");
+  EXPECT_EQ(JsonField(byNumber["1"], "Msg_Length"), "140");
+  EXPECT_EQ(JsonField(byNumber["2"], "Msg_Length"), std::to_string(12 + 200 - 128));
+  EXPECT_EQ(JsonField(byNumber["1"], "TP_udhi"), "1");
+  EXPECT_EQ(JsonField(byNumber["1"], "Msg_Fmt"), "4");
+  ASSERT_GE(first.size(), 24u);
+  ASSERT_GE(second.size(), 24u);
+  EXPECT_EQ(first.substr(0, 18), "0B05040B8423F00003");
+  EXPECT_EQ(first.substr(20, 4), "0201");
+  EXPECT_EQ(second.substr(0, 20), first.substr(0, 20)) << "one reference";
+  EXPECT_EQ(second.substr(20, 4), "0202");
+  std::string expected;
+  char two[3];
+  for (unsigned char c : wsp) {
+    std::snprintf(two, sizeof two, "%02X", c);
+    expected += two;
+  }
+  EXPECT_EQ(first.substr(24) + second.substr(24), expected);
+}
+
 TEST_F(ClientSmg, OnlyMoLinksMeansNoSubmitIsTakenAndTheRecordIsReported) {
   ASSERT_EQ(client_.OpenLinks(Settings(0, 1, 0)), 1);
   client_.SetSelectWaitForTest(CMPPClient::kSelectTries, 3ms);
@@ -454,6 +492,39 @@ TEST_F(ClientSmg, QueuedSubmitsCountsEachSubmitUntilItsWriteWasTried) {
   ASSERT_TRUE(client_.WaitUntil([&] { return client_.sent.size() == 3; }));
   EXPECT_TRUE(Eventually([&] { return client_.QueuedSubmits() == 0; }));
   client_.onSubmitting = nullptr;
+}
+
+// An MO flood while every worker is busy: once the pool holds
+// kQueueHighWater items the link stops reading (its receive thread waits for
+// room), so the queue and the memory it takes stay bounded and the rest
+// stays with the SMG, unanswered; nothing is lost once the workers go on.
+TEST_F(ClientSmg, FloodOfDeliversWaitsForRoomInThePoolInsteadOfQueueingWithoutBound) {
+  ASSERT_EQ(client_.OpenLinks(Settings(0, 0, 1)), 1);
+  std::promise<void> gate;
+  std::shared_future<void> open = gate.get_future().share();
+  client_.onDeliver = [open](CMPPConnection&, const CmppDeliver&) { open.wait(); };
+  constexpr long kMo = 6000;
+  const std::size_t workers = client_.MinimumWorkers();
+  ASSERT_EQ(smg_.Command("mo-load 100000 " + std::to_string(kMo)), "OK");
+  ASSERT_TRUE(Eventually(
+      [&] { return client_.WorkerPool().QueuedCount() >= CMPPClient::kQueueHighWater; }, 20s));
+  std::size_t most = 0;
+  for (int i = 0; i < 50; ++i) {
+    most = std::max(most, client_.WorkerPool().QueuedCount());
+    std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_LE(most, CMPPClient::kQueueHighWater + 1);
+  // Answered: what is queued, what the blocked workers hold, and the one
+  // DELIVER the waiting link read last.
+  const long answered = smg_.Stats()["mo_acked"];
+  EXPECT_LE(answered, static_cast<long>(CMPPClient::kQueueHighWater + workers + 1));
+  EXPECT_LT(answered, kMo);
+
+  gate.set_value();
+  ASSERT_TRUE(client_.WaitUntil([&] { return client_.delivers.size() == kMo; }, 60s))
+      << client_.Locked([&] { return client_.delivers.size(); });
+  EXPECT_TRUE(smg_.WaitStat("mo_acked", kMo, 10s));
+  client_.onDeliver = nullptr;
 }
 
 // The pool and the client under traffic both ways; run under ThreadSanitizer

@@ -141,6 +141,44 @@ TEST_F(MtPollerTest, PacingPausesAfterTheLimitAndProportionallyAtTheEnd) {
   EXPECT_EQ(seen_.size(), 21u);
 }
 
+// The time spent sending comes off the pause that ends a window, so the
+// rate stays at the limit: at 500 per second a flat one-second pause after
+// 300 ms of sending gave 385 segments per second.
+TEST_F(MtPollerTest, PacingTakesTheSendingTimeOffThePauseSoTheRateStaysAtTheLimit) {
+  for (int i = 0; i < 25; ++i) AddRow("1380000" + std::to_string(2000 + i), "m");
+  MtPollerSettings s;
+  s.submitQuery = "SELECT * FROM Submit WHERE SubmitState = 0 LIMIT 20";
+  s.mtSpeedLimit = 20;
+  auto now = std::chrono::steady_clock::time_point{};
+  int perRowMs = 30;  // each hand-over costs this much of the window
+  MtPoller poller(
+      *gateway_, s,
+      [&](cmpp::CmppSubmit& r) {
+        now += milliseconds(perRowMs);
+        r.Pk_total = 1;
+        return 0;
+      },
+      stop_, idle_,
+      [&](milliseconds d) {
+        pauses_.push_back(d.count());
+        now += d;
+      },
+      [&] { return now; });
+  poller.SendMTMsg();
+  EXPECT_EQ(pauses_, (std::vector<long>{1000 - 20 * 30})) << "what is left of the second";
+  pauses_.clear();
+  poller.SendMTMsg();  // 5 rows, no limit reached: the pass still lasts a second
+  EXPECT_EQ(pauses_, (std::vector<long>{1000 - 5 * 30}));
+
+  // Sending slower than the limit allows: no pause at all.
+  pauses_.clear();
+  for (int i = 0; i < 20; ++i) AddRow("1380000" + std::to_string(3000 + i), "m");
+  perRowMs = 60;
+  poller.SendMTMsg();
+  EXPECT_TRUE(pauses_.empty());
+  EXPECT_EQ(Count("SubmitState = 0"), 0);
+}
+
 TEST_F(MtPollerTest, RefusedRowStaysWaitingAndStopEndsTheBatchAfterTheCurrentRow) {
   AddRow("13800000001", "a");
   AddRow("13800000002", "b");
