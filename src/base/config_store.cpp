@@ -67,13 +67,12 @@ struct ParseTarget {
 int OnIniValue(void* user, const char* section, const char* name, const char* value) {
   auto* target = static_cast<ParseTarget*>(user);
   if (!SameFolded(section, target->section)) return 1;
-  auto& slot = (*target->values)[target->fold(name)];
-  if (slot.first.empty()) {
-    slot = {name, value};
-  } else {
-    // A repeated key or a continuation line, as INIReader joins them.
-    slot.second += '\n';
-    slot.second += value;
+  // A key seen before (even one with an empty name) is a repeated key or a
+  // continuation line: joined as INIReader joins them.
+  auto [slot, added] = target->values->try_emplace(target->fold(name), name, value);
+  if (!added) {
+    slot->second.second += '\n';
+    slot->second.second += value;
   }
   return 1;
 }
@@ -247,7 +246,14 @@ std::string ConfigSection::GetPassword(std::string_view key, const std::string& 
 }
 
 bool ConfigSection::CanStore(std::string_view key, std::string_view value, std::string* error) {
-  if (key.empty() || key.find_first_of("=:[];# \t\r\n") != std::string_view::npos) {
+  // The reader strips every blank (vertical tab and form feed included)
+  // around a name, so a key holding one would not read back as written.
+  bool badKey = key.empty() || key.find_first_of("=:[];#") != std::string_view::npos;
+  for (char c : key) {
+    auto u = static_cast<unsigned char>(c);
+    badKey = badKey || u <= 0x20 || u == 0x7F;
+  }
+  if (badKey) {
     SetError(error, "invalid key name");
     return false;
   }
