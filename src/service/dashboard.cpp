@@ -222,7 +222,8 @@ const std::string& DashboardScript() {
     const left = 48, right = 750, top = 12, bottom = 212;
     const span = Math.max(60, Math.min(3600, d.historySeconds || 3600));
     const t0 = d.now - span;
-    const series = [['mt', '#1f5fbf'], ['mo', '#c26a00'], ['reports', '#2e8b57']];
+    // Drawn in this order, so MT stays visible where reports follow it closely.
+    const series = [['reports', '#2e8b57'], ['mo', '#c26a00'], ['mt', '#1f5fbf']];
     let max = 0;
     for (const p of d.rates) for (const [key] of series) max = Math.max(max, p[key]);
     const niceMax = max <= 0 ? 1 : Math.pow(10, Math.ceil(Math.log10(max * 1.05)));
@@ -238,7 +239,8 @@ const std::string& DashboardScript() {
     }
     for (let i = 0; i <= 4; ++i) {
       const t = t0 + span * i / 4;
-      svg(chart, 'text', {x: x(t), y: bottom + 18, 'text-anchor': 'middle'}, clock(t));
+      const anchor = i === 0 ? 'start' : (i === 4 ? 'end' : 'middle');
+      svg(chart, 'text', {x: x(t), y: bottom + 18, 'text-anchor': anchor}, clock(t));
     }
     svg(chart, 'line', {x1: left, x2: left, y1: top, y2: bottom, stroke: '#999'});
     svg(chart, 'line', {x1: left, x2: right, y1: bottom, y2: bottom, stroke: '#999'});
