@@ -63,14 +63,15 @@ Everything ReadEverything(const std::string& path) {
 }
 
 const std::string& Dir() {
-  static const std::string dir = [] {
+  // Never freed, so that the exit handler removing it can still read it.
+  static const std::string* dir = [] {
     std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string d = base + "/brivane-fuzz-ini-" + std::to_string(getpid());
-    mkdir(d.c_str(), 0700);
+    auto* d = new std::string(base + "/brivane-fuzz-ini-" + std::to_string(getpid()));
+    mkdir(d->c_str(), 0700);
     std::atexit([] { std::filesystem::remove_all(Dir()); });
     return d;
   }();
-  return dir;
+  return *dir;
 }
 
 }  // namespace
