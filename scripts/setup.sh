@@ -13,7 +13,7 @@ PACKAGES=(
   # fuzzing
   clang libclang-rt-14-dev
   # tests
-  mariadb-server postgresql chromium fonts-wqy-microhei python3 procps iproute2
+  mariadb-server postgresql chromium fonts-wqy-microhei python3 procps iproute2 logrotate
 )
 
 missing=()

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -67,15 +68,58 @@ struct ParseTarget {
 int OnIniValue(void* user, const char* section, const char* name, const char* value) {
   auto* target = static_cast<ParseTarget*>(user);
   if (!SameFolded(section, target->section)) return 1;
-  auto& slot = (*target->values)[target->fold(name)];
-  if (slot.first.empty()) {
-    slot = {name, value};
-  } else {
-    // A repeated key or a continuation line, as INIReader joins them.
-    slot.second += '\n';
-    slot.second += value;
+  // A key seen before (even one with an empty name) is a repeated key or a
+  // continuation line: joined as INIReader joins them.
+  auto [slot, added] = target->values->try_emplace(target->fold(name), name, value);
+  if (!added) {
+    slot->second.second += '\n';
+    slot->second.second += value;
   }
   return 1;
+}
+
+// The reader's line buffer: it takes at most 199 bytes (line end included)
+// at a time, so a longer line is read as several lines.
+constexpr std::size_t kReaderChunk = 199;
+// The reader keeps at most 49 bytes of a section's name, and of the last
+// key's name for its continuation lines.
+constexpr std::size_t kMaxSectionName = 49;
+constexpr std::size_t kMaxKeyName = 49;
+
+// The file cut into the lines the reader sees: at each line end and after
+// every kReaderChunk bytes of a longer line.
+std::vector<std::string> ReaderLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    auto nl = text.find('\n', pos);
+    if (nl == std::string::npos) nl = text.size();
+    std::string_view line(text.data() + pos, nl - pos);
+    // A chunk holds kReaderChunk bytes without the line end, or the rest of
+    // the line with it.
+    while (line.size() >= kReaderChunk) {
+      lines.emplace_back(line.substr(0, kReaderChunk));
+      line.remove_prefix(kReaderChunk);
+    }
+    if (nl < text.size() || !line.empty()) lines.emplace_back(line);
+    pos = nl + 1;
+  }
+  return lines;
+}
+
+// Blank as the reader's isspace() has it.
+bool IsSpace(char c) { return c == ' ' || c == '\n' || IsBlank(c); }
+
+// Where the reader stops looking for one of chars: at one of them, at an
+// inline comment (';' after a blank) or at the end.
+std::size_t FindCharsOrComment(std::string_view s, std::string_view chars) {
+  bool wasSpace = false;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (chars.find(s[i]) != std::string_view::npos) return i;
+    if (wasSpace && s[i] == ';') return i;
+    wasSpace = IsSpace(s[i]);
+  }
+  return s.size();
 }
 
 // The parts of one line of the file as inih sees them.
@@ -87,32 +131,40 @@ struct LineKind {
   bool continuation = false;  // indented, non-empty, not a comment
 };
 
-// havePrevName: a key line came earlier in the current section; inih then
-// reads any indented non-comment line as a continuation of that key.
+// havePrevName: the reader holds a (non-empty) key name from an earlier
+// line of the current section; it then reads any indented line that is not
+// a comment as a continuation of that key, a '[' line included.
 LineKind Classify(std::string_view line, bool firstLine, bool havePrevName) {
   LineKind kind;
-  if (firstLine && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
-  std::string_view start = line;
-  while (!start.empty() && IsBlank(start.front())) start.remove_prefix(1);
-  const bool indented = start.size() != line.size();
-  std::string_view content = Trim(start);
-  if (content.empty() || content.front() == ';' || content.front() == '#') return kind;
+  bool indented = false;
+  if (firstLine && line.substr(0, 3) == "\xEF\xBB\xBF") {
+    line.remove_prefix(3);
+    indented = true;  // the reader counts the mark as a leading blank
+  }
+  while (!line.empty() && IsSpace(line.back())) line.remove_suffix(1);
+  while (!line.empty() && IsSpace(line.front())) {
+    line.remove_prefix(1);
+    indented = true;
+  }
+  if (line.empty() || line.front() == ';' || line.front() == '#') return kind;
   if (indented && havePrevName) {
     kind.continuation = true;
     return kind;
   }
-  if (content.front() == '[') {
-    auto end = content.find(']');
-    if (end != std::string_view::npos) {
+  if (line.front() == '[') {
+    auto end = FindCharsOrComment(line.substr(1), "]");
+    if (end < line.size() - 1 && line[1 + end] == ']') {
       kind.section = true;
-      kind.sectionName = std::string(content.substr(1, end - 1));
+      kind.sectionName = std::string(line.substr(1, std::min(end, kMaxSectionName)));
     }
     return kind;
   }
-  auto sep = content.find_first_of("=:");
-  if (sep != std::string_view::npos) {
+  auto sep = FindCharsOrComment(line, "=:");
+  if (sep < line.size() && (line[sep] == '=' || line[sep] == ':')) {
+    std::string_view name = line.substr(0, sep);
+    while (!name.empty() && IsSpace(name.back())) name.remove_suffix(1);
     kind.key = true;
-    kind.keyName = std::string(Trim(content.substr(0, sep)));
+    kind.keyName = std::string(name);
   }
   return kind;
 }
@@ -247,7 +299,15 @@ std::string ConfigSection::GetPassword(std::string_view key, const std::string& 
 }
 
 bool ConfigSection::CanStore(std::string_view key, std::string_view value, std::string* error) {
-  if (key.empty() || key.find_first_of("=:[];# \t\r\n") != std::string_view::npos) {
+  // The reader strips every blank (vertical tab and form feed included)
+  // around a name, so a key holding one would not read back as written.
+  bool badKey = key.empty() || key.size() > kMaxKeyName ||
+                key.find_first_of("=:[];#") != std::string_view::npos;
+  for (char c : key) {
+    auto u = static_cast<unsigned char>(c);
+    badKey = badKey || u <= 0x20 || u == 0x7F;
+  }
+  if (badKey) {
     SetError(error, "invalid key name");
     return false;
   }
@@ -305,16 +365,10 @@ bool ConfigSection::Save(std::string* error) {
   std::string text;
   if (ReadWholeFile(path_, &text, error) == ReadResult::kFailed) return false;
 
-  std::vector<std::string> lines;
-  {
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-      auto nl = text.find('\n', pos);
-      if (nl == std::string::npos) nl = text.size();
-      lines.emplace_back(text.substr(pos, nl - pos));
-      pos = nl + 1;
-    }
-  }
+  // A line longer than the reader's buffer is written back as the lines the
+  // reader makes of it: the same meaning, and from then on what is in the
+  // file is what is read.
+  std::vector<std::string> lines = ReaderLines(text);
 
   std::map<std::string, Entry> unwritten = pending_;
   std::vector<std::string> out;
@@ -329,6 +383,7 @@ bool ConfigSection::Save(std::string* error) {
     for (auto& [folded, entry] : unwritten) added.push_back(entry.key + "=" + entry.value);
     out.insert(out.begin() + static_cast<std::ptrdiff_t>(at), added.begin(), added.end());
     unwritten.clear();
+    return !added.empty();
   };
 
   bool havePrevName = false;
@@ -336,11 +391,23 @@ bool ConfigSection::Save(std::string* error) {
     LineKind kind = Classify(lines[i], i == 0, havePrevName);
     if (kind.continuation && dropContinuation) continue;
     if (kind.section || kind.key) dropContinuation = false;
-    havePrevName = kind.key || (havePrevName && !kind.section);
+    if (kind.key)
+      havePrevName = !kind.keyName.empty();
+    else if (kind.section)
+      havePrevName = false;
     if (kind.section) {
-      if (inSection) flushUnwritten();
+      const bool added = inSection && flushUnwritten();
       inSection = SameFolded(kind.sectionName, section_);
       sectionSeen = sectionSeen || inSection;
+      if (added && IsBlank(lines[i].front())) {
+        // An indented header reads as a section only while no key precedes
+        // it in its section; after the keys just added it would read as
+        // their continuation, so it loses its indentation (same meaning).
+        std::string_view header = lines[i];
+        while (!header.empty() && IsBlank(header.front())) header.remove_prefix(1);
+        out.emplace_back(header);
+        continue;
+      }
     } else if (inSection && kind.key) {
       auto folded = Fold(kind.keyName);
       if (auto it = pending_.find(folded); it != pending_.end()) {

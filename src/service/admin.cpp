@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -17,6 +18,7 @@
 #include "base/log.h"
 #include "base/secret_box.h"
 #include "service/config.h"
+#include "service/dashboard.h"
 
 namespace brivane::service {
 namespace {
@@ -24,6 +26,12 @@ namespace {
 constexpr const char* kHtml = "text/html; charset=utf-8";
 constexpr const char* kText = "text/plain; charset=utf-8";
 constexpr std::size_t kTailBytes = 64 * 1024;
+// The form posts a few kilobytes; a larger body is refused (413) and not
+// stored. Up to kMaxDrainedBody the library reads and drops it, so that the
+// browser gets to see the answer; a longer one is refused at once and the
+// connection closed, so that no thread spends its time draining it.
+constexpr std::size_t kMaxRequestBody = 64 * 1024;
+constexpr std::uint64_t kMaxDrainedBody = 4 * 1024 * 1024;
 
 std::string NewToken() {
   unsigned char bytes[32];
@@ -49,15 +57,19 @@ std::string SimplePage(const std::string& title, const std::string& bodyHtml) {
          Footer() + "\n</body></html>\n";
 }
 
-// Pages of an administration tool are never cached, framed or sniffed.
-void SecurityHeaders(httplib::Response& res) {
+// Pages of an administration tool are never cached, framed or sniffed. No
+// page runs a script but the dashboard, which may load its own script from
+// this server and fetch its data from here, nothing else.
+void SecurityHeaders(const std::string& path, httplib::Response& res) {
   res.set_header("Cache-Control", "no-store");
   res.set_header("X-Content-Type-Options", "nosniff");
   res.set_header("X-Frame-Options", "DENY");
   res.set_header("Referrer-Policy", "no-referrer");
-  res.set_header("Content-Security-Policy",
-                 "default-src 'none'; style-src 'unsafe-inline'; img-src 'self'; "
-                 "form-action 'self'; frame-ancestors 'none'; base-uri 'none'");
+  std::string policy =
+      "default-src 'none'; style-src 'unsafe-inline'; img-src 'self'; "
+      "form-action 'self'; frame-ancestors 'none'; base-uri 'none'";
+  if (path == "/dashboard") policy += "; script-src 'self'; connect-src 'self'";
+  res.set_header("Content-Security-Policy", policy);
 }
 
 int HexDigit(char c) {
@@ -83,6 +95,25 @@ std::string UrlDecode(std::string_view text) {
     }
   }
   return out;
+}
+
+// The library keeps a body whose Content-Length is declared only up to
+// kMaxRequestBody (413 beyond), but a chunked body, or one sent without a
+// length until the connection closes, it would read whole into memory. Such
+// requests are refused (411) before any of the body is read; browsers never
+// send them to these pages.
+bool UnboundedBody(const httplib::Request& req) {
+  if (req.has_header("Transfer-Encoding")) return true;
+  const bool takesBody = req.method == "POST" || req.method == "PUT" || req.method == "PATCH" ||
+                         req.method == "DELETE" || req.method == "PRI";
+  return takesBody && !req.has_header("Content-Length");
+}
+
+bool TooLongToDrain(const httplib::Request& req) {
+  if (!req.has_header("Content-Length")) return false;
+  // Read as the library reads it: anything unparsable is 0, "-1" is huge.
+  return std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) >
+         kMaxDrainedBody;
 }
 
 std::string PeerOf(const httplib::Request& req) {
@@ -180,10 +211,25 @@ void AdminServer::Configure(httplib::SSLServer& server) {
   server.set_tcp_nodelay(true);
   server.set_keep_alive_timeout(2);
   server.set_read_timeout(10, 0);
-  server.set_payload_max_length(256 * 1024);
+  server.set_payload_max_length(kMaxRequestBody);
 
   server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-    SecurityHeaders(res);
+    SecurityHeaders(req.path, res);
+    if (UnboundedBody(req)) {
+      res.status = 411;
+      res.set_header("Connection", "close");
+      res.set_content(
+          SimplePage("411 Length Required", "<p>A request body needs a Content-Length.</p>\n"),
+          kHtml);
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    if (TooLongToDrain(req)) {
+      res.status = 413;
+      res.set_header("Connection", "close");
+      res.set_content(SimplePage("413 Payload Too Large", "<p>The request is too large.</p>\n"),
+                      kHtml);
+      return httplib::Server::HandlerResponse::Handled;
+    }
     if (req.path == "/" || req.path == "/welcome.html" || req.path == "/company.png")
       return httplib::Server::HandlerResponse::Unhandled;
     return Authorised(req, res) ? httplib::Server::HandlerResponse::Unhandled
@@ -231,6 +277,15 @@ void AdminServer::Configure(httplib::SSLServer& server) {
   });
   server.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
     res.set_content(host_.MetricsText(), "text/plain; version=0.0.4; charset=utf-8");
+  });
+  server.Get("/dashboard", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(DashboardPage(), kHtml);
+  });
+  server.Get("/dashboard.js", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(DashboardScript(), "text/javascript; charset=utf-8");
+  });
+  server.Get("/dashboard.json", [this](const httplib::Request&, httplib::Response& res) {
+    res.set_content(host_.DashboardJson(), "application/json; charset=utf-8");
   });
 }
 

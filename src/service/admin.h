@@ -1,6 +1,7 @@
 #pragma once
 // The administration pages over HTTPS: "Parameters" (the configuration
-// form), "tail_logfile", "welcome.html" (open), "monitor" and "metrics".
+// form), "tail_logfile", "welcome.html" (open), "monitor", "metrics" and the
+// "dashboard" (with "dashboard.js" and "dashboard.json").
 // Every page but the welcome page needs HTTP basic authentication with the
 // administrator's name and password, realm "brivane", compared in constant
 // time. The form carries a per-process anti-forgery token; an accepted form
@@ -44,6 +45,8 @@ class AdminHost {
   virtual ~AdminHost() = default;
   virtual std::string MonitorText() = 0;
   virtual std::string MetricsText() = 0;
+  // The dashboard's data (see service/dashboard.h).
+  virtual std::string DashboardJson() = 0;
   // Called on a listener thread once the answer to an accepted form has
   // been sent (or its connection failed); the form is already stored.
   virtual void OnFormAccepted() = 0;

@@ -36,6 +36,12 @@ std::string LocalTime(std::chrono::system_clock::time_point when) {
   return text;
 }
 
+std::string HostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
+  return name;
+}
+
 std::string HostNameIfResolvable() {
   char name[256] = {};
   if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
@@ -53,7 +59,8 @@ BRIVANE::BRIVANE(ServiceOptions options)
     : options_([&] {
         if (options.configPath.empty()) options.configPath = options.home + "/brivane.ini";
         return options;
-      }()) {
+      }()),
+      sampler_(options_.sampleInterval) {
   admin_ = std::make_unique<AdminServer>(
       *this, AdminPaths{options_.home, options_.configPath, KeyPath(), LogPath()});
 }
@@ -69,6 +76,14 @@ bool BRIVANE::OnStart() {
     base::LogF(1, "CreateFileMapping error! ({})", err);
     std::cerr << "brivane: CreateFileMapping error! (" << err << ") " << std::strerror(err) << "\n";
   }
+  sampler_.Start([] {
+    const auto& block = base::StatusBlock();
+    CounterSample sample;
+    sample.mt = block.Get(base::kSubmitWritten);
+    sample.mo = block.Get(base::kMoReceived);
+    sample.reports = block.Get(base::kReportReceived);
+    return sample;
+  });
   CreateSpClient();
   if (options_.changeDirectory && ::chdir(options_.home.c_str()) != 0) {
     std::cerr << "brivane: cannot change to " << options_.home << ": " << std::strerror(errno)
@@ -149,6 +164,13 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
     base::LogWrite(1, "严重：不支持的数据库类型！请在DBType配置中输入mssql，mysql或oracle。");
   config_ = cfg;
   terminalIdLength_ = cfg.terminalIdLength;
+  {
+    std::lock_guard poolsLock(poolsMutex_);
+    pools_ = {
+        {PoolName(cmpp::kConnMt), cmpp::kConnMt, cfg.mtConnections, cfg.mtPort},
+        {PoolName(cmpp::kConnMo), cmpp::kConnMo, cfg.moConnections, cfg.moPort},
+        {PoolName(cmpp::kConnMtMo), cmpp::kConnMtMo, cfg.mtAndMOConnections, cfg.mtAndMOPort}};
+  }
   {
     std::lock_guard forwardingLock(forwardingMutex_);
     forwarding_.EnableHTTPClient = cfg.enableHTTPClient;
@@ -254,6 +276,9 @@ void BRIVANE::Shutdown() {
   if (shutDown_.exchange(true)) return;
   std::lock_guard lock(initLock_);
   base::LogWrite(2, "信息：网关服务停止中...");
+  // The pages read the SP client and the status block, so they end before
+  // either goes away.
+  admin_->Stop();
   // Joining the MT thread stands in for the fixed pause: the order stays MT
   // stopped, then client released, then database closed.
   StopMTThread();
@@ -264,8 +289,7 @@ void BRIVANE::Shutdown() {
   }
   started_ = 0;
   DeleteSpClient();
-  // The pages read the status block, so they end before it is unmapped.
-  admin_->Stop();
+  sampler_.Stop();
   base::StatusBlock().Close();
   base::FlushLog();
 }
@@ -386,6 +410,35 @@ std::string BRIVANE::MetricsText() {
   }
   return text;
 }
+
+DashboardData BRIVANE::Dashboard() {
+  DashboardData d;
+  const auto now = std::chrono::system_clock::now();
+  d.program = kProcessName;
+  d.version = fmt::format("{}.{}.{}", kVersionMajor, kVersionMinor, kBuildNumber);
+  d.host = HostName();  // no lookup: the script asks every few seconds
+  d.now = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
+  d.uptimeSeconds = std::chrono::duration_cast<std::chrono::seconds>(now - processStart_).count();
+  d.started = started_.load() != 0;
+  d.databaseConnected = databaseConnected_.load() != 0;
+  const auto& block = base::StatusBlock();
+  d.statusBlockMapped = block.IsOpen();
+  d.startTime = block.GetStartTime();
+  {
+    std::lock_guard lock(poolsMutex_);
+    d.pools = pools_;
+  }
+  if (client_) d.links = client_->LinkStates();
+  for (const auto& field : base::kStatusFields)
+    d.status.push_back({field.name, field.offset, field.isFlag, block.Get(field.offset)});
+  d.sampleMs = sampler_.Interval().count();
+  d.historySeconds =
+      static_cast<std::int64_t>(sampler_.Capacity() - 1) * sampler_.Interval().count() / 1000;
+  d.rates = RatesOf(sampler_.Samples());
+  return d;
+}
+
+std::string BRIVANE::DashboardJson() { return service::DashboardJson(Dashboard()); }
 
 void BRIVANE::Notify(const char* state) const {
   if (options_.notifySystemd) sd_notify(0, state);

@@ -25,6 +25,8 @@
 #include "db/connections.h"
 #include "service/admin.h"
 #include "service/config.h"
+#include "service/dashboard.h"
+#include "service/rate_sampler.h"
 #include "sp/mt_poller.h"
 #include "sp/routing.h"
 #include "sp/sp_client.h"
@@ -38,6 +40,8 @@ struct ServiceOptions {
   bool changeDirectory = true;
   // Tells systemd READY/RELOADING/STOPPING when it started us.
   bool notifySystemd = true;
+  // How often the dashboard's rate sampler reads the counters.
+  std::chrono::milliseconds sampleInterval = RateSampler::kDefaultInterval;
 };
 
 class BRIVANE : public AdminHost, public sp::SpHost {
@@ -91,7 +95,11 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   // AdminHost.
   std::string MonitorText() override;
   std::string MetricsText() override;
+  std::string DashboardJson() override;
   void OnFormAccepted() override;
+  // What the dashboard shows, gathered now.
+  DashboardData Dashboard();
+  const RateSampler& Sampler() const { return sampler_; }
 
  protected:
   // Body of the MT thread: runs a pass whenever the client is started, no
@@ -172,6 +180,15 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   mutable std::mutex forwardingMutex_;
   sp::ForwardSettings forwarding_;
   std::unique_ptr<sp::MyCMPPClient> client_;
+
+  // The dashboard's rates; reads the status block, so it stops before the
+  // block is unmapped.
+  RateSampler sampler_;
+  // The pools as configured by the last Initialise, for the dashboard. The
+  // pages must not wait on initLock_ (a restart that moves the listener
+  // joins the page threads while it holds it), so these have their own lock.
+  mutable std::mutex poolsMutex_;
+  std::vector<DashboardPool> pools_;
 
   std::unique_ptr<AdminServer> admin_;
 };

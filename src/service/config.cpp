@@ -115,6 +115,10 @@ ServiceConfig ReadServiceConfig(const base::ConfigSection& section, int systemLo
   c.mtSpeedLimit = integer("MTSpeedLimit", 20);
   c.submitQuery = previousSubmitQuery;
   c.dbTypeSupported = BuildSubmitQuery(c.dbType, c.mtSpeedLimit, &c.submitQuery);
+  // An operator's own polling query or procedure (several instances on one
+  // database claim their rows this way) replaces the built one.
+  c.customSubmitQuery = section.GetString("SubmitQuery", "");
+  if (!c.customSubmitQuery.empty()) c.submitQuery = c.customSubmitQuery;
 
   c.smgAddress = section.GetString("SMGAddress", "0.0.0.0");
   shown["SMGAddress"] = c.smgAddress;

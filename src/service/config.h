@@ -69,6 +69,10 @@ struct ServiceConfig {
   std::int32_t mtSpeedLimit = 20;
   std::string submitQuery;
   bool dbTypeSupported = true;
+  // SubmitQuery: when set, the polling query as it stands (text beginning
+  // with "SELECT ", or the name of a procedure that returns the rows), used
+  // in place of the one built from DBType and MTSpeedLimit.
+  std::string customSubmitQuery;
   std::string smgAddress;
   bool asiaInfoSMG = false;
   std::string spCorpID;

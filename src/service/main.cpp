@@ -1,6 +1,8 @@
 // brivane: the service-provider gateway. `brivane run` runs it in the
 // foreground (under systemd or a terminal); the other commands operate a
-// running instance or read its status block.
+// running instance or read its status block. Signals to `run`: SIGTERM and
+// SIGINT stop, SIGHUP restarts in place, SIGUSR1 reopens brivane.log (log
+// rotation).
 
 #include <fmt/format.h>
 #include <pthread.h>
@@ -22,6 +24,7 @@
 #include <iostream>
 #include <thread>
 
+#include "base/log.h"
 #include "base/status_block.h"
 #include "service/brivane.h"
 #include "service/service_control.h"
@@ -61,6 +64,7 @@ int Run(const Paths& paths) {
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGHUP);
+  sigaddset(&signals, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
 
@@ -74,6 +78,8 @@ int Run(const Paths& paths) {
   brivane::service::ServiceOptions options;
   options.home = paths.home;
   options.configPath = paths.config;
+  if (const char* ms = std::getenv("BRIVANE_SAMPLE_INTERVAL_MS"); ms && std::atoi(ms) > 0)
+    options.sampleInterval = std::chrono::milliseconds(std::atoi(ms));
   BRIVANE service(options);
   if (!service.OnStart()) {
     service.OnStop();
@@ -86,6 +92,13 @@ int Run(const Paths& paths) {
       if (sigwait(&signals, &sig) != 0) continue;
       if (sig == SIGHUP) {
         service.RequestRestart("Restart\tSignal");
+      } else if (sig == SIGUSR1) {
+        // Log rotation: the old file has been renamed; let it go and
+        // start a new one under the configured name.
+        if (brivane::base::ReopenLog())
+          brivane::base::LogWrite(2, "信息：日志文件已重新打开");
+        else
+          std::cerr << "brivane: cannot reopen the log file\n";
       } else {
         service.OnStop();
         return;
@@ -184,8 +197,12 @@ int SignalRunning(const Paths& paths, int sig) {
     std::cerr << "brivane: cannot signal pid " << *pid << ": " << std::strerror(errno) << "\n";
     return 1;
   }
-  if (sig != SIGTERM) {
+  if (sig == SIGHUP) {
     std::cout << "brivane: restart asked of pid " << *pid << "\n";
+    return 0;
+  }
+  if (sig == SIGUSR1) {
+    std::cout << "brivane: log reopening asked of pid " << *pid << "\n";
     return 0;
   }
   bool gone = WaitUntil([&] { return !brivane::service::RunningPid(PidPath(paths)); },
@@ -274,6 +291,8 @@ int main(int argc, char** argv) {
   addPaths(stop, false);
   auto* restart = app.add_subcommand("restart", "restart the running service in place (SIGHUP)");
   addPaths(restart, false);
+  auto* reopenLog = app.add_subcommand("reopen-log", "reopen brivane.log after rotation (SIGUSR1)");
+  addPaths(reopenLog, false);
   auto* open = app.add_subcommand("open", "print the administration page's address");
   addPaths(open, true);
 
@@ -286,6 +305,7 @@ int main(int argc, char** argv) {
   if (*start) return Start(paths);
   if (*stop) return SignalRunning(paths, SIGTERM);
   if (*restart) return SignalRunning(paths, SIGHUP);
+  if (*reopenLog) return SignalRunning(paths, SIGUSR1);
   if (*open) return Open(paths);
   return 1;
 }

@@ -26,10 +26,32 @@ std::string ExecutableDirectory() {
   return slash == 0 ? "/" : exe.substr(0, slash);
 }
 
+namespace {
+
+bool Below(const std::string& path, const std::string& dir) {
+  return path == dir || path.rfind(dir + "/", 0) == 0;
+}
+
+}  // namespace
+
 std::string UnitFileText(const std::string& executable, const std::string& home,
                          const std::string& configPath) {
   std::string exec = executable + " run --home " + home;
   if (!configPath.empty()) exec += " --config " + configPath;
+  // The form rewrites the store through a temporary file beside it, so its
+  // directory must be writable too.
+  std::string writable = home;
+  if (!configPath.empty()) {
+    auto slash = configPath.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : configPath.substr(0, slash ? slash : 1);
+    if (dir != "." && !Below(dir, home)) writable += " " + dir;
+  }
+  // A home under /home, /root or /run/user stays reachable only when those
+  // are read-only rather than hidden.
+  const bool homeInHomes =
+      Below(home, "/home") || Below(home, "/root") || Below(home, "/run/user") ||
+      (!configPath.empty() && (Below(configPath, "/home") || Below(configPath, "/root") ||
+                               Below(configPath, "/run/user")));
   return fmt::format(
       "[Unit]\n"
       "Description=brivane CMPP service-provider gateway\n"
@@ -39,16 +61,48 @@ std::string UnitFileText(const std::string& executable, const std::string& home,
       "[Service]\n"
       "Type=notify\n"
       "NotifyAccess=main\n"
-      "ExecStart={}\n"
+      "ExecStart={0}\n"
       "ExecReload=/bin/kill -HUP $MAINPID\n"
-      "WorkingDirectory={}\n"
+      "WorkingDirectory={1}\n"
       "TimeoutStopSec=30\n"
       "Restart=on-failure\n"
       "UMask=0077\n"
       "\n"
+      "# Sandbox. brivane writes below its home (log, pid file, certificate, key,\n"
+      "# configuration) and its status block, POSIX shared memory in /dev/shm,\n"
+      "# which none of these hides from monitors: ProtectSystem=strict leaves /dev\n"
+      "# writable, PrivateTmp= replaces only /tmp and /var/tmp, PrivateDevices=\n"
+      "# bind-mounts the host's /dev/shm into the private /dev. Do not add\n"
+      "# RemoveIPC= or DynamicUser= (which implies it): they delete the block\n"
+      "# when the service stops.\n"
+      "NoNewPrivileges=yes\n"
+      "ProtectSystem=strict\n"
+      "ReadWritePaths={2}\n"
+      "ProtectHome={3}\n"
+      "PrivateTmp=yes\n"
+      "PrivateDevices=yes\n"
+      "ProtectKernelTunables=yes\n"
+      "ProtectKernelModules=yes\n"
+      "ProtectKernelLogs=yes\n"
+      "ProtectControlGroups=yes\n"
+      "ProtectClock=yes\n"
+      "ProtectHostname=yes\n"
+      "RestrictNamespaces=yes\n"
+      "RestrictRealtime=yes\n"
+      "RestrictSUIDSGID=yes\n"
+      "ProtectProc=invisible\n"
+      "PrivateMounts=yes\n"
+      "LockPersonality=yes\n"
+      "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n"
+      "SystemCallArchitectures=native\n"
+      "SystemCallFilter=@system-service\n"
+      "SystemCallErrorNumber=EPERM\n"
+      "# Only for an HTTPPort below 1024.\n"
+      "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
+      "\n"
       "[Install]\n"
       "WantedBy=multi-user.target\n",
-      exec, home);
+      exec, home, writable, homeInHomes ? "read-only" : "yes");
 }
 
 PidFile::~PidFile() { Release(); }

@@ -203,6 +203,14 @@ class Chromium {
   }
 
   void DropEvents() { events_.clear(); }
+  // Reads what has arrived so far (for up to limit) and returns every event
+  // kept, oldest first.
+  const std::vector<std::string>& Events(
+      std::chrono::milliseconds limit = std::chrono::milliseconds(200)) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (auto next = Receive(deadline)) events_.push_back(std::move(*next));
+    return events_;
+  }
 
   void Close() {
     if (pid_ <= 0) return;

@@ -105,7 +105,13 @@ class Service {
   }
   std::string Ini() const { return home_.File("brivane.ini"); }
 
-  std::map<std::string, std::string> Env() const { return {{"BRIVANE_STATUS_BLOCK", block_}}; }
+  std::map<std::string, std::string> Env() const {
+    auto env = extraEnv_;
+    env["BRIVANE_STATUS_BLOCK"] = block_;
+    return env;
+  }
+  // An environment variable for the processes started from now on.
+  void SetEnv(const std::string& name, const std::string& value) { extraEnv_[name] = value; }
   const TempDir& Home() const { return home_; }
   int Port() const { return port_; }
   const std::string& Block() const { return block_; }
@@ -117,6 +123,7 @@ class Service {
   TempDir home_;
   ChildProcess process_;
   int commands_ = 0;
+  std::map<std::string, std::string> extraEnv_;
 };
 
 inline std::string HtmlUnescape(std::string text) {

@@ -141,6 +141,12 @@ TEST(ConfigStore, ValuesThatWouldNotReadBackAreRefused) {
   EXPECT_FALSE(section.SetString("DBUser", std::string(200, 'x'), &error));
   EXPECT_FALSE(section.SetString("Bad Key", "x", &error));
   EXPECT_FALSE(section.SetString("K=ey", "x", &error));
+  // Found by the store's fuzz target: the reader strips a trailing form feed
+  // or vertical tab from a name, so such a key was written but read back
+  // under another name.
+  EXPECT_FALSE(section.SetString("Key\f", "x", &error));
+  EXPECT_FALSE(section.SetString("K\vey", "x", &error));
+  EXPECT_FALSE(section.SetString(std::string("K\x7f"), "x", &error));
   EXPECT_TRUE(section.SetString("DBUser", std::string(183, 'x'), &error)) << error;
   ASSERT_TRUE(section.Save());
   auto again = s.Open();
@@ -179,6 +185,57 @@ TEST(ConfigStore, MalformedLinesAreReportedAndTheRestStillReads) {
   EXPECT_NE(error.find("line 3"), std::string::npos) << error;
   EXPECT_EQ(section.GetInteger("HTTPPort", 0), 9100);
   EXPECT_EQ(section.GetString("DBType", ""), "mysql");
+}
+
+// Found by the store's fuzz target: a second line with an empty key name
+// replaced the first instead of being joined to it as every other repeated
+// key is.
+TEST(ConfigStore, RepeatedEmptyKeyNameIsJoinedNotReplaced) {
+  Store s;
+  test::WriteFile(s.ini, "[Parameters]\n=first\n=second\nA=1\nA=2\n");
+  ConfigSection section(s.ini, "Parameters", s.key);
+  section.Load();
+  EXPECT_EQ(section.GetRaw(""), "first\nsecond");
+  EXPECT_EQ(section.GetRaw("a"), "1\n2");
+}
+
+// Found by the store's fuzz target: the writer must see each line as the
+// reader does, or a saved key picks up lines that were not its own or lands
+// in the wrong section.
+TEST(ConfigStore, SaveSeesOddLinesAsTheReaderDoes) {
+  Store s;
+  const std::string longComment = "; " + std::string(197, 'c') + "[Other]";
+  test::WriteFile(s.ini,
+                  // An indented header with no key before it is a section...
+                  "[Parameters]\nnot a pair\n  [Other]\n  A=1\n"
+                  // ... a ';' after a blank ends a header, so this is no section ...
+                  "[Parameters ;x]\nB=2\n"
+                  // ... and a line longer than the reader's buffer is two lines.
+                  "[Third]\n" +
+                      longComment + "\nC=3\n");
+  ConfigSection section(s.ini, "Parameters", s.key);
+  EXPECT_FALSE(section.Load()) << "the file has lines that are no pairs";
+  ASSERT_TRUE(section.SetString("NewKey", "new"));
+  ASSERT_TRUE(section.SetString("C", "x"));
+  ASSERT_TRUE(section.Save());
+
+  ConfigSection again(s.ini, "Parameters", s.key);
+  again.Load();
+  EXPECT_EQ(again.GetRaw("NewKey"), "new");
+  EXPECT_FALSE(again.Has("A")) << "A belongs to [Other]";
+  EXPECT_EQ(again.GetRaw("C"), "x");
+  ConfigSection other(s.ini, "Other", s.key);
+  other.Load();
+  EXPECT_EQ(other.GetRaw("A"), "1");
+  EXPECT_EQ(other.GetRaw("B"), "2");
+  ConfigSection third(s.ini, "Third", s.key);
+  third.Load();
+  EXPECT_FALSE(third.Has("C"));
+
+  // The reader keeps 49 bytes of a name for continuation lines; longer
+  // names are refused.
+  EXPECT_TRUE(section.SetString(std::string(49, 'k'), "x"));
+  EXPECT_FALSE(section.SetString(std::string(50, 'k'), "x"));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <regex>
 #include <thread>
 
@@ -212,6 +213,40 @@ TEST_F(ProcessTest, MainRunsRequestedRestartsAndEndsOnStop) {
   ASSERT_NE(restart, std::string::npos);
   ASSERT_NE(stopping, std::string::npos);
   EXPECT_LT(restart, stopping);
+}
+
+// The dashboard's data is gathered on page threads while restarts rewrite
+// the pools and the status-block flags (run under ThreadSanitizer too).
+TEST_F(ProcessTest, DashboardReadsWhileRestartsRun) {
+  WriteIni("MTConnections=2\nMTAndMOConnections=0\n");
+  ServiceOptions options;
+  options.home = home_.Path();
+  options.changeDirectory = false;
+  options.notifySystemd = false;
+  options.sampleInterval = std::chrono::milliseconds(5);
+  BRIVANE service(options);
+  ASSERT_TRUE(service.OnStart());
+  std::atomic<bool> stop{false};
+  std::atomic<int> reads{0};
+  std::thread reader([&] {
+    while (!stop) {
+      std::string json = service.DashboardJson();
+      if (json.find("{\"name\":\"MT\",\"connType\":1,\"configured\":2,") != std::string::npos)
+        ++reads;
+    }
+  });
+  for (int i = 0; i < 2; ++i) EXPECT_TRUE(service.Initialise("Restart\tTest"));
+  EXPECT_TRUE(test::WaitFor([&] { return reads.load() > 10; }, std::chrono::seconds(10)));
+  stop = true;
+  reader.join();
+  DashboardData d = service.Dashboard();
+  EXPECT_FALSE(d.started);
+  EXPECT_TRUE(d.statusBlockMapped);
+  EXPECT_EQ(d.status.size(), base::kStatusFields.size());
+  EXPECT_GE(service.Sampler().Samples().size(), 2u);
+  EXPECT_EQ(d.sampleMs, 5);
+  service.OnStop();
+  EXPECT_TRUE(service.Dashboard().links.empty());
 }
 
 TEST_F(ProcessTest, FailedRestartEndsMainWithFailure) {

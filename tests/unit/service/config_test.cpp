@@ -95,6 +95,24 @@ TEST(ServiceConfig, SubmitQueryByDbType) {
             "SELECT * FROM \"Submit\" WHERE \"SubmitState\" = 0 AND ROWNUM < 7");
 }
 
+TEST(ServiceConfig, SubmitQueryKeyReplacesTheBuiltQuery) {
+  Store s;
+  ServiceConfig claim = s.Read("DBType=mysql\nSubmitQuery=uspClaimSubmit\n");
+  EXPECT_EQ(claim.submitQuery, "uspClaimSubmit");
+  EXPECT_EQ(claim.customSubmitQuery, "uspClaimSubmit");
+  EXPECT_TRUE(claim.dbTypeSupported);
+  EXPECT_EQ(s.Read("DBType=sqlite\nSubmitQuery=SELECT * FROM Submit WHERE SubmitState = 0 AND "
+                   "SubmitID % 2 = 1 LIMIT 20\n")
+                .submitQuery,
+            "SELECT * FROM Submit WHERE SubmitState = 0 AND SubmitID % 2 = 1 LIMIT 20");
+  // Empty is the same as absent; an unknown DBType is still reported.
+  EXPECT_EQ(s.Read("DBType=mysql\nSubmitQuery=\n").submitQuery,
+            "SELECT * FROM Submit WHERE SubmitState = 0 LIMIT 20");
+  ServiceConfig unknown = s.Read("DBType=MySQL\nSubmitQuery=uspClaimSubmit\n");
+  EXPECT_FALSE(unknown.dbTypeSupported);
+  EXPECT_EQ(unknown.submitQuery, "uspClaimSubmit");
+}
+
 TEST(ServiceConfig, DbTypeInCapitalsIsUnknownAndKeepsThePreviousQuery) {
   Store s;
   ServiceConfig first = s.Read("DBType=MSSQL\n");

@@ -1,0 +1,67 @@
+#pragma once
+// The dashboard: one HTML page and its script, both fixed texts served from
+// the binary, and the JSON document the script fetches every few seconds
+// (link pools with each link's state and counters, the status-block fields,
+// MT/MO/report rates of the last hour). The page holds no value of its own:
+// the script puts every value in with textContent or as an SVG attribute, so
+// nothing from the JSON is ever read as markup. Pure functions; the process
+// gathers the data.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cmpp/client.h"
+#include "service/rate_sampler.h"
+
+namespace brivane::service {
+
+// One configured pool: its type, the links asked for and the port.
+struct DashboardPool {
+  std::string name;  // "MT", "MO", "MTAndMO"
+  std::int32_t connType = 0;
+  std::int32_t configured = 0;
+  std::int32_t port = 0;
+};
+
+struct DashboardStatusField {
+  std::string name;
+  std::size_t offset = 0;
+  bool isFlag = false;
+  std::uint32_t value = 0;
+};
+
+struct DashboardData {
+  std::string program;
+  std::string version;
+  std::string host;
+  std::int64_t now = 0;  // seconds since 1970
+  std::int64_t uptimeSeconds = 0;
+  bool started = false;
+  bool databaseConnected = false;
+  bool statusBlockMapped = false;
+  std::int64_t startTime = 0;  // status block 0x10
+  std::vector<DashboardPool> pools;
+  std::vector<cmpp::LinkState> links;
+  std::vector<DashboardStatusField> status;
+  std::int64_t sampleMs = 0;        // the sampler's interval
+  std::int64_t historySeconds = 0;  // what the kept samples can span
+  std::vector<RatePoint> rates;
+};
+
+std::string DashboardJson(const DashboardData& data);
+
+// "MO", "MT" or "MTAndMO" for a link type; "?" for anything else.
+const char* PoolName(std::int32_t connType);
+
+// A JSON string literal: quotes, backslashes and control characters escaped,
+// '<', '>' and '&' as \u escapes (the text stays inert should it ever be put
+// into a page), bytes that are not UTF-8 as their Latin-1 code points.
+std::string JsonString(std::string_view text);
+
+// The page and its script.
+const std::string& DashboardPage();
+const std::string& DashboardScript();
+
+}  // namespace brivane::service
