@@ -88,7 +88,9 @@ TEST_F(HostileInput, OneMegabytePostIsRefusedWithoutStoringAnything) {
   // the client may see the answer or a closed connection.
   auto anonymous =
       service_.Client()->Post("/Parameters", UrlEncode(big), "application/x-www-form-urlencoded");
-  if (anonymous) EXPECT_EQ(anonymous->status, 401);
+  if (anonymous) {
+    EXPECT_EQ(anonymous->status, 401);
+  }
   ExpectUnchanged();
 }
 
