@@ -401,8 +401,17 @@ double BrivaneMtRun(DbKind kind, const Settings& s) {
     std::printf("           InnoDB row-lock waits / ms waited: before %s, after %s\n",
                 locksBefore.c_str(), RowLockWaits(kind).c_str());
   const long long failed = sys.Scalar("SELECT COUNT(*) FROM SubmitLog WHERE SubmitResult <> 0");
-  if (failed != 0)
-    std::printf("           %lld rows recorded with a result other than 0\n", failed);
+  if (failed != 0) {
+    std::string results;
+    for (const DbRow& r : sys.Query("SELECT SubmitResult, COUNT(*) AS n FROM SubmitLog WHERE "
+                                    "SubmitResult <> 0 GROUP BY SubmitResult"))
+      results += " " + r.Text("SubmitResult") + ":" + r.Text("n");
+    auto stats = sys.Smg().Stats();
+    std::printf(
+        "           %lld rows recorded with a result other than 0 (result:rows%s); simulator: "
+        "logins %ld, write failures %ld; ERROR lines in brivane.log: %zu\n",
+        failed, results.c_str(), stats["logins"], stats["write_failures"], sys.LogCount("ERROR|"));
+  }
   return rate;
 }
 
