@@ -3,8 +3,8 @@
 // fails nothing.
 //
 //   bench_e2e [--rows N] [--mo N] [--pacing-seconds S] [--pacing-limit L]
-//             [--work-threads W] [--links K] [--sqlite] [--mariadb]
-//             [--no-mt] [--no-pacing] [--no-mo]
+//             [--work-threads W] [--links K] [--rounds R] [--sqlite]
+//             [--mariadb] [--no-mt] [--no-pacing] [--no-mo]
 //
 // MT throughput: N rows are inserted into Submit before brivane starts,
 // with MTSpeedLimit far above what the database allows (50,000), so pacing
@@ -26,7 +26,10 @@
 // 80 %).
 //
 // Each brivane figure comes with the process's resident memory during the
-// run (sampled every 100 ms: average and peak).
+// run (sampled every 100 ms: average and peak) and the CPU time brivane and
+// the simulator used. The machine is shared, so each comparison runs R
+// rounds (3), brivane and raw alternating on fresh databases, and prints
+// the medians beside every round.
 
 #include <sql.h>
 #include <sqlext.h>
@@ -64,6 +67,7 @@ struct Settings {
   int pacingLimit = 500;
   int workThreads = 500;
   int links = 4;
+  int rounds = 3;
   bool sqlite = true;
   bool mariadb = true;
   bool mt = true;
@@ -344,75 +348,106 @@ double RawMtRate(E2eSystem& sys, const std::vector<std::uint32_t>& ids) {
   return static_cast<double>(ids.size()) / elapsed;
 }
 
-void MtThroughput(DbKind kind, const Settings& s) {
-  std::printf("\n== MT throughput, %s: %d rows, MTSpeedLimit 50000, %d links, WorkThreads %d\n",
-              DbName(kind), s.rows, s.links, s.workThreads);
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// One brivane run: messages per second end to end, 0 when it failed.
+double BrivaneMtRun(DbKind kind, const Settings& s) {
   std::string error;
-  double brivaneRate = 0;
-  std::string rss;
-  {
-    E2eOptions o = BaseOptions(kind, s);
-    o.mtSpeedLimit = 50000;
-    E2eSystem sys(o);
-    if (!sys.Prepare(&error)) {
-      std::printf("  cannot prepare: %s\n", error.c_str());
-      return;
-    }
-    const auto insertStart = Clock::now();
-    if (sys.InsertSubmits(Rows(s.rows)).size() != static_cast<std::size_t>(s.rows)) {
-      std::printf("  insert failed\n");
-      return;
-    }
-    std::printf("  rows inserted in %.1f s\n", Seconds(Clock::now() - insertStart));
-    if (!sys.StartBrivane(&error)) {
-      std::printf("  brivane did not start: %s\n", error.c_str());
-      return;
-    }
-    RssSampler sampler(sys);
-    const std::string locksBefore = RowLockWaits(kind);
-    const auto start = Clock::now();
-    const auto deadline = start + std::chrono::seconds(60 + s.rows / 100);
-    long long logged = 0, reports = 0;
-    double loggedAt = 0;
-    while (Clock::now() < deadline) {
-      logged = sys.Scalar("SELECT COUNT(*) FROM SubmitLog");
-      if (logged >= s.rows && loggedAt == 0) loggedAt = Seconds(Clock::now() - start);
-      reports = sys.Scalar("SELECT COUNT(*) FROM StatusReport");
-      if (logged >= s.rows && reports >= s.rows) break;
-      std::this_thread::sleep_for(100ms);
-    }
-    const double elapsed = Seconds(Clock::now() - start);
-    rss = sampler.Text();
-    if (logged < s.rows || reports < s.rows) {
-      std::printf("  unfinished after %.1f s: SubmitLog %lld, StatusReport %lld\n", elapsed, logged,
-                  reports);
-      return;
-    }
-    brivaneRate = s.rows / elapsed;
-    std::printf("  brivane: all in SubmitLog after %.2f s, all reports stored after %.2f s\n",
-                loggedAt, elapsed);
-    std::printf("  brivane: %.0f messages/s end to end; %s\n", brivaneRate, rss.c_str());
-    if (kind == DbKind::kMariaDb)
-      std::printf("  InnoDB row-lock waits / ms waited: before %s, after %s\n", locksBefore.c_str(),
-                  RowLockWaits(kind).c_str());
-    std::printf("  results not 0: %lld; status block: submits written %u, results stored %u\n",
-                sys.Scalar("SELECT COUNT(*) FROM SubmitLog WHERE SubmitResult <> 0"),
-                sys.StatusField(0x38), sys.StatusField(0x48));
+  E2eOptions o = BaseOptions(kind, s);
+  o.mtSpeedLimit = 50000;
+  E2eSystem sys(o);
+  if (!sys.Prepare(&error)) {
+    std::printf("  cannot prepare: %s\n", error.c_str());
+    return 0;
   }
-  {
-    E2eOptions o = BaseOptions(kind, s);
-    E2eSystem sys(o);
-    if (!sys.Prepare(&error)) {
-      std::printf("  cannot prepare the raw run: %s\n", error.c_str());
-      return;
-    }
-    const auto ids = sys.InsertSubmits(Rows(s.rows));
-    const double rawRate = RawMtRate(sys, ids);
-    std::printf("  raw ODBC pipeline (3 calls per message on 3 connections): %.0f messages/s\n",
-                rawRate);
-    if (rawRate > 0)
-      std::printf("  brivane / raw = %.0f %% (goal >= 70 %%)\n", 100 * brivaneRate / rawRate);
+  if (sys.InsertSubmits(Rows(s.rows)).size() != static_cast<std::size_t>(s.rows)) {
+    std::printf("  insert failed\n");
+    return 0;
   }
+  if (!sys.StartBrivane(&error)) {
+    std::printf("  brivane did not start: %s\n", error.c_str());
+    return 0;
+  }
+  RssSampler sampler(sys);
+  const std::string locksBefore = RowLockWaits(kind);
+  const auto start = Clock::now();
+  const auto deadline = start + std::chrono::seconds(60 + s.rows / 100);
+  long long logged = 0, reports = 0;
+  double loggedAt = 0;
+  while (Clock::now() < deadline) {
+    logged = sys.Scalar("SELECT COUNT(*) FROM SubmitLog");
+    if (logged >= s.rows && loggedAt == 0) loggedAt = Seconds(Clock::now() - start);
+    reports = sys.Scalar("SELECT COUNT(*) FROM StatusReport");
+    if (logged >= s.rows && reports >= s.rows) break;
+    std::this_thread::sleep_for(100ms);
+  }
+  const double elapsed = Seconds(Clock::now() - start);
+  const std::string rss = sampler.Text();
+  if (logged < s.rows || reports < s.rows) {
+    std::printf("  unfinished after %.1f s: SubmitLog %lld, StatusReport %lld\n", elapsed, logged,
+                reports);
+    return 0;
+  }
+  const double rate = s.rows / elapsed;
+  std::printf(
+      "  brivane: %.0f messages/s (all in SubmitLog after %.2f s, all reports after %.2f s)\n",
+      rate, loggedAt, elapsed);
+  std::printf("           %s\n", rss.c_str());
+  if (kind == DbKind::kMariaDb)
+    std::printf("           InnoDB row-lock waits / ms waited: before %s, after %s\n",
+                locksBefore.c_str(), RowLockWaits(kind).c_str());
+  const long long failed = sys.Scalar("SELECT COUNT(*) FROM SubmitLog WHERE SubmitResult <> 0");
+  if (failed != 0) {
+    std::string results;
+    for (const DbRow& r : sys.Query("SELECT SubmitResult, COUNT(*) AS n FROM SubmitLog WHERE "
+                                    "SubmitResult <> 0 GROUP BY SubmitResult"))
+      results += " " + r.Text("SubmitResult") + ":" + r.Text("n");
+    auto stats = sys.Smg().Stats();
+    std::printf(
+        "           %lld rows recorded with a result other than 0 (result:rows%s); simulator: "
+        "logins %ld, write failures %ld; ERROR lines in brivane.log: %zu\n",
+        failed, results.c_str(), stats["logins"], stats["write_failures"], sys.LogCount("ERROR|"));
+  }
+  return rate;
+}
+
+double RawMtRun(DbKind kind, const Settings& s) {
+  std::string error;
+  E2eSystem sys(BaseOptions(kind, s));
+  if (!sys.Prepare(&error)) {
+    std::printf("  cannot prepare the raw run: %s\n", error.c_str());
+    return 0;
+  }
+  const auto ids = sys.InsertSubmits(Rows(s.rows));
+  const double rate = RawMtRate(sys, ids);
+  std::printf("  raw ODBC pipeline: %.0f messages/s\n", rate);
+  return rate;
+}
+
+void MtThroughput(DbKind kind, const Settings& s) {
+  std::printf(
+      "\n== MT throughput, %s: %d rows, MTSpeedLimit 50000, %d links, WorkThreads %d, %d rounds\n"
+      "   (raw: UpdateSubmit, DelSubmit, AddStatusReport per message, 3 connections, 3 threads)\n",
+      DbName(kind), s.rows, s.links, s.workThreads, s.rounds);
+  std::vector<double> brivane, raw, ratios;
+  for (int round = 1; round <= s.rounds; ++round) {
+    std::printf(" round %d\n", round);
+    const double b = BrivaneMtRun(kind, s);
+    const double r = RawMtRun(kind, s);
+    if (b > 0) brivane.push_back(b);
+    if (r > 0) raw.push_back(r);
+    if (b > 0 && r > 0) ratios.push_back(b / r);
+  }
+  std::printf(
+      "  median: brivane %.0f messages/s, raw %.0f messages/s, brivane / raw %.0f %%"
+      " (per round %.0f..%.0f %%; goal >= 70 %%)\n",
+      Median(brivane), Median(raw), 100 * Median(ratios),
+      ratios.empty() ? 0 : 100 * *std::min_element(ratios.begin(), ratios.end()),
+      ratios.empty() ? 0 : 100 * *std::max_element(ratios.begin(), ratios.end()));
 }
 
 void Pacing(const Settings& s) {
@@ -485,22 +520,18 @@ double RawMoRate(E2eSystem& sys, int n) {
   return n / elapsed;
 }
 
-void MoThroughput(DbKind kind, const Settings& s) {
-  std::printf(
-      "\n== MO throughput, %s: %d messages (mo-load at full speed), %d links, WorkThreads %d\n",
-      DbName(kind), s.mo, s.links, s.workThreads);
-  E2eOptions o = BaseOptions(kind, s);
-  E2eSystem sys(o);
+double BrivaneMoRun(DbKind kind, const Settings& s) {
+  E2eSystem sys(BaseOptions(kind, s));
   std::string error;
   if (!sys.Start(&error)) {
     std::printf("  cannot start: %s\n", error.c_str());
-    return;
+    return 0;
   }
   RssSampler sampler(sys);
   const auto start = Clock::now();
   if (sys.Smg().Command("mo-load 1000000 " + std::to_string(s.mo)).rfind("OK", 0) != 0) {
     std::printf("  mo-load refused\n");
-    return;
+    return 0;
   }
   const auto deadline = start + std::chrono::seconds(60 + s.mo / 100);
   long long stored = 0;
@@ -516,21 +547,47 @@ void MoThroughput(DbKind kind, const Settings& s) {
   const std::string rss = sampler.Text();
   if (stored < s.mo) {
     std::printf("  unfinished after %.1f s: %lld stored\n", elapsed, stored);
-    return;
+    return 0;
   }
   const double rate = s.mo / elapsed;
-  std::printf("  all acknowledged to the SMG after %.2f s, all stored after %.2f s\n", sentAt,
-              elapsed);
-  std::printf("  brivane: %.0f MO stored/s; %s\n", rate, rss.c_str());
+  std::printf("  brivane: %.0f MO stored/s (all answered after %.2f s, all stored after %.2f s)\n",
+              rate, sentAt, elapsed);
+  std::printf("           %s\n", rss.c_str());
+  return rate;
+}
 
+double RawMoRun(DbKind kind, const Settings& s) {
+  std::string error;
   E2eSystem raw(BaseOptions(kind, s));
   if (!raw.Prepare(&error)) {
     std::printf("  cannot prepare the raw run: %s\n", error.c_str());
-    return;
+    return 0;
   }
-  const double rawRate = RawMoRate(raw, s.mo);
-  std::printf("  raw ODBC loop (one uspAddDeliver per message): %.0f calls/s\n", rawRate);
-  if (rawRate > 0) std::printf("  brivane / raw = %.0f %% (goal >= 80 %%)\n", 100 * rate / rawRate);
+  const double rate = RawMoRate(raw, s.mo);
+  std::printf("  raw ODBC loop: %.0f calls/s\n", rate);
+  return rate;
+}
+
+void MoThroughput(DbKind kind, const Settings& s) {
+  std::printf(
+      "\n== MO throughput, %s: %d messages (mo-load at full speed), %d links, WorkThreads %d, "
+      "%d rounds\n   (raw: one uspAddDeliver per message on one connection)\n",
+      DbName(kind), s.mo, s.links, s.workThreads, s.rounds);
+  std::vector<double> brivane, raw, ratios;
+  for (int round = 1; round <= s.rounds; ++round) {
+    std::printf(" round %d\n", round);
+    const double b = BrivaneMoRun(kind, s);
+    const double r = RawMoRun(kind, s);
+    if (b > 0) brivane.push_back(b);
+    if (r > 0) raw.push_back(r);
+    if (b > 0 && r > 0) ratios.push_back(b / r);
+  }
+  std::printf(
+      "  median: brivane %.0f MO/s, raw %.0f calls/s, brivane / raw %.0f %%"
+      " (per round %.0f..%.0f %%; goal >= 80 %%)\n",
+      Median(brivane), Median(raw), 100 * Median(ratios),
+      ratios.empty() ? 0 : 100 * *std::min_element(ratios.begin(), ratios.end()),
+      ratios.empty() ? 0 : 100 * *std::max_element(ratios.begin(), ratios.end()));
 }
 
 }  // namespace
@@ -553,6 +610,8 @@ int main(int argc, char** argv) {
       s.workThreads = next();
     else if (a == "--links")
       s.links = next();
+    else if (a == "--rounds")
+      s.rounds = std::max(1, next());
     else if (a == "--sqlite")
       onlySqlite = true;
     else if (a == "--mariadb")
@@ -566,8 +625,8 @@ int main(int argc, char** argv) {
     else {
       std::fprintf(stderr,
                    "usage: bench_e2e [--rows N] [--mo N] [--pacing-seconds S] [--pacing-limit L]\n"
-                   "                 [--work-threads W] [--links K] [--sqlite] [--mariadb]\n"
-                   "                 [--no-mt] [--no-pacing] [--no-mo]\n");
+                   "                 [--work-threads W] [--links K] [--rounds R] [--sqlite]\n"
+                   "                 [--mariadb] [--no-mt] [--no-pacing] [--no-mo]\n");
       return 2;
     }
   }
