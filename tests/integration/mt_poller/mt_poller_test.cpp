@@ -5,8 +5,7 @@
 #include <vector>
 
 #include "base/text.h"
-#include "support/odbc_support.h"
-#include "support/process.h"
+#include "support/sqlite_gateway.h"
 
 namespace brivane::sp {
 namespace {
@@ -21,24 +20,8 @@ struct Seen {
   std::vector<std::uint8_t> content;
 };
 
-class MtPollerTest : public ::testing::Test {
+class MtPollerTest : public test::SqliteGatewayTest {
  protected:
-  void SetUp() override {
-    std::string error;
-    ASSERT_TRUE(database_.Create(&error)) << error;
-    db::DbSettings settings;
-    settings.dataSource = database_.OdbcDataSource();
-    settings.dbType = "sqlite";
-    gateway_ = std::make_unique<db::DbGateway>(settings);
-    gateway_->OpenAllConnections();
-    ASSERT_TRUE(gateway_->DatabaseConnected()) << "cannot open the SQLite test database";
-  }
-
-  void Exec(const std::string& sql) {
-    std::lock_guard lock(gateway_->Lock(db::DbLink::kMain));
-    gateway_->DBConnection().Execute(sql);
-  }
-
   int Count(const std::string& where) {
     std::lock_guard lock(gateway_->Lock(db::DbLink::kMain));
     db::Recordset rs =
@@ -76,9 +59,6 @@ class MtPollerTest : public ::testing::Test {
                     [this](milliseconds d) { pauses_.push_back(d.count()); });
   }
 
-  test::TempDir dir_{"brivane-mt"};
-  test::SqliteDatabase database_{dir_.File("brivane.db")};
-  std::unique_ptr<db::DbGateway> gateway_;
   std::atomic<std::int32_t> stop_{0}, idle_{1};
   std::vector<Seen> seen_;
   std::vector<long> pauses_;

@@ -4,34 +4,12 @@
 
 #include "base/log.h"
 #include "base/text.h"
-#include "support/odbc_support.h"
-#include "support/process.h"
+#include "support/sqlite_gateway.h"
 
 namespace brivane::sp {
 namespace {
 
-class RouteLoader : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string error;
-    ASSERT_TRUE(database_.Create(&error)) << error;
-    db::DbSettings settings;
-    settings.dataSource = database_.OdbcDataSource();
-    settings.dbType = "sqlite";
-    gateway_ = std::make_unique<db::DbGateway>(settings);
-    gateway_->OpenAllConnections();
-    ASSERT_TRUE(gateway_->DatabaseConnected()) << "cannot open the SQLite test database";
-  }
-
-  void Exec(const std::string& sql) {
-    std::lock_guard lock(gateway_->Lock(db::DbLink::kMain));
-    gateway_->DBConnection().Execute(sql);
-  }
-
-  test::TempDir dir_{"brivane-routes"};
-  test::SqliteDatabase database_{dir_.File("brivane.db")};
-  std::unique_ptr<db::DbGateway> gateway_;
-};
+using RouteLoader = test::SqliteGatewayTest;
 
 TEST_F(RouteLoader, LoadsEnabledRoutesLongestPrefixFirstAndReloadReplaces) {
   Exec(
