@@ -370,6 +370,26 @@ int CMPPConnection::RecvOn(LinkSocket& socket, CmppMessage& message, int& result
   return code;
 }
 
+int CMPPConnection::ReceiveUntilClosedForTest(SocketHandle fd) {
+  {
+    MySyncGuard guard(lock_);
+    ReplaceSocketLocked(std::make_shared<LinkSocket>(fd, generation_.load() + 1));
+    loggedIn_.store(true);
+  }
+  SocketPtr socket = CurrentSocket();
+  CmppMessage message{};
+  for (;;) {
+    int result = kOk;
+    const int code = RecvOn(*socket, message, result);
+    if (code == kTimeout) {
+      if (framingLost_.load()) return code;
+      continue;
+    }
+    if (code != kOk) return code;
+    if (result == kOk) HandUp(message);
+  }
+}
+
 // ------------------------------------------------------------------ receive thread
 
 void CMPPConnection::Run() {

@@ -119,6 +119,13 @@ class CMPPConnection : public CCmpp, public std::enable_shared_from_this<CMPPCon
   // is the decoder's result code.
   int RecvSmgMsg(CmppMessage& message, int& result);
 
+  // Test seam for the receive path: takes `fd` (a connected stream socket;
+  // the link closes it) as its logged-in connection and runs the receive
+  // thread's reading on the calling thread until the peer closes or the
+  // framing is lost: every PDU is read, decoded, answered and handed up as on
+  // a live link, without logging in again. Returns the code that ended it.
+  int ReceiveUntilClosedForTest(SocketHandle fd);
+
   // Keep-alive after a silent socket timeout: logs in first when the link is
   // logged out, has kWindow unanswered submits or lost its framing, then
   // writes CMPP_ACTIVE_TEST. 0 or the failure code.

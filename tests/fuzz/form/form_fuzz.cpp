@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <string_view>
@@ -58,6 +59,10 @@ std::string Unescape(std::string text) {
       {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&#39;", "'"}, {"&amp;", "&"}};
   std::string out;
   for (std::size_t i = 0; i < text.size();) {
+    if (text[i] != '&') {
+      out += text[i++];
+      continue;
+    }
     bool replaced = false;
     for (const auto& [from, to] : entities) {
       std::string_view f(from);
@@ -73,9 +78,16 @@ std::string Unescape(std::string text) {
   return out;
 }
 
+// With memchr, so that the count over a whole page is not traced as
+// coverage on every byte (that was most of the target's time).
 std::size_t Count(const std::string& text, char c) {
   std::size_t n = 0;
-  for (char x : text) n += x == c;
+  const char* at = text.data();
+  const char* end = text.data() + text.size();
+  while (const void* hit = std::memchr(at, c, static_cast<std::size_t>(end - at))) {
+    ++n;
+    at = static_cast<const char*>(hit) + 1;
+  }
   return n;
 }
 
@@ -140,16 +152,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   // The page shown with the posted values has the markup of an empty one.
+  const std::string token(64, 'a');
+  // The empty page is the same for every input: drawn once.
+  static const std::string plain = [&token] {
+    AdminPagesState empty;
+    for (const auto& field : kFormFields) empty.formShown[field.key] = "";
+    return RenderFormPage(empty, token);
+  }();
   AdminPagesState shown;
-  AdminPagesState empty;
   for (const auto& field : kFormFields) {
     auto it = posted.find(field.key);
     shown.formShown[field.key] = it == posted.end() ? "" : it->second;
-    empty.formShown[field.key] = "";
   }
-  const std::string token(64, 'a');
   const std::string page = RenderFormPage(shown, token);
-  const std::string plain = RenderFormPage(empty, token);
   for (char c : {'<', '>', '"', '\''}) CHECK(Count(page, c) == Count(plain, c), std::string(1, c));
 
   const std::string escaped = EscapeHtml(body);
