@@ -14,6 +14,8 @@ PACKAGES=(
   clang libclang-rt-14-dev
   # tests
   mariadb-server postgresql chromium fonts-wqy-microhei python3 procps iproute2 logrotate
+  # benchmarks (the soak run's plot)
+  gnuplot-nox
 )
 
 missing=()
