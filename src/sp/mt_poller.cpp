@@ -28,6 +28,16 @@ std::string ReadText(const db::Recordset& rs, std::string_view column) {
   return rs.IsNull(column) ? std::string() : rs.GetText(column);
 }
 
+// ReadText that clears `lossless` when the value held characters GBK lacks
+// (they become '?').
+std::string ReadGbkText(const db::Recordset& rs, std::string_view column, bool& lossless) {
+  if (rs.IsNull(column)) return {};
+  bool ok = true;
+  std::string text = base::Utf16ToGbk(rs.GetTextUtf16(column), &ok);
+  lossless = lossless && ok;
+  return text;
+}
+
 bool StartsWithSelect(std::string_view query) {
   static constexpr std::string_view kSelect = "select ";
   if (query.size() < kSelect.size()) return false;
@@ -151,8 +161,15 @@ void MtPoller::BuildRecord(const db::Recordset& rs, bool hasLinkId, cmpp::CmppSu
   bool wapPush = false;
   GetFieldBool(rs, "ISWappush", wapPush);
   if (wapPush) {
-    std::string url = ReadText(rs, "PushURL");
-    std::string text = ReadText(rs, "Msg");
+    bool lossless = true;
+    std::string url = ReadGbkText(rs, "PushURL", lossless);
+    std::string text = ReadGbkText(rs, "Msg", lossless);
+    // A '?' in place of a character changes where the address leads: say so.
+    if (!lossless)
+      base::LogF(2,
+                 "WARNING|SendMTMsg|SubmitID={}|WAP Push address or text holds characters GBK "
+                 "lacks, sent as '?';",
+                 r.recordId);
     if (url.size() > kPushTextMax || text.size() > kPushTextMax)
       base::LogF(
           2, "WARNING|SendMTMsg|SubmitID={}|WAP Push address or text longer than {} bytes, cut;",
