@@ -3,7 +3,7 @@
 // nullable column, a 200-character Mobile and WAP Push addresses that GBK
 // cannot hold or that are not text at all. Each hostile row gets an outcome
 // in SubmitLog and a level-2 line naming its SubmitID when its content was
-// changed, and the normal row after it goes out.
+// changed or its number is missing, and the normal row after it goes out.
 
 #include <gtest/gtest.h>
 
@@ -115,6 +115,7 @@ TEST_F(HostileRows, NullInEveryNullableColumnStillGetsAnOutcome) {
     // The simulator takes an empty destination; a real SMG answers with its
     // own error code, which is recorded the same way.
     EXPECT_EQ(rows[0].Int("SubmitResult"), 0);
+    EXPECT_EQ(LinesNaming(id, "Mobile is empty;"), 1u) << sys_.Log();
   }
   // NULL texts go out empty: no number, no content, the SPID as Src_Id,
   // and for the push an empty address and text inside a whole body.
