@@ -154,8 +154,7 @@ void MtPoller::BuildRecord(const db::Recordset& rs, bool hasLinkId, cmpp::CmppSu
   std::string mobile = ReadText(rs, "Mobile");
   // Sent all the same (the SMG answers with its own error, which is
   // recorded), but the operator should see where the row came from.
-  if (mobile.empty())
-    base::LogF(2, "WARNING|SendMTMsg|SubmitID={}|Mobile is empty;", r.recordId);
+  if (mobile.empty()) base::LogF(2, "WARNING|SendMTMsg|SubmitID={}|Mobile is empty;", r.recordId);
   std::size_t width = settings_.terminalIdLength <= 21 ? 21 : 32;
   if (CopyField(r.Dest_terminal_Id, width, mobile))
     base::LogF(2, "WARNING|SendMTMsg|SubmitID={}|Mobile longer than {} bytes, cut;", r.recordId,
