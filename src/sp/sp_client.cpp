@@ -73,6 +73,13 @@ MyCMPPClient::MyCMPPClient(SpHost& host) : host_(host) {}
 MyCMPPClient::~MyCMPPClient() {
   // The links call this object's hooks until they are stopped.
   Release();
+  // What the database never took is lost with this object: say which.
+  std::lock_guard lock(unrecordedMutex_);
+  for (const Outcome& o : unrecordedOutcomes_)
+    base::LogF(1, "ERROR|DelSubmit|SubmitID={}|MsgId={}|SubmitResult={}|never recorded;",
+               o.recordId, o.msgId, o.result);
+  for (const db::DeliverRecord& r : unrecordedMo_)
+    base::LogF(1, "ERROR|AddDeliver|Mobile={}|MsgId={}|never stored;", r.mobile, r.msgId);
 }
 
 bool MyCMPPClient::Initialise(const base::ConfigSection& section) {
@@ -167,6 +174,9 @@ void MyCMPPClient::Release() {
   // Whatever is still pending can no longer be answered: record it rather
   // than leave its row without an outcome.
   RecordUnanswered("released");
+  // A database that answers again by now takes what it refused; the rest
+  // stays for the next start of the timer.
+  RetryUnrecorded();
   initialised_ = false;
 }
 
@@ -196,16 +206,14 @@ void MyCMPPClient::OnSubmitSent(cmpp::CMPPConnection&, const cmpp::CmppSubmit&) 
 void MyCMPPClient::OnSubmitFail(cmpp::CMPPConnection&, const cmpp::CmppSubmit& submit) {
   base::StatusBlock().Add(base::kSubmitWriteFailed);
   pending_.RemoveRecord(submit.recordId);
-  if (db::DbGateway* db = host_.Database())
-    db::DelSubmit(*db, submit.recordId, "", static_cast<std::uint32_t>(submit.lastError));
+  RecordOutcome(submit.recordId, "", static_cast<std::uint32_t>(submit.lastError));
 }
 
 void MyCMPPClient::OnSubmitResp(cmpp::CMPPConnection&, const cmpp::CmppSubmitResp& resp) {
   base::StatusBlock().Add(resp.Result == 0 ? base::kSubmitRespOk : base::kSubmitRespFail);
   std::optional<std::uint32_t> recordId = pending_.TakeBySequence(resp.Sequence_Id);
   if (!recordId) return;
-  if (db::DbGateway* db = host_.Database())
-    db::DelSubmit(*db, *recordId, MsgIdText(resp.Msg_Id), static_cast<std::uint32_t>(resp.Result));
+  RecordOutcome(*recordId, MsgIdText(resp.Msg_Id), static_cast<std::uint32_t>(resp.Result));
 }
 
 void MyCMPPClient::OnReport(cmpp::CMPPConnection&, const cmpp::CmppDeliver& deliver) {
@@ -274,25 +282,92 @@ void MyCMPPClient::HandleMo(const cmpp::CmppDeliver& deliver, int partsCount) {
     base::LogWrite(2, "MOLog Failed, retry...");
     if (attempt < 3) std::this_thread::sleep_for(moRetryPause_);
   }
+  // The SMG has had its answer and will not send the message again: keep it
+  // until the database takes it.
+  std::lock_guard lock(unrecordedMutex_);
+  if (unrecordedMo_.size() >= kUnrecordedKept) {
+    base::LogF(1, "ERROR|AddDeliver|Mobile={}|MsgId={}|never stored, too many kept;", record.mobile,
+               record.msgId);
+    return;
+  }
+  base::LogF(2, "ERROR|AddDeliver|Mobile={}|MsgId={}|kept to store again;", record.mobile,
+             record.msgId);
+  unrecordedMo_.push_back(std::move(record));
+}
+
+void MyCMPPClient::RecordOutcome(std::uint32_t recordId, const std::string& msgId,
+                                 std::uint32_t result) {
+  db::DbGateway* db = host_.Database();
+  if (db && db::DelSubmit(*db, recordId, msgId, result)) return;
+  // Without it the row would stay handed over for good: keep the outcome
+  // until the database takes it.
+  std::lock_guard lock(unrecordedMutex_);
+  if (unrecordedOutcomes_.size() >= kUnrecordedKept) {
+    base::LogF(1,
+               "ERROR|DelSubmit|SubmitID={}|MsgId={}|SubmitResult={}|never recorded, too many "
+               "kept;",
+               recordId, msgId, result);
+    return;
+  }
+  base::LogF(2, "ERROR|DelSubmit|SubmitID={}|kept to record again;", recordId);
+  unrecordedOutcomes_.push_back(Outcome{recordId, msgId, result});
+}
+
+void MyCMPPClient::RetryUnrecorded() {
+  db::DbGateway* db = host_.Database();
+  if (!db) return;
+  // One entry at a time, taken out under the lock and put back at the front
+  // when the database refuses it again; the calls run without the lock.
+  for (;;) {
+    Outcome outcome;
+    {
+      std::lock_guard lock(unrecordedMutex_);
+      if (unrecordedOutcomes_.empty()) break;
+      outcome = std::move(unrecordedOutcomes_.front());
+      unrecordedOutcomes_.pop_front();
+    }
+    if (!db::DelSubmit(*db, outcome.recordId, outcome.msgId, outcome.result)) {
+      std::lock_guard lock(unrecordedMutex_);
+      unrecordedOutcomes_.push_front(std::move(outcome));
+      break;
+    }
+  }
+  for (;;) {
+    db::DeliverRecord record;
+    {
+      std::lock_guard lock(unrecordedMutex_);
+      if (unrecordedMo_.empty()) break;
+      record = std::move(unrecordedMo_.front());
+      unrecordedMo_.pop_front();
+    }
+    if (!db::AddDeliver(*db, record)) {
+      std::lock_guard lock(unrecordedMutex_);
+      unrecordedMo_.push_front(std::move(record));
+      break;
+    }
+  }
+}
+
+std::size_t MyCMPPClient::UnrecordedCount() {
+  std::lock_guard lock(unrecordedMutex_);
+  return unrecordedOutcomes_.size() + unrecordedMo_.size();
 }
 
 void MyCMPPClient::ExpirePending() {
   std::vector<std::uint32_t> expired = pending_.TakeExpired(base::TickCount());
-  db::DbGateway* db = host_.Database();
   for (std::uint32_t id : expired) {
     base::LogF(2, "ERROR|SubmitResp timeout|SubmitID={}|no response within {} s;", id,
                submitRespTimeoutMs_ / 1000);
-    if (db) db::DelSubmit(*db, id, "", kNoResponseOutcome);
+    RecordOutcome(id, "", kNoResponseOutcome);
   }
 }
 
 void MyCMPPClient::RecordUnanswered(const char* why) {
   std::vector<std::uint32_t> left = pending_.TakeAll();
-  db::DbGateway* db = host_.Database();
   for (std::uint32_t id : left) {
     base::LogF(2, "ERROR|SubmitResp missing|SubmitID={}|client {} before the response came;", id,
                why);
-    if (db) db::DelSubmit(*db, id, "", kNoResponseOutcome);
+    RecordOutcome(id, "", kNoResponseOutcome);
   }
 }
 
@@ -310,6 +385,7 @@ void MyCMPPClient::StartPendingTimer() {
       lock.unlock();
       try {
         ExpirePending();
+        RetryUnrecorded();
       } catch (const std::exception& e) {
         base::LogF(1, "EXCEPTION|MyCMPPClient::ExpirePending|{}", e.what());
       }

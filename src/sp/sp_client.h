@@ -4,18 +4,25 @@
 // (AddStatusReport) and MO messages (merged when concatenated, forwarded by
 // HTTP when a route says so, stored with AddDeliver). It keeps the submits
 // written to the SMG until their responses come, and gives a row whose
-// response never comes an outcome after SubmitRespTimeout.
+// response never comes an outcome after SubmitRespTimeout. A submit outcome
+// or an MO message that the database did not take (the server down or
+// restarting) is kept and stored again by the pending timer, so that no row
+// stays handed over without an outcome and no acknowledged MO message is
+// dropped while the service runs.
 //
 // Threads: Initialise and Release run on the service's control thread; the
 // hooks run on the engine's worker threads, many at once; the pending timer
-// thread expires overdue entries once a second. The pending list guards
-// itself; the store and merger pointers change only in Initialise/Release,
-// while no worker runs.
+// thread expires overdue entries once a second and stores what the
+// database did not take. The pending list guards itself; unrecordedMutex_
+// guards the two lists of what is still to be stored (memory work only);
+// the store and merger pointers change only in Initialise/Release, while no
+// worker runs.
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,6 +31,7 @@
 #include "base/config_store.h"
 #include "cmpp/client.h"
 #include "db/connections.h"
+#include "db/procedures.h"
 #include "sp/long_sms.h"
 #include "sp/pending_submits.h"
 #include "sp/post_mo.h"
@@ -51,6 +59,9 @@ class MyCMPPClient : public cmpp::CMPPClient {
   static constexpr std::chrono::milliseconds kReleaseDrain{3000};
   // The outcome recorded for a submit whose response never came.
   static constexpr std::uint32_t kNoResponseOutcome = 5;
+  // How many outcomes, and how many MO messages, are kept for the database
+  // at most; beyond that they are logged and dropped.
+  static constexpr std::size_t kUnrecordedKept = 100000;
 
   explicit MyCMPPClient(SpHost& host);
   ~MyCMPPClient() override;
@@ -77,6 +88,12 @@ class MyCMPPClient : public cmpp::CMPPClient {
   void ExpirePending();
   std::size_t PendingCount() const { return pending_.Size(); }
 
+  // Stores again, in order, the outcomes and MO messages the database did
+  // not take, up to the first call that fails again. The pending timer
+  // calls it once a second.
+  void RetryUnrecorded();
+  std::size_t UnrecordedCount();
+
   // Test seams; production values by default.
   void SetMoRetryPauseForTest(std::chrono::milliseconds pause) { moRetryPause_ = pause; }
   void SetLongSmsExpiryForTest(std::chrono::milliseconds age) { longSmsExpiry_ = age; }
@@ -86,6 +103,15 @@ class MyCMPPClient : public cmpp::CMPPClient {
   void StopPendingTimer();
   // Gives every submit still pending the no-response outcome.
   void RecordUnanswered(const char* why);
+  // DelSubmit; an outcome the database did not take is kept for
+  // RetryUnrecorded.
+  void RecordOutcome(std::uint32_t recordId, const std::string& msgId, std::uint32_t result);
+
+  struct Outcome {
+    std::uint32_t recordId;
+    std::string msgId;
+    std::uint32_t result;
+  };
 
   SpHost& host_;
   PendingSubmits pending_;
@@ -99,6 +125,10 @@ class MyCMPPClient : public cmpp::CMPPClient {
 
   std::shared_ptr<CLongSMSLog> store_;
   std::unique_ptr<LongSMSMerger> merger_;
+
+  std::mutex unrecordedMutex_;
+  std::deque<Outcome> unrecordedOutcomes_;
+  std::deque<db::DeliverRecord> unrecordedMo_;
 
   std::thread pendingTimer_;
   std::mutex timerMutex_;

@@ -509,6 +509,10 @@ void SmgServer::HandleDeliverResp(SmgConnection& conn, const CmppHeader& header,
     counters_.deliverRespUnknown++;
   } else if (*kind == DeliverKind::kMo) {
     counters_.moAcked++;
+    // With the "mo conn=… seq=… sent" line this tells, across restarts of
+    // the simulator (the log is appended), which MO messages the peer took.
+    if (log_.Enabled())
+      log_.Line("mo conn=%u seq=%u acked result=%u", conn.Id(), header.Sequence_Id, resp.Result);
   } else {
     counters_.reportsAcked++;
   }
@@ -664,6 +668,9 @@ bool SmgServer::SendMo(SmgConnection& conn, const MoMessage& mo, std::uint32_t* 
   std::size_t length = 0;
   if (EncodeDeliver(pdu, deliver, options_.version, seq, length) != 0) return false;
   conn.ExpectDeliverResp(seq, DeliverKind::kMo);
+  // Written before the PDU, so that its answer never precedes it in the log.
+  if (log_.Enabled())
+    log_.Line("mo conn=%u seq=%u sent msg_id=%s", conn.Id(), seq, MsgIdText(own).c_str());
   counters_.moSent++;
   if (!conn.Write(std::span(pdu, length))) {
     counters_.moSent--;

@@ -322,6 +322,19 @@ db::Connection& E2eSystem::Own() {
   return *own_;
 }
 
+bool E2eSystem::ReopenDatabase(std::string* error) {
+  std::lock_guard lock(dbMutex_);
+  try {
+    own_.reset();
+    own_ = std::make_unique<db::Connection>();
+    own_->Open(ownConnection_);
+    return true;
+  } catch (const db::DbException& e) {
+    if (error) *error = std::string("cannot open the test's own connection: ") + e.what();
+    return false;
+  }
+}
+
 bool E2eSystem::Exec(const std::string& sql) {
   std::lock_guard lock(dbMutex_);
   try {

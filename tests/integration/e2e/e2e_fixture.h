@@ -192,6 +192,9 @@ class E2eSystem {
   // their SubmitIDs in order. Only the fixture inserts into `Submit`, so the
   // ids of one statement are consecutive.
   std::vector<std::uint32_t> InsertSubmits(const std::vector<MtRow>& rows);
+  // Opens the fixture's own connection again, for a test that restarted
+  // the database server under it. False with the driver's message.
+  bool ReopenDatabase(std::string* error);
   // 'text' quoted for this database's SQL.
   std::string Quote(std::string_view text) const;
   DbKind Kind() const { return options_.db; }
