@@ -276,6 +276,7 @@ int CMPPConnection::LoginLocked() {
   const std::uint32_t status = message.connectResp.Status;
   if (message.header.Command_Id == kCmppConnectResp && status == 0) {
     unanswered_.store(0);
+    windowMovedTick_.store(base::TickCount());
     framingLost_.store(false);
     generation_.store(socket->generation);
     ReplaceSocketLocked(std::move(socket));
@@ -443,6 +444,15 @@ void CMPPConnection::Run() {
     } else {
       HandUp(message);
     }
+    // Other PDUs (MO messages, reports) keep the receive from timing out,
+    // so a full window whose answers stopped would never reach the
+    // keep-alive's re-login and the link would take no submit again.
+    if (lastError == kOk && WindowStalled() && !stopped_.load()) {
+      LogWrite("WARNING|%d unanswered submits, none answered for %d s: logging in again;",
+               unanswered_.load(), SendTimeout());
+      lastError = ActiveTest();
+      if (lastError != kOk) errorGeneration = generation_.load();
+    }
     if (stopped_.load()) break;
   }
   running_.store(false);
@@ -462,6 +472,11 @@ void CMPPConnection::HandUp(const CmppMessage& message) {
   } else if (command == kCmppSubmitResp) {
     OnSubmitResp(message.submitResp);
   }
+}
+
+bool CMPPConnection::WindowStalled() const {
+  return unanswered_.load() >= kWindow && base::TicksSince(windowMovedTick_.load()) >
+                                              static_cast<std::uint32_t>(SendTimeout()) * 1000u;
 }
 
 int CMPPConnection::ActiveTest() {
@@ -553,6 +568,7 @@ bool CMPPConnection::OnSubmitting(const CmppSubmit& submit) {
 
 void CMPPConnection::OnSubmitSent(const CmppSubmit& submit) {
   unanswered_.fetch_add(1);
+  windowMovedTick_.store(base::TickCount());
   mtOk_.fetch_add(1);
   sending_.store(false);
   if (!owner_) return;
@@ -570,6 +586,7 @@ void CMPPConnection::OnSubmitFail(const CmppSubmit& submit) {
 
 void CMPPConnection::OnSubmitResp(const CmppSubmitResp& resp) {
   unanswered_.fetch_sub(1);
+  windowMovedTick_.store(base::TickCount());
   (resp.Result == 0 ? respOk_ : respFail_).fetch_add(1);
   if (owner_) owner_->LinkStateChanged();
   // Null only while the link is being destroyed (or was never shared).

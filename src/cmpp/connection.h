@@ -238,6 +238,8 @@ class CMPPConnection : public CCmpp, public std::enable_shared_from_this<CMPPCon
   void PauseBeforeRetry();
   void ThreadMain();
   void HandUp(const CmppMessage& message);
+  // The window is full and no submit was answered for a socket timeout.
+  bool WindowStalled() const;
 
   CMPPClient* const owner_;
   const std::string token_;
@@ -262,6 +264,10 @@ class CMPPConnection : public CCmpp, public std::enable_shared_from_this<CMPPCon
   std::atomic<std::int32_t> unanswered_{0};
   std::atomic<std::uint64_t> generation_{0};
   std::atomic<std::uint32_t> lastActivityTick_{0};
+  // When the unanswered count last moved (a submit written, an answer read,
+  // a login): with the window full and this older than a socket timeout the
+  // SMG has stopped answering submits, even if other PDUs still arrive.
+  std::atomic<std::uint32_t> windowMovedTick_{0};
 
   std::atomic<std::uint32_t> mtOk_{0};
   std::atomic<std::uint32_t> mtFail_{0};

@@ -274,6 +274,52 @@ TEST(LinkKeepAlive, SixteenUnansweredSubmitsLeadToReloginInsteadOfActiveTest) {
   linked.link->Stop();
 }
 
+// An SMG that stops answering submits but goes on sending other PDUs never
+// lets a receive time out, so the keep-alive's re-login alone would leave
+// the window full (and the link out of the client's choice) for good.
+TEST(LinkKeepAlive, FullWindowWithoutAnswersLogsInAgainWhileOtherPdusKeepArriving) {
+  RecordingClient client;
+  CmppListener listener;
+  LinkOptions o;
+  o.socketTimeout = 1;
+  auto linked = StartLinked(client, listener, 0, o);
+  PeerPdu pdu;
+  for (int i = 0; i < 16; ++i) {
+    CmppSubmit s = MakeSubmit(i, "hello");
+    ASSERT_EQ(linked.link->Submit(s), 0);
+    ASSERT_TRUE(linked.peer->ReadUntil(kCmppSubmit, pdu, 5s));
+  }
+  EXPECT_EQ(linked.link->Unanswered(), 16);
+  const auto full = Clock::now();
+  // Keep the link busy with active tests (each answered) every 300 ms.
+  std::uint32_t seq = 100;
+  bool closed = false;
+  while (Clock::now() - full < 8s) {
+    if (!linked.peer->SendActiveTest(seq++)) {
+      closed = true;
+      break;
+    }
+    while (linked.peer->Read(pdu, 300ms)) {
+      EXPECT_NE(pdu.header.Command_Id, kCmppActiveTest) << "no keep-alive of its own was due";
+    }
+    if (linked.peer->WaitClosed(1ms)) {
+      closed = true;
+      break;
+    }
+  }
+  ASSERT_TRUE(closed) << "the stalled window never led to a new login";
+  EXPECT_GE(Clock::now() - full, 900ms) << "the window's answers were waited for a socket timeout";
+  auto second = listener.Accept(5s);
+  ASSERT_TRUE(second);
+  ASSERT_TRUE(second->AnswerLogin(0, 5s));
+  ASSERT_TRUE(Eventually([&] { return linked.link->LoginCount() == 2; }));
+  EXPECT_EQ(linked.link->Unanswered(), 0);
+  EXPECT_TRUE(client.HasLine(
+      "TESTTOKEN\tWARNING|16 unanswered submits, none answered for 1 s: logging in again;"))
+      << client.AllLines();
+  linked.link->Stop();
+}
+
 TEST(LinkKeepAlive, PduCutBySilentPeriodIsStillDecodedWhole) {
   RecordingClient client;
   client.StartWorkers(0, 0);
