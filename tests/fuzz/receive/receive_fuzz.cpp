@@ -1,9 +1,9 @@
 // Fuzz entry for a link's receive path. Input: byte 0 is the version
 // (0x20: 2.0, else 3.0), byte 1 seeds the chunk sizes, the rest is what the
 // SMG sends on a logged-in connection. The stream is given to a link twice:
-// once in a single write, once in chunks of 1..64 bytes, each read by the
-// link before the next is written (so every read the link makes ends at a
-// chunk boundary: inside a header, inside a body, between PDUs).
+// once in a single write, once cut at up to eight places chosen by the seed,
+// each chunk read by the link before the next is written (so a read ends at
+// every cut: inside a header, inside a body, between PDUs).
 //
 // Beyond "no crash, no overread" it checks that the link's behaviour does not
 // depend on how the bytes were cut: the same PDUs are handed up with the same
@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -117,15 +118,26 @@ Outcome Feed(std::uint8_t version, const std::uint8_t* stream, std::size_t size,
   } else {
     std::atomic<bool> readerDone{false};
     std::thread writer([&] {
+      // Up to eight cuts at positions drawn from the seed; few chunks keep
+      // the thread hand-overs (the cost of a run) down, and the fuzzer moves
+      // the cuts by changing the seed.
       std::uint32_t state = 0x9E3779B9u ^ chunkSeed;
-      std::size_t at = 0;
-      while (at < size && !readerDone.load()) {
+      auto next = [&state] {
         state ^= state << 13;
         state ^= state >> 17;
         state ^= state << 5;
-        const std::size_t n = std::min<std::size_t>(size - at, 1 + state % 64);
-        if (!WriteAll(smg, stream + at, n)) break;
-        at += n;
+        return state;
+      };
+      std::vector<std::size_t> cuts;
+      const std::size_t count = 1 + next() % 8;
+      for (std::size_t i = 0; i < count && size > 1; ++i) cuts.push_back(1 + next() % (size - 1));
+      cuts.push_back(size);
+      std::sort(cuts.begin(), cuts.end());
+      std::size_t at = 0;
+      for (std::size_t cut : cuts) {
+        if (cut <= at) continue;
+        if (readerDone.load() || !WriteAll(smg, stream + at, cut - at)) break;
+        at = cut;
         // Wait until the link has read the chunk (or stopped reading).
         for (;;) {
           int unread = 0;
