@@ -208,6 +208,15 @@ void MtPoller::BuildRecord(const db::Recordset& rs, bool hasLinkId, cmpp::CmppSu
   if (hasLinkId) CopyField(r.LinkID, 20, ReadText(rs, "LinkId"));
 }
 
+void MtPoller::MarkAgain() {
+  for (auto it = unmarked_.begin(); it != unmarked_.end();) {
+    // A row whose outcome was recorded meanwhile is gone from the table;
+    // the call then changes nothing and succeeds all the same.
+    if (!db::UpdateSubmit(gateway_, it->first, it->second.msgFmt, it->second.smsCount)) return;
+    it = unmarked_.erase(it);
+  }
+}
+
 bool MtPoller::SendMTMsg() {
   passIdle_ = false;
   if (stopMT_) {
@@ -224,6 +233,7 @@ bool MtPoller::SendMTMsg() {
 
   bool open = gateway_.OpenFlag(db::DbLink::kMain) || gateway_.OpenConnection(db::DbLink::kMain);
   if (open) {
+    MarkAgain();
     std::unique_lock lock(gateway_.Lock(db::DbLink::kMain));
     db::Connection& connection = gateway_.DBConnection();
     db::Recordset rs;
@@ -234,10 +244,23 @@ bool MtPoller::SendMTMsg() {
       if (rs.RecordCount() > 0) rs.MoveFirst();
       const bool hasLinkId = HasLinkIdField(rs);
       while (!rs.Eof() && !stopMT_) {
+        std::int32_t id = 0;
+        if (!unmarked_.empty() && GetFieldInt(rs, "SubmitID", id) &&
+            unmarked_.count(static_cast<std::uint32_t>(id))) {
+          rs.MoveNext();  // sent already; its mark is still to be stored
+          continue;
+        }
         BuildRecord(rs, hasLinkId, *record);
         int rc = submit_(*record);
+        if (rc == 0 &&
+            !db::UpdateSubmit(gateway_, record->recordId, record->Msg_Fmt, record->Pk_total)) {
+          base::LogF(2,
+                     "ERROR|SendMTMsg|SubmitID={}|sent, but UpdateSubmit failed: not sent again "
+                     "while it waits in the table;",
+                     record->recordId);
+          unmarked_[record->recordId] = Unmarked{record->Msg_Fmt, record->Pk_total};
+        }
         if (rc == 0) {
-          db::UpdateSubmit(gateway_, record->recordId, record->Msg_Fmt, record->Pk_total);
           if (base::LogEnabled(3))
             base::LogWrite(3, fmt::format("MT消息|{}|{}|{}|{}", record->recordId,
                                           base::GbkToUtf8(record->Dest_terminal_Id),

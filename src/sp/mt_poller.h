@@ -22,6 +22,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "cmpp/pdu.h"
 #include "db/connections.h"
@@ -79,6 +80,17 @@ class MtPoller {
   ClockFn clock_;
   // The time of the default test clock: advanced by the pauses only.
   std::chrono::steady_clock::time_point sleptTime_{};
+  // Rows handed to the client whose UpdateSubmit failed (the database went
+  // away): still waiting in the table, so a later pass would send them a
+  // second time. They are skipped, and UpdateSubmit is tried again at the
+  // start of each pass until the database takes it. MT thread only; at
+  // most one pass's rows, since a pass needs the database to find rows.
+  struct Unmarked {
+    std::uint32_t msgFmt;
+    std::uint32_t smsCount;
+  };
+  std::unordered_map<std::uint32_t, Unmarked> unmarked_;
+  void MarkAgain();
   std::mutex wakeMutex_;
   std::condition_variable wake_;
 };

@@ -80,10 +80,8 @@ class FaultRun {
   // tells what is missing.
   bool WaitSettled(std::chrono::milliseconds deadline);
 
-  // The invariant. Adds test failures; returns the numbers. With
-  // doubleRecordsKnown a row recorded twice is only reported, not a
-  // failure: for a fault known to cause that (the caller says why).
-  FaultNumbers Check(bool doubleRecordsKnown = false);
+  // The invariant. Adds test failures; returns the numbers.
+  FaultNumbers Check();
 
   // One "FAULT-RESULT name: …" line on stdout, and the numbers as test
   // properties.

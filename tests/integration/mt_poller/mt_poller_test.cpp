@@ -180,6 +180,34 @@ TEST_F(MtPollerTest, RefusedRowStaysWaitingAndStopEndsTheBatchAfterTheCurrentRow
   EXPECT_EQ(calls, 0) << "a pass that sees the stop returns at once";
 }
 
+// A row sent while the database refuses UpdateSubmit (the server going
+// away) is still waiting in the table; sending it again on the next pass
+// would reach the subscriber twice and record it twice.
+TEST_F(MtPollerTest, SentRowWhoseMarkFailedIsNotSentAgainAndIsMarkedOnceTheDatabaseTakesIt) {
+  AddRow("13800000001", "a");
+  AddRow("13800000002", "b");
+  Exec(
+      "CREATE TRIGGER refuse_mark BEFORE UPDATE OF SubmitState ON Submit "
+      "BEGIN SELECT RAISE(ABORT, 'the server went away'); END");
+  MtPoller poller = MakePoller(20);
+  poller.SendMTMsg();
+  ASSERT_EQ(seen_.size(), 2u);
+  EXPECT_EQ(Count("SubmitState = 0"), 2);
+
+  // Still refused: the two rows stay skipped, a new one goes out.
+  AddRow("13800000003", "c");
+  poller.SendMTMsg();
+  ASSERT_EQ(seen_.size(), 3u) << "a row was sent a second time";
+  EXPECT_EQ(seen_[2].mobile, "13800000003");
+
+  // Taken again: every row is marked, nothing more is sent.
+  Exec("DROP TRIGGER refuse_mark");
+  EXPECT_TRUE(poller.SendMTMsg());
+  EXPECT_EQ(seen_.size(), 3u);
+  EXPECT_EQ(Count("SubmitState = 1"), 3);
+  EXPECT_EQ(Count("SubmitState = 0"), 0);
+}
+
 TEST_F(MtPollerTest, BadQueryEndsThePassAndReopensTheConnection) {
   MtPollerSettings s;
   s.submitQuery = "SELECT * FROM NoSuchTable";
