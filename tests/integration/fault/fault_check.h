@@ -70,10 +70,7 @@ class FaultRun {
   // is stored: the service passes traffic again. The time this took, or -1
   // (with a test failure) past the deadline. Rows still waiting before
   // these go out first, so the time includes any backlog.
-  // With required false a miss is not a test failure, only -1: for a
-  // recovery known to take longer than it should (the caller says why).
-  long long ExpectServing(const std::string& tag, std::chrono::milliseconds deadline,
-                          bool required = true);
+  long long ExpectServing(const std::string& tag, std::chrono::milliseconds deadline);
 
   // Waits (bounded) until every row is recorded and every acknowledged MO
   // message is stored; false at the deadline, after which Check still
