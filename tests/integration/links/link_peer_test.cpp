@@ -238,25 +238,38 @@ TEST(LinkKeepAlive, ActiveTestEverySocketTimeoutAndReloginAfterTheIdleLimit) {
   linked.link->Stop();
 }
 
+// Writes `count` submits that the peer reads and leaves unanswered.
+void WriteUnanswered(Linked& linked, int first, int count) {
+  PeerPdu pdu;
+  for (int i = first; i < first + count; ++i) {
+    CmppSubmit s = MakeSubmit(i, "hello");
+    ASSERT_EQ(linked.link->Submit(s), 0);
+    ASSERT_TRUE(linked.peer->ReadUntil(kCmppSubmit, pdu, 5s));
+  }
+}
+
+// The link came back on a new connection with an empty window.
+void ExpectLoggedInAgain(Linked& linked, CmppListener& listener) {
+  auto second = listener.Accept(5s);
+  ASSERT_TRUE(second);
+  ASSERT_TRUE(second->AnswerLogin(0, 5s));
+  ASSERT_TRUE(Eventually([&] { return linked.link->LoginCount() == 2; }));
+  EXPECT_EQ(linked.link->Unanswered(), 0);
+}
+
 TEST(LinkKeepAlive, SixteenUnansweredSubmitsLeadToReloginInsteadOfActiveTest) {
   RecordingClient client;
   CmppListener listener;
   LinkOptions o;
   o.socketTimeout = 1;
   auto linked = StartLinked(client, listener, 0, o);
-  PeerPdu pdu;
-  for (int i = 0; i < 15; ++i) {
-    CmppSubmit s = MakeSubmit(i, "hello");
-    ASSERT_EQ(linked.link->Submit(s), 0);
-    ASSERT_TRUE(linked.peer->ReadUntil(kCmppSubmit, pdu, 5s));
-  }
+  WriteUnanswered(linked, 0, 15);
   EXPECT_EQ(linked.link->Unanswered(), 15);
   // Below the window a silent period gives an active test.
+  PeerPdu pdu;
   ASSERT_TRUE(linked.peer->ReadUntil(kCmppActiveTest, pdu, 5s));
 
-  CmppSubmit s = MakeSubmit(16, "hello");
-  ASSERT_EQ(linked.link->Submit(s), 0);
-  ASSERT_TRUE(linked.peer->ReadUntil(kCmppSubmit, pdu, 5s));
+  WriteUnanswered(linked, 16, 1);
   EXPECT_EQ(linked.link->Unanswered(), 16);
   // At the window the next silent period closes the connection instead. (One
   // active test may have left before the 16th submit.)
@@ -266,11 +279,7 @@ TEST(LinkKeepAlive, SixteenUnansweredSubmitsLeadToReloginInsteadOfActiveTest) {
     ++activeTests;
   }
   EXPECT_LE(activeTests, 1);
-  auto second = listener.Accept(5s);
-  ASSERT_TRUE(second);
-  ASSERT_TRUE(second->AnswerLogin(0, 5s));
-  ASSERT_TRUE(Eventually([&] { return linked.link->LoginCount() == 2; }));
-  EXPECT_EQ(linked.link->Unanswered(), 0);
+  ExpectLoggedInAgain(linked, listener);
   linked.link->Stop();
 }
 
@@ -283,14 +292,10 @@ TEST(LinkKeepAlive, FullWindowWithoutAnswersLogsInAgainWhileOtherPdusKeepArrivin
   LinkOptions o;
   o.socketTimeout = 1;
   auto linked = StartLinked(client, listener, 0, o);
-  PeerPdu pdu;
-  for (int i = 0; i < 16; ++i) {
-    CmppSubmit s = MakeSubmit(i, "hello");
-    ASSERT_EQ(linked.link->Submit(s), 0);
-    ASSERT_TRUE(linked.peer->ReadUntil(kCmppSubmit, pdu, 5s));
-  }
+  WriteUnanswered(linked, 0, 16);
   EXPECT_EQ(linked.link->Unanswered(), 16);
   const auto full = Clock::now();
+  PeerPdu pdu;
   // Keep the link busy with active tests (each answered) every 300 ms.
   std::uint32_t seq = 100;
   bool closed = false;
@@ -309,11 +314,7 @@ TEST(LinkKeepAlive, FullWindowWithoutAnswersLogsInAgainWhileOtherPdusKeepArrivin
   }
   ASSERT_TRUE(closed) << "the stalled window never led to a new login";
   EXPECT_GE(Clock::now() - full, 900ms) << "the window's answers were waited for a socket timeout";
-  auto second = listener.Accept(5s);
-  ASSERT_TRUE(second);
-  ASSERT_TRUE(second->AnswerLogin(0, 5s));
-  ASSERT_TRUE(Eventually([&] { return linked.link->LoginCount() == 2; }));
-  EXPECT_EQ(linked.link->Unanswered(), 0);
+  ExpectLoggedInAgain(linked, listener);
   EXPECT_TRUE(client.HasLine(
       "TESTTOKEN\tWARNING|16 unanswered submits, none answered for 1 s: logging in again;"))
       << client.AllLines();
