@@ -29,11 +29,7 @@ bash scripts/setup.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc)" --target brivane brivane-smg
 
-driver=""
-for d in /usr/lib/x86_64-linux-gnu/odbc /usr/lib/aarch64-linux-gnu/odbc /usr/lib/odbc /usr/lib64; do
-  [ -f "$d/libsqlite3odbc.so" ] && driver="$d/libsqlite3odbc.so" && break
-done
-[ -n "$driver" ] || { echo "soak: the SQLite ODBC driver (libsqliteodbc) is missing" >&2; exit 1; }
+driver=$(bash scripts/sqlite_odbc_driver.sh)
 
 mkdir -p "$out"
 status=0

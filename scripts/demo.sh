@@ -32,11 +32,7 @@ cmake --build build -j"$(nproc)" --target brivane brivane-smg
 free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
 }
-driver=""
-for d in /usr/lib/x86_64-linux-gnu/odbc /usr/lib/aarch64-linux-gnu/odbc /usr/lib/odbc /usr/lib64; do
-  [ -f "$d/libsqlite3odbc.so" ] && driver="$d/libsqlite3odbc.so" && break
-done
-[ -n "$driver" ] || { echo "demo: the SQLite ODBC driver (libsqliteodbc) is missing" >&2; exit 1; }
+driver=$(bash scripts/sqlite_odbc_driver.sh)
 
 mkdir -p "$home"
 db="$home/brivane.db"

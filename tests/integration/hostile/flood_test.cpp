@@ -30,11 +30,7 @@ constexpr long kMaxGrowthKb = 80 * 1024;
 class Flood : public ::testing::Test {
  protected:
   void SetUp() override {
-    E2eOptions o;
-    o.mtAndMOConnections = 0;
-    o.mtConnections = 1;
-    o.moConnections = 1;
-    o.extraIni["MOPort"] = std::to_string(peer_.Port());
+    E2eOptions o = MoPoolAtPeer(peer_.Port());
     // No per-message lines: the log would otherwise grow by a line per PDU.
     o.logLevel = 2;
     sys_ = std::make_unique<E2eSystem>(o);

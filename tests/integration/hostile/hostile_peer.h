@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "cmpp/pdu.h"
+#include "e2e_fixture.h"
 #include "support/cmpp_peer.h"
 
 namespace brivane::test {
@@ -285,5 +286,16 @@ class HostilePeer {
   std::vector<std::uint32_t> deliverResults_;
   std::thread thread_;
 };
+
+// The system for a hostile-peer test: one MT link to the simulator and one
+// MO link to the peer listening on `peerPort`.
+inline E2eOptions MoPoolAtPeer(int peerPort) {
+  E2eOptions o;
+  o.mtAndMOConnections = 0;
+  o.mtConnections = 1;
+  o.moConnections = 1;
+  o.extraIni["MOPort"] = std::to_string(peerPort);
+  return o;
+}
 
 }  // namespace brivane::test

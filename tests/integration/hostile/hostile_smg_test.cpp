@@ -32,13 +32,7 @@ std::vector<std::uint8_t> Header(std::uint32_t totalLength, std::uint32_t comman
 class HostileSmg : public ::testing::Test {
  protected:
   void SetUp() override {
-    E2eOptions o;
-    o.mtAndMOConnections = 0;
-    o.mtConnections = 1;
-    o.moConnections = 1;
-    // The MT link goes to the simulator's port, the MO link to the peer.
-    o.extraIni["MOPort"] = std::to_string(peer_.Port());
-    sys_ = std::make_unique<E2eSystem>(o);
+    sys_ = std::make_unique<E2eSystem>(MoPoolAtPeer(peer_.Port()));
     std::string error;
     ASSERT_TRUE(sys_->Start(&error)) << error;
     pid_ = sys_->BrivanePid();
