@@ -415,7 +415,7 @@ TEST(LongSms, MergerThreadExpiresPartsOnTheRealClock) {
 
 TEST(LongSms, ReleaseDropsStoredPartsAndStopsTheMergerPromptly) {
   Recorder rec;
-  auto store = std::make_shared<CLongSMSLog>(rec.Handler(), 300ms);
+  auto store = std::make_shared<CLongSMSLog>(rec.Handler(), 60s);
   std::weak_ptr<CLongSMSLog> watch = store;
   auto merger = std::make_unique<LongSMSMerger>(store, 60s);
   for (std::uint8_t r = 0; r < 5; ++r) store->AddFragment(Part(r, 3, 1, "p", "1", false, 0));
