@@ -418,7 +418,10 @@ TEST(LongSms, ReleaseDropsStoredPartsAndStopsTheMergerPromptly) {
   auto store = std::make_shared<CLongSMSLog>(rec.Handler(), 60s);
   std::weak_ptr<CLongSMSLog> watch = store;
   auto merger = std::make_unique<LongSMSMerger>(store, 60s);
-  for (std::uint8_t r = 0; r < 5; ++r) store->AddFragment(Part(r, 3, 1, "p", "1", false, 0));
+  // Received now: a part stamped with tick 0 is as old as the machine's
+  // uptime and the merger's first pass may expire it before the count.
+  const std::uint32_t now = base::TickCount();
+  for (std::uint8_t r = 0; r < 5; ++r) store->AddFragment(Part(r, 3, 1, "p", "1", false, now));
   EXPECT_EQ(store->Count(), 5u);
   // The thread sleeps a 60 s period; stopping wakes it.
   EXPECT_TRUE(merger->Stop());
