@@ -150,7 +150,9 @@ TEST(Lifecycle, StopInTheMiddleOfTrafficLosesNoRow) {
   std::string error;
   ASSERT_TRUE(sys.Start(&error)) << error;
 
-  constexpr int kRows = 1500;
+  // Enough rows that the stop lands before the last one goes out: on a
+  // quiet machine 1,500 were all sent before the signal arrived.
+  constexpr int kRows = 4000;
   ASSERT_EQ(sys.InsertSubmits(SingleRows(kRows, "stop")).size(), static_cast<std::size_t>(kRows));
   ASSERT_TRUE(sys.WaitScalar("SELECT COUNT(*) FROM SubmitLog", 300, 30s));
   const int status = sys.StopBrivane();
