@@ -57,9 +57,14 @@ class DashboardInBrowser : public ::testing::Test {
     ASSERT_TRUE(service_.LogContains("信息：网关服务启动！", kWait)) << service_.Log();
   }
 
+  // The service writes the same file meanwhile: wait for its lock rather
+  // than fail at once, as the sqlite3 tool does by default.
   bool Sql(const std::string& statement) {
     std::string output;
-    return RunProgram({sqlite3_, db_->Path(), statement}, &output);
+    const bool ok =
+        RunProgram({sqlite3_, "-cmd", ".timeout 10000", db_->Path(), statement}, &output);
+    if (!ok) ADD_FAILURE() << output;
+    return ok;
   }
 
   Service service_;
