@@ -121,33 +121,38 @@ wait_for 30 "the simulator" grep -q READY "$home/smg.out"
 logged_in() { smg_cmd stats | grep -q 'logins=[1-9]'; }
 wait_for 60 "brivane to log in" logged_in
 
+# brivane writes the same file meanwhile: wait for its lock instead of
+# failing at once, as the sqlite3 tool does by default.
+sql() { sqlite3 -cmd ".timeout 10000" "$@"; }
+
 long_text=$(python3 -c 'print("".join(chr(ord("a") + i % 26) for i in range(400)))')
-sqlite3 "$db" <<SQL
+sql "$db" <<SQL
 INSERT INTO Submit (ServiceId, FeeType, FeeCode, Mobile, Msg) VALUES ('DEMO', '01', '000000', '13800138000', 'Hello from BRIVANE');
 INSERT INTO Submit (ServiceId, FeeType, FeeCode, Mobile, Msg) VALUES ('DEMO', '01', '000000', '13800138001', '你好，这是一条中文短信');
 INSERT INTO Submit (ServiceId, FeeType, FeeCode, Mobile, Msg) VALUES ('DEMO', '01', '000000', '13800138002', '$long_text');
 INSERT INTO Submit (ServiceId, FeeType, FeeCode, Mobile, ISWappush, PushURL, Msg) VALUES ('DEMO', '01', '000000', '13800138003', 1, 'wap.example.com/news', 'Breaking news');
 SQL
 
-all_logged() { [ "$(sqlite3 "$db" 'SELECT COUNT(DISTINCT SubmitID) FROM SubmitLog')" -ge 4 ]; }
+# The hand-over mark (MsgFmt, SMSCount) may land just after the answer.
+all_logged() { [ "$(sql "$db" 'SELECT COUNT(DISTINCT SubmitID) FROM SubmitLog WHERE SMSCount IS NOT NULL')" -ge 4 ]; }
 wait_for 60 "the four MT rows in SubmitLog" all_logged
 
 # An MO message from a subscriber: "hi, 你好" in UCS-2.
 smg_cmd "mo 13900139000 10661234 8 00680069002c00204f60597d" >/dev/null
-mo_stored() { [ "$(sqlite3 "$db" 'SELECT COUNT(*) FROM Deliver')" -ge 1 ]; }
+mo_stored() { [ "$(sql "$db" 'SELECT COUNT(*) FROM Deliver')" -ge 1 ]; }
 wait_for 30 "the MO message in Deliver" mo_stored
-reports() { [ "$(sqlite3 "$db" 'SELECT COUNT(*) FROM StatusReport')" -ge 4 ]; }
+reports() { [ "$(sql "$db" 'SELECT COUNT(*) FROM StatusReport')" -ge 4 ]; }
 wait_for 30 "the status reports" reports
 
 echo
 echo "== SubmitLog (MT rows with the SMG's answer)"
-sqlite3 -header -column "$db" "SELECT SubmitID, Mobile, MsgFmt, SMSCount, MsgId, SubmitResult, substr(Msg, 1, 24) AS Msg FROM SubmitLog ORDER BY SubmitID"
+sql -header -column "$db" "SELECT SubmitID, Mobile, MsgFmt, SMSCount, MsgId, SubmitResult, substr(Msg, 1, 24) AS Msg FROM SubmitLog ORDER BY SubmitID"
 echo
 echo "== StatusReport"
-sqlite3 -header -column "$db" "SELECT ReportID, MsgId, SubmitState, Mobile, SubmitTime, DoneTime FROM StatusReport ORDER BY ReportID"
+sql -header -column "$db" "SELECT ReportID, MsgId, SubmitState, Mobile, SubmitTime, DoneTime FROM StatusReport ORDER BY ReportID"
 echo
 echo "== Deliver (MO messages)"
-sqlite3 -header -column "$db" "SELECT DeliverID, Mobile, Msg, SPNumber, MsgId, ServiceId, PKTotal FROM Deliver ORDER BY DeliverID"
+sql -header -column "$db" "SELECT DeliverID, Mobile, Msg, SPNumber, MsgId, ServiceId, PKTotal FROM Deliver ORDER BY DeliverID"
 echo
 echo "Admin pages: https://127.0.0.1:$http_port/Parameters  (user admin, password quillark; self-signed certificate)"
 echo "Log: $home/brivane.log    Status: BRIVANE_STATUS_BLOCK=$BRIVANE_STATUS_BLOCK build/brivane status"
