@@ -392,6 +392,11 @@ bool E2eSystem::WaitScalar(const std::string& sql, long long atLeast,
   return WaitFor([&] { return Scalar(sql) >= atLeast; }, timeout, std::chrono::milliseconds(50));
 }
 
+bool E2eSystem::WaitLoggedAndMarked(long long rows, std::chrono::milliseconds timeout) {
+  return WaitScalar("SELECT COUNT(DISTINCT SubmitID) FROM SubmitLog WHERE SMSCount IS NOT NULL",
+                    rows, timeout);
+}
+
 std::string E2eSystem::Quote(std::string_view text) const {
   std::string out = "'";
   for (char c : text) {

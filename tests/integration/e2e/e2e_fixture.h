@@ -188,6 +188,10 @@ class E2eSystem {
   long long Scalar(const std::string& sql);
   // Waits until Scalar(sql) >= atLeast; false at the deadline.
   bool WaitScalar(const std::string& sql, long long atLeast, std::chrono::milliseconds timeout);
+  // Waits until `rows` rows are in SubmitLog with their hand-over mark
+  // (MsgFmt, SMSCount). The mark is stored on another connection than the
+  // SMG's answer and the reports, so it may land after both.
+  bool WaitLoggedAndMarked(long long rows, std::chrono::milliseconds timeout);
   // Inserts the rows (in statements of up to 200 rows each) and returns
   // their SubmitIDs in order. Only the fixture inserts into `Submit`, so the
   // ids of one statement are consecutive.

@@ -47,10 +47,7 @@ TEST(MariaDb, MtRowsAnswersReportsAndMoMessagesFlowEndToEnd) {
   ASSERT_EQ(ids.size(), 4u);
   ASSERT_TRUE(sys.Smg().WaitStat("submits", 5, 20s)) << sys.Log();
   ASSERT_TRUE(sys.WaitScalar("SELECT COUNT(*) FROM StatusReport", 5, 20s)) << sys.Log();
-  // The hand-over mark (MsgFmt, SMSCount) is stored on another connection
-  // than the answer, so it may land after it: wait for it on every row.
-  ASSERT_TRUE(sys.WaitScalar(
-      "SELECT COUNT(DISTINCT SubmitID) FROM SubmitLog WHERE SMSCount IS NOT NULL", 4, 20s));
+  ASSERT_TRUE(sys.WaitLoggedAndMarked(4, 20s));
   EXPECT_EQ(sys.Scalar("SELECT COUNT(*) FROM Submit"), 0);
 
   std::map<std::string, std::vector<std::string>> by;

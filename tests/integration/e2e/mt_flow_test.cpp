@@ -71,10 +71,7 @@ TEST(MtFlow, RowsOfEveryKindBecomeTheRightSubmitsAndEndInSubmitLogWithTheirRepor
   constexpr long long kSegments = 12;
   ASSERT_TRUE(sys.Smg().WaitStat("submits", kSegments, 20s)) << sys.Log();
   ASSERT_TRUE(sys.WaitScalar("SELECT COUNT(*) FROM StatusReport", kSegments, 20s));
-  // The hand-over mark (MsgFmt, SMSCount) is stored on another connection
-  // than the answer, so it may land after it: wait for it on every row.
-  ASSERT_TRUE(sys.WaitScalar(
-      "SELECT COUNT(DISTINCT SubmitID) FROM SubmitLog WHERE SMSCount IS NOT NULL", 8, 20s));
+  ASSERT_TRUE(sys.WaitLoggedAndMarked(8, 20s));
   EXPECT_EQ(sys.Scalar("SELECT COUNT(*) FROM Submit"), 0) << "every row left Submit";
 
   auto by = SubmitsByMobile(sys);
