@@ -47,6 +47,13 @@ bool SameFolded(std::string_view a, std::string_view b) {
 enum class ReadResult { kOk, kMissing, kFailed };
 
 ReadResult ReadWholeFile(const std::string& path, std::string* text, std::string* error) {
+  // A directory opens as a stream that reads nothing: it would pass for an
+  // empty store.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    SetError(error, "cannot read " + path + ": " + std::strerror(EISDIR));
+    return ReadResult::kFailed;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     if (errno == ENOENT) return ReadResult::kMissing;
@@ -247,16 +254,20 @@ bool ConfigSection::Load(std::string* error) {
   std::vector<std::pair<std::string, std::string>> calls;
   ParseTarget target{section_, &calls};
   int line = ini_parse_string(text.c_str(), OnIniValue, &target);
-  Absorb(text, calls);
+  std::vector<int> fileLines = Absorb(text, calls);
   if (line != 0) {
+    // The reader counts the pieces of a cut line as lines; the operator
+    // counts the file's.
+    if (line > 0 && static_cast<std::size_t>(line) <= fileLines.size())
+      line = fileLines[static_cast<std::size_t>(line) - 1];
     SetError(error, path_ + ": malformed line " + std::to_string(line));
     return false;
   }
   return true;
 }
 
-void ConfigSection::Absorb(const std::string& text,
-                           const std::vector<std::pair<std::string, std::string>>& calls) {
+std::vector<int> ConfigSection::Absorb(
+    const std::string& text, const std::vector<std::pair<std::string, std::string>>& calls) {
   // The reader gives a repeated key and a continuation line alike (a call
   // under the same name); the lines, seen as the reader sees them, tell
   // them apart: a repeated key replaces the earlier value (the last one
@@ -283,6 +294,8 @@ void ConfigSection::Absorb(const std::string& text,
     // A line the reader cuts: reported once, at its first piece.
     const bool cut = lines[i].size() >= kReaderChunk && i + 1 < lines.size() &&
                      fileLines[i + 1] == number && !Trim(lines[i + 1]).empty();
+    // The rest of a cut line is told by the finding of its first piece.
+    const bool rest = i > 0 && fileLines[i - 1] == number;
     if (number != lastLongLine && cut) {
       lastLongLine = number;
       findings_.push_back(
@@ -295,7 +308,7 @@ void ConfigSection::Absorb(const std::string& text,
       events.push_back({kind.continuation, number, Fold(kind.keyName)});
     } else {
       std::string_view trimmed = Trim(lines[i]);
-      if (!trimmed.empty() && trimmed.front() != ';' && trimmed.front() != '#')
+      if (!rest && !trimmed.empty() && trimmed.front() != ';' && trimmed.front() != '#')
         findings_.push_back({number, "", "not a key=value line; ignored"});
     }
   }
@@ -310,7 +323,7 @@ void ConfigSection::Absorb(const std::string& text,
       auto [slot, added] = values_.try_emplace(Fold(name), Entry{name, value});
       if (!added) slot->second.value += '\n' + value;
     }
-    return;
+    return fileLines;
   }
   std::map<std::string, std::vector<int>> seen;  // folded key -> its lines
   for (std::size_t i = 0; i < calls.size(); ++i) {
@@ -334,6 +347,7 @@ void ConfigSection::Absorb(const std::string& text,
   }
   std::sort(findings_.begin(), findings_.end(),
             [](const Finding& a, const Finding& b) { return a.line < b.line; });
+  return fileLines;
 }
 
 int ConfigSection::LineOf(std::string_view key) const {

@@ -96,8 +96,11 @@ class ConfigSection {
     std::string value;
   };
   static std::string Fold(std::string_view text);
-  void Absorb(const std::string& text,
-              const std::vector<std::pair<std::string, std::string>>& calls);
+  // Takes the reader's calls for the section into values_, with their
+  // lines and findings; returns, for each line the reader saw, the file's
+  // line it came from.
+  std::vector<int> Absorb(const std::string& text,
+                          const std::vector<std::pair<std::string, std::string>>& calls);
 
   std::string path_;
   std::string section_;

@@ -88,7 +88,9 @@ bool MyCMPPClient::Initialise(const base::ConfigSection& section) {
     s.smgAddress = section.GetString("SMGAddress", "0.0.0.0");
     s.asiaInfoSmg = section.GetBoolean("AsiaInfoSMG", false);
     s.icpId = section.GetString("SPCorpID", "");
-    s.version = static_cast<std::uint8_t>(section.GetInteger("SMGVersion", 32));
+    // CMPP 3.0 when absent, as the service reads the key for the width of
+    // terminal ids.
+    s.version = static_cast<std::uint8_t>(section.GetInteger("SMGVersion", 48));
     s.loginName = section.GetString("SPLoginName", "");
     s.secret = section.GetPassword("SPPassword", "");
     s.moPort = static_cast<std::uint16_t>(section.GetInteger("MOPort", 7890));
