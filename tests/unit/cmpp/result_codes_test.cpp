@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <limits>
 #include <set>
+#include <string>
+
+#include "support/process.h"
 
 namespace brivane::cmpp {
 namespace {
@@ -85,6 +88,25 @@ TEST(SubmitOutcome, LoginStatusAndErrnoTextsNameTheCauseAndTheKey) {
   EXPECT_EQ(CodeText(kTimeout), "no progress within the socket timeout");
   EXPECT_EQ(CodeText(kErrNotLoggedIn), "the link is not logged in");
   EXPECT_EQ(CodeText(99999), "unknown code 99999");
+}
+
+// The guide's table of SubmitResult values has a row for each of our
+// outcomes and for each SMG Result the engine explains.
+TEST(SubmitOutcome, TheGuidesTableListsEveryValue) {
+  const std::string guide = test::ReadFile(test::SourcePath("docs/OPERATOR.md"));
+  const auto table = guide.find("## SubmitResult values");
+  ASSERT_NE(table, std::string::npos);
+  const std::string section = guide.substr(table, guide.find("\n## ", table + 1) - table);
+  for (std::int32_t v : {kOutcomeNoResponse, kOutcomeWriteFailed, kOutcomeNotLoggedIn,
+                         kOutcomeNoLink, kOutcomeDeclined, kOutcomeUnsendable}) {
+    // Written with the minus sign U+2212.
+    const std::string row = "| \u2212" + std::to_string(-v) + " |";
+    EXPECT_NE(section.find(row), std::string::npos) << row;
+  }
+  for (int smg = 0; smg <= 13; ++smg) {
+    const std::string row = "\n| " + std::to_string(smg) + " |";
+    EXPECT_NE(section.find(row), std::string::npos) << row;
+  }
 }
 
 }  // namespace
