@@ -59,7 +59,7 @@ std::string ConfigPath(const Paths& p) {
   return p.config.empty() ? p.home + "/brivane.ini" : p.config;
 }
 
-// The configuration's problems, each on a line of its own.
+// What is wrong with the configuration file the service would read.
 std::vector<brivane::service::ConfigProblem> CheckConfig(const Paths& paths) {
   return brivane::service::CheckConfigurationFile(ConfigPath(paths), !paths.config.empty(),
                                                   paths.home + "/brivane.key");
