@@ -49,7 +49,8 @@ check "configuration directory writable by the service only" test "$(mode_owner 
 check "home owned by the service" test "$(mode_owner /var/lib/brivane)" = "750 brivane:brivane"
 check "log directory" test -d /var/log/brivane
 check "log link in the home" test "$(readlink /var/lib/brivane/brivane.log)" = /var/log/brivane/brivane.log
-check "schema files" test -f /usr/share/brivane/schema/mysql.sql -a -f /usr/share/brivane/schema/postgresql.sql
+check "schema files and outcome views" test -f /usr/share/brivane/schema/mysql.sql -a -f /usr/share/brivane/schema/postgresql.sql \
+  -a -f /usr/share/brivane/schema/mysql-outcome.sql -a -f /usr/share/brivane/schema/postgresql-outcome.sql
 check "configuration is a conffile" grep -qx ' */etc/brivane/brivane.ini [0-9a-f]*' \
   <(dpkg-query -W -f='${Conffiles}\n' brivane)
 check "logrotate rule is a conffile" grep -q '/etc/logrotate.d/brivane' \
