@@ -8,6 +8,8 @@ PACKAGES=(
   g++ cmake pkg-config make libssl-dev libcpp-httplib-dev libspdlog-dev libfmt-dev
   libinih-dev libcli11-dev libcurl4-openssl-dev unixodbc-dev libsystemd-dev
   libgtest-dev libgmock-dev libbenchmark-dev clang-format
+  # the Debian package (scripts/package.sh)
+  dpkg-dev lintian
   # run
   unixodbc libsqliteodbc odbc-mariadb odbc-postgresql sqlite3 openssl curl
   # fuzzing

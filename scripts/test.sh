@@ -2,7 +2,10 @@
 # The test command: installs what is missing, builds the release tree and a
 # sanitizer tree, runs every test of the release tree and the unit and fuzz
 # replay tests under AddressSanitizer and UndefinedBehaviorSanitizer.
-# Extra arguments go to both ctest runs (for example: -R Codec).
+# Extra arguments go to both ctest runs (for example: -R Codec). Without
+# them it also runs the package test (scripts/package_test.sh: build the .deb,
+# install it, check it, purge it), which needs root as on CI; set
+# BRIVANE_SKIP_PACKAGE_TEST=1 to leave it out elsewhere.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,4 +25,12 @@ echo "== release build: all tests"
 echo "== sanitizer build: unit and fuzz replay tests"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -j"$jobs" -L 'unit|fuzz' "$@") || status=1
+if [ $# -eq 0 ]; then
+  if [ "${BRIVANE_SKIP_PACKAGE_TEST:-0}" = 1 ]; then
+    echo "== Debian package test: skipped (BRIVANE_SKIP_PACKAGE_TEST=1)"
+  else
+    echo "== Debian package test"
+    bash scripts/package_test.sh || status=1
+  fi
+fi
 exit $status

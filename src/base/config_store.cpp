@@ -47,6 +47,13 @@ bool SameFolded(std::string_view a, std::string_view b) {
 enum class ReadResult { kOk, kMissing, kFailed };
 
 ReadResult ReadWholeFile(const std::string& path, std::string* text, std::string* error) {
+  // A directory opens as a stream that reads nothing: it would pass for an
+  // empty store.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    SetError(error, "cannot read " + path + ": " + std::strerror(EISDIR));
+    return ReadResult::kFailed;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     if (errno == ENOENT) return ReadResult::kMissing;
@@ -59,22 +66,16 @@ ReadResult ReadWholeFile(const std::string& path, std::string* text, std::string
   return ReadResult::kOk;
 }
 
+// The reader's calls for the section, in the order of the file: a key line
+// and each of its continuation lines give one call each, under the key's name.
 struct ParseTarget {
   std::string section;
-  std::map<std::string, std::pair<std::string, std::string>>* values;  // folded -> key, value
-  std::string (*fold)(std::string_view);
+  std::vector<std::pair<std::string, std::string>>* calls;  // name, value
 };
 
 int OnIniValue(void* user, const char* section, const char* name, const char* value) {
   auto* target = static_cast<ParseTarget*>(user);
-  if (!SameFolded(section, target->section)) return 1;
-  // A key seen before (even one with an empty name) is a repeated key or a
-  // continuation line: joined as INIReader joins them.
-  auto [slot, added] = target->values->try_emplace(target->fold(name), name, value);
-  if (!added) {
-    slot->second.second += '\n';
-    slot->second.second += value;
-  }
+  if (SameFolded(section, target->section)) target->calls->emplace_back(name, value);
   return 1;
 }
 
@@ -87,11 +88,15 @@ constexpr std::size_t kMaxSectionName = 49;
 constexpr std::size_t kMaxKeyName = 49;
 
 // The file cut into the lines the reader sees: at each line end and after
-// every kReaderChunk bytes of a longer line.
-std::vector<std::string> ReaderLines(const std::string& text) {
+// every kReaderChunk bytes of a longer line. fileLines, when given, receives
+// for each of them the number (from 1) of the file's line it came from.
+std::vector<std::string> ReaderLines(const std::string& text,
+                                     std::vector<int>* fileLines = nullptr) {
   std::vector<std::string> lines;
   std::size_t pos = 0;
+  int number = 0;
   while (pos < text.size()) {
+    ++number;
     auto nl = text.find('\n', pos);
     if (nl == std::string::npos) nl = text.size();
     std::string_view line(text.data() + pos, nl - pos);
@@ -99,9 +104,13 @@ std::vector<std::string> ReaderLines(const std::string& text) {
     // the line with it.
     while (line.size() >= kReaderChunk) {
       lines.emplace_back(line.substr(0, kReaderChunk));
+      if (fileLines) fileLines->push_back(number);
       line.remove_prefix(kReaderChunk);
     }
-    if (nl < text.size() || !line.empty()) lines.emplace_back(line);
+    if (nl < text.size() || !line.empty()) {
+      lines.emplace_back(line);
+      if (fileLines) fileLines->push_back(number);
+    }
     pos = nl + 1;
   }
   return lines;
@@ -229,6 +238,9 @@ std::string ConfigSection::Fold(std::string_view text) {
 bool ConfigSection::Load(std::string* error) {
   values_.clear();
   pending_.clear();
+  lines_.clear();
+  findings_.clear();
+  exists_ = false;
   std::string text;
   switch (ReadWholeFile(path_, &text, error)) {
     case ReadResult::kMissing:
@@ -238,15 +250,117 @@ bool ConfigSection::Load(std::string* error) {
     case ReadResult::kOk:
       break;
   }
-  std::map<std::string, std::pair<std::string, std::string>> parsed;
-  ParseTarget target{section_, &parsed, &ConfigSection::Fold};
+  exists_ = true;
+  std::vector<std::pair<std::string, std::string>> calls;
+  ParseTarget target{section_, &calls};
   int line = ini_parse_string(text.c_str(), OnIniValue, &target);
-  for (auto& [folded, kv] : parsed) values_[folded] = Entry{kv.first, kv.second};
+  std::vector<int> fileLines = Absorb(text, calls);
   if (line != 0) {
+    // The reader counts the pieces of a cut line as lines; the operator
+    // counts the file's.
+    if (line > 0 && static_cast<std::size_t>(line) <= fileLines.size())
+      line = fileLines[static_cast<std::size_t>(line) - 1];
     SetError(error, path_ + ": malformed line " + std::to_string(line));
     return false;
   }
   return true;
+}
+
+std::vector<int> ConfigSection::Absorb(
+    const std::string& text, const std::vector<std::pair<std::string, std::string>>& calls) {
+  // The reader gives a repeated key and a continuation line alike (a call
+  // under the same name); the lines, seen as the reader sees them, tell
+  // them apart: a repeated key replaces the earlier value (the last one
+  // wins, and is reported), a continuation line is joined to its key.
+  std::vector<int> fileLines;
+  const std::vector<std::string> lines = ReaderLines(text, &fileLines);
+  struct Event {
+    bool continuation;
+    int line;
+    std::string folded;  // a key line's name
+  };
+  std::vector<Event> events;
+  bool inSection = false;
+  bool havePrevName = false;
+  int lastLongLine = 0;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    LineKind kind = Classify(lines[i], i == 0, havePrevName);
+    if (kind.key)
+      havePrevName = !kind.keyName.empty();
+    else if (kind.section)
+      havePrevName = false;
+    if (kind.section) inSection = SameFolded(kind.sectionName, section_);
+    const int number = fileLines[i];
+    // A line the reader cuts: reported once, at its first piece.
+    const bool cut = lines[i].size() >= kReaderChunk && i + 1 < lines.size() &&
+                     fileLines[i + 1] == number && !Trim(lines[i + 1]).empty();
+    // The rest of a cut line is told by the finding of its first piece.
+    const bool rest = i > 0 && fileLines[i - 1] == number;
+    if (number != lastLongLine && cut) {
+      lastLongLine = number;
+      findings_.push_back(
+          {number, kind.key ? kind.keyName : std::string(),
+           "line longer than " + std::to_string(kReaderChunk) +
+               " bytes: it is cut there and the rest is read as a line of its own"});
+    }
+    if (!inSection || kind.section) continue;
+    if (kind.key || kind.continuation) {
+      events.push_back({kind.continuation, number, Fold(kind.keyName)});
+    } else {
+      std::string_view trimmed = Trim(lines[i]);
+      if (!rest && !trimmed.empty() && trimmed.front() != ';' && trimmed.front() != '#')
+        findings_.push_back({number, "", "not a key=value line; ignored"});
+    }
+  }
+
+  bool agree = events.size() == calls.size();
+  for (std::size_t i = 0; agree && i < calls.size(); ++i)
+    agree = events[i].continuation || events[i].folded == Fold(calls[i].first);
+  if (!agree) {
+    // Never expected; should the two ever disagree, join as the reader's
+    // own C++ wrapper does rather than guess.
+    for (auto& [name, value] : calls) {
+      auto [slot, added] = values_.try_emplace(Fold(name), Entry{name, value});
+      if (!added) slot->second.value += '\n' + value;
+    }
+    return fileLines;
+  }
+  std::map<std::string, std::vector<int>> seen;  // folded key -> its lines
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    const auto& [name, value] = calls[i];
+    std::string folded = Fold(name);
+    if (events[i].continuation && values_.count(folded)) {
+      values_[folded].value += '\n' + value;
+      continue;
+    }
+    values_[folded] = Entry{name, value};
+    lines_[folded] = events[i].line;
+    seen[folded].push_back(events[i].line);
+  }
+  for (const auto& [folded, at] : seen) {
+    if (at.size() < 2) continue;
+    std::string list;
+    for (std::size_t k = 0; k < at.size(); ++k)
+      list += (k == 0 ? "" : k + 1 == at.size() ? " and " : ", ") + std::to_string(at[k]);
+    findings_.push_back(
+        {at.back(), values_[folded].key, "repeated on lines " + list + "; the last one is used"});
+  }
+  std::sort(findings_.begin(), findings_.end(),
+            [](const Finding& a, const Finding& b) { return a.line < b.line; });
+  return fileLines;
+}
+
+int ConfigSection::LineOf(std::string_view key) const {
+  auto it = lines_.find(Fold(key));
+  return it == lines_.end() ? 0 : it->second;
+}
+
+std::vector<std::pair<std::string, int>> ConfigSection::KeyLines() const {
+  std::vector<std::pair<std::string, int>> keys;
+  for (const auto& [folded, line] : lines_) keys.emplace_back(values_.at(folded).key, line);
+  std::sort(keys.begin(), keys.end(),
+            [](const auto& a, const auto& b) { return a.second < b.second; });
+  return keys;
 }
 
 bool ConfigSection::Has(std::string_view key) const { return values_.count(Fold(key)) != 0; }

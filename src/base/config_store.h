@@ -20,6 +20,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "base/secret_box.h"
 
@@ -38,8 +40,28 @@ class ConfigSection {
   const std::string& Path() const { return path_; }
   const std::string& Section() const { return section_; }
 
+  // Whether the last Load found the file (a missing file is an empty store).
+  bool Exists() const { return exists_; }
+
+  // What the last Load noticed in the file: keys
+  // given more than once in the section (the last one is used), lines the
+  // reader cuts, lines of the section that are not key=value. key is empty
+  // where the line has none.
+  struct Finding {
+    int line = 0;  // from 1
+    std::string key;
+    std::string text;
+  };
+  const std::vector<Finding>& Findings() const { return findings_; }
+  // The line (from 1) of the key's value in use; 0 when absent.
+  int LineOf(std::string_view key) const;
+  // Every key of the section as spelt in the file, with its line, in the
+  // order of the file.
+  std::vector<std::pair<std::string, int>> KeyLines() const;
+
   bool Has(std::string_view key) const;
-  // The stored text as read (repeated or continued keys joined by '\n').
+  // The stored text as read: the last of repeated keys, with its
+  // continuation lines joined by '\n'.
   std::optional<std::string> GetRaw(std::string_view key) const;
 
   // A decimal integer with optional sign; anything else yields the default.
@@ -74,12 +96,20 @@ class ConfigSection {
     std::string value;
   };
   static std::string Fold(std::string_view text);
+  // Takes the reader's calls for the section into values_, with their
+  // lines and findings; returns, for each line the reader saw, the file's
+  // line it came from.
+  std::vector<int> Absorb(const std::string& text,
+                          const std::vector<std::pair<std::string, std::string>>& calls);
 
   std::string path_;
   std::string section_;
   SecretBox box_;
   std::map<std::string, Entry> values_;   // by folded key
   std::map<std::string, Entry> pending_;  // set since the last Load/Save, by folded key
+  std::map<std::string, int> lines_;      // line of each value read, by folded key
+  std::vector<Finding> findings_;
+  bool exists_ = false;
 };
 
 }  // namespace brivane::base

@@ -11,6 +11,7 @@
 #include "base/log.h"
 #include "base/ticks.h"
 #include "cmpp/client.h"
+#include "cmpp/result_codes.h"
 
 namespace brivane::cmpp {
 
@@ -259,6 +260,8 @@ int CMPPConnection::LoginLocked() {
   if (code != kOk) {
     LogWrite("ERROR|TCPSocket::Connect() failed,error_code:%d,smg_addr:%s,smg_port:%d;", code,
              smgAddress_.c_str(), smgPort_);
+    LogWrite("ERROR|Connect to the SMG|%s; check SMGAddress and the pool's port key;",
+             CodeText(code).c_str());
     return code;
   }
   code = SendConnect(loginName_, secret_, fd, NextSequenceId(), ConnectVersion());
@@ -271,6 +274,10 @@ int CMPPConnection::LoginLocked() {
   code = RecvOn(*socket, message, result);
   if (code != kOk || result != kOk) {
     LogWrite("ERROR|RecvSmgMsg failed,error_code:%d,result:%d;", code, result);
+    if (code != kOk)
+      LogWrite("ERROR|Login answer|%s;", CodeText(code).c_str());
+    else if (result == kResultBadLength)
+      LogWrite("ERROR|Login answer|wrong length for this version; check SMGVersion;");
     return code != kOk ? code : result;
   }
   const std::uint32_t status = message.connectResp.Status;
@@ -285,6 +292,8 @@ int CMPPConnection::LoginLocked() {
   }
   LogWrite("ERROR|Login failed,connect_resp cmdid = 0x%08x, result = %d;",
            message.header.Command_Id, static_cast<int>(status));
+  if (message.header.Command_Id == kCmppConnectResp)
+    LogWrite("ERROR|Login refused|status %u: %s;", status, LoginStatusText(status).c_str());
   return status == 0 ? kResultBadLength : static_cast<int>(status + 10u);
 }
 

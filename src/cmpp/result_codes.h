@@ -3,6 +3,12 @@
 // the engine returns these unchanged; nothing here throws. Besides the named
 // values a transport call may return a Linux errno value (ECONNRESET, EBADF,
 // ENOTSOCK, ...), which lies well below 2000 and so never meets a 16xxx code.
+//
+// Also the SubmitResult values recorded for a submit (the SMG's Result, or
+// an outcome of our own) and the texts that explain codes in the log.
+
+#include <cstdint>
+#include <string>
 
 namespace brivane::cmpp {
 
@@ -43,5 +49,43 @@ inline constexpr int kErrContentTooLong = 16007;
 // An encoder was handed an output buffer too small for the PDU (a caller's
 // fault; nothing is written).
 inline constexpr int kErrBufferTooSmall = 16008;
+
+// --- SubmitResult: what is recorded for a submit (SP_DelSubmit) ---
+// The SMG's Result is a number from 0 up (one byte in CMPP 2.0, four in
+// 3.0). Outcomes decided here, without an answer from the SMG, are
+// negative, so that neither can be taken for the other. (Until version 7.1
+// they were recorded as 5 for no answer, which is also the SMG's fee-code
+// error, and as the errno or engine code of a failed write.)
+// No SUBMIT_RESP within SubmitRespTimeout, or the client stopped first.
+inline constexpr std::int32_t kOutcomeNoResponse = -1;
+// Writing the SUBMIT failed (a socket error; the log names the errno).
+inline constexpr std::int32_t kOutcomeWriteFailed = -2;
+// The link was logged out and could not log in again.
+inline constexpr std::int32_t kOutcomeNotLoggedIn = -3;
+// No logged-in link could take the submit. Not recorded today: the row
+// stays waiting in Submit and the next pass tries again.
+inline constexpr std::int32_t kOutcomeNoLink = -4;
+// The client declined the submit before it was written.
+inline constexpr std::int32_t kOutcomeDeclined = -5;
+// The record cannot be a SUBMIT PDU (content over 255 bytes, too many
+// destinations): nothing was written.
+inline constexpr std::int32_t kOutcomeUnsendable = -6;
+
+// The outcome recorded for a submit whose write did not happen, from the
+// engine's code for it (submit.lastError).
+std::int32_t SubmitOutcomeOf(int engineCode);
+// The SubmitResult recorded for an SMG's Result. A CMPP 3.0 Result above
+// 2^31 - 1 (none is defined) would read as negative; it is recorded as
+// 2^31 - 1 so that it never looks like an outcome of ours.
+std::int32_t StoredSmgResult(std::int32_t result);
+
+// What a SubmitResult value means, for the log and the guide: an SMG
+// Result as CMPP defines it, or one of ours.
+std::string SubmitResultText(std::int32_t submitResult);
+// What a CONNECT_RESP Status means and which keys to check.
+std::string LoginStatusText(std::uint32_t status);
+// What an engine code or errno means: the engine's own texts, strerror for
+// an errno ("Connection refused").
+std::string CodeText(int code);
 
 }  // namespace brivane::cmpp

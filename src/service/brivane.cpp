@@ -145,6 +145,8 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
 
   // Step 5: every key, the authority, the certificate.
   ServiceConfig cfg = ReadServiceConfig(section, logLevel, config_.submitQuery);
+  for (const auto& problem : CheckConfiguration(section))
+    base::LogF(problem.fatal ? 1 : 3, "配置：{}", FormatProblem(options_.configPath, problem));
   if (cfg.adminPasswordIsDefault)
     base::LogWrite(1, "严重：管理员密码AdminPassword仍是默认值，请在配置页面修改！");
   for (const auto& e : cfg.passwordErrors) base::LogF(1, "严重：无法解密配置项 {}", e);

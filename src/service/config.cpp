@@ -1,8 +1,11 @@
 #include "service/config.h"
 
+#include <arpa/inet.h>
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <charconv>
+#include <cstdlib>
 
 namespace brivane::service {
 namespace {
@@ -26,6 +29,11 @@ bool ParseInteger(std::string_view text, std::int64_t* value) {
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *value, 10);
   return !text.empty() && ec == std::errc() && end == text.data() + text.size();
+}
+
+std::string LowerAscii(std::string text) {
+  for (char& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  return text;
 }
 
 bool HasControl(std::string_view text) {
@@ -96,7 +104,11 @@ ServiceConfig ReadServiceConfig(const base::ConfigSection& section, int systemLo
   shown["AdminUserName"] = c.adminUserName;
   c.adminPassword = password("AdminPassword", kDefaultAdminPassword);
   c.adminPasswordIsDefault = c.adminPassword == kDefaultAdminPassword;
-  c.httpPort = static_cast<std::uint16_t>(section.GetInteger("HTTPPort", kDefaultHttpPort));
+  // A value that is no port refuses the first start; a restart keeps the
+  // default rather than listen on the value cut to 16 bits.
+  const std::int64_t httpPort = section.GetInteger("HTTPPort", kDefaultHttpPort);
+  c.httpPort =
+      static_cast<std::uint16_t>(httpPort >= 1 && httpPort <= 65535 ? httpPort : kDefaultHttpPort);
   shown["HTTPPort"] = std::to_string(c.httpPort);
   c.certificate = section.GetString("Certificate", "server.pem");
 
@@ -105,14 +117,17 @@ ServiceConfig ReadServiceConfig(const base::ConfigSection& section, int systemLo
   c.dbUser = section.GetString("DBUser", "user_cmpp");
   shown["DBUser"] = c.dbUser;
   c.dbPassword = password("DBPassword", "");
-  c.dbType = section.GetString("DBType", "mssql");
+  c.dbType = LowerAscii(section.GetString("DBType", "mssql"));
   shown["DBType"] = c.dbType;
   c.spUpdateSubmit = section.GetString("SP_UpdateSubmit", "uspUpdateSubmitState");
   c.spDelSubmit = section.GetString("SP_DelSubmit", "uspMoveSubmitToLog");
   c.spAddDeliver = section.GetString("SP_AddDeliver", "uspAddDeliver");
   c.spAddStatusReport = section.GetString("SP_AddStatusReport", "uspAddStatusReport");
   c.connectionString = db::BuildConnectionString(DatabaseSettings(c));
-  c.mtSpeedLimit = integer("MTSpeedLimit", 20);
+  // 0 or less would never send a row; such a value refuses the first start,
+  // and a restart keeps the default.
+  c.mtSpeedLimit = integer("MTSpeedLimit", kDefaultMTSpeedLimit);
+  if (c.mtSpeedLimit <= 0) c.mtSpeedLimit = kDefaultMTSpeedLimit;
   c.submitQuery = previousSubmitQuery;
   c.dbTypeSupported = BuildSubmitQuery(c.dbType, c.mtSpeedLimit, &c.submitQuery);
   // An operator's own polling query or procedure (several instances on one
@@ -128,7 +143,7 @@ ServiceConfig ReadServiceConfig(const base::ConfigSection& section, int systemLo
   shown["SPCorpID"] = c.spCorpID;
   c.spID = section.GetString("SPID", "");
   shown["SPID"] = c.spID;
-  c.smgVersion = integer("SMGVersion", 48);
+  c.smgVersion = integer("SMGVersion", kDefaultSMGVersion);
   shown["SMGVersion"] = std::to_string(c.smgVersion);
   c.terminalIdLength = TerminalIdLength(c.smgVersion);
 
@@ -161,7 +176,9 @@ ServiceConfig ReadServiceConfig(const base::ConfigSection& section, int systemLo
   return c;
 }
 
-bool BuildSubmitQuery(const std::string& dbType, std::int32_t mtSpeedLimit, std::string* query) {
+bool BuildSubmitQuery(const std::string& dbTypeAnyCase, std::int32_t mtSpeedLimit,
+                      std::string* query) {
+  const std::string dbType = LowerAscii(dbTypeAnyCase);
   if (dbType == "mysql" || dbType == "postgresql" || dbType == "sqlite") {
     *query = fmt::format("SELECT * FROM Submit WHERE SubmitState = 0 LIMIT {}", mtSpeedLimit);
   } else if (dbType == "oracle") {
@@ -301,6 +318,222 @@ db::DbSettings DatabaseSettings(const ServiceConfig& config) {
   s.spAddDeliver = config.spAddDeliver;
   s.spAddStatusReport = config.spAddStatusReport;
   return s;
+}
+
+}  // namespace brivane::service
+
+namespace brivane::service {
+namespace {
+
+// Keys the service reads that the form does not show.
+struct OtherKey {
+  const char* key;
+  FieldKind kind;
+};
+constexpr OtherKey kOtherKeys[] = {
+    {"Certificate", FieldKind::kString},
+    {"SP_UpdateSubmit", FieldKind::kString},
+    {"SP_DelSubmit", FieldKind::kString},
+    {"SP_AddDeliver", FieldKind::kString},
+    {"SP_AddStatusReport", FieldKind::kString},
+    {"MTSpeedLimit", FieldKind::kInteger},
+    {"SubmitQuery", FieldKind::kString},
+    {"SocketTimeout", FieldKind::kInteger},
+    {"ConnectionTimeout", FieldKind::kInteger},
+    {"WorkThreads", FieldKind::kInteger},
+    {"ReConnectSMGTimesOnStart", FieldKind::kInteger},
+    {"ReConnectSMGInterval", FieldKind::kInteger},
+    {"SubmitRespTimeout", FieldKind::kInteger},
+};
+
+constexpr const char* kPortKeys[] = {"HTTPPort", "MOPort", "MTPort", "MTAndMOPort"};
+constexpr const char* kDbTypes[] = {"mssql", "mysql", "oracle", "postgresql", "sqlite"};
+
+bool SameKey(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && LowerAscii(std::string(a)) == LowerAscii(std::string(b));
+}
+
+// Edits (insert, delete, replace) between two keys, without regard to case.
+std::size_t Distance(std::string_view a, std::string_view b) {
+  std::string x = LowerAscii(std::string(a));
+  std::string y = LowerAscii(std::string(b));
+  std::vector<std::size_t> row(y.size() + 1);
+  for (std::size_t j = 0; j <= y.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= x.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= y.size(); ++j) {
+      std::size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (x[i - 1] == y[j - 1] ? 0 : 1)});
+      diagonal = up;
+    }
+  }
+  return row[y.size()];
+}
+
+template <typename F>
+void ForEachKnownKey(F&& f) {
+  for (const auto& field : kFormFields) f(field.key, field.kind, &field);
+  for (const auto& other : kOtherKeys) f(other.key, other.kind, nullptr);
+}
+
+// The known key an unknown one most resembles, if it is close (a typo).
+std::string Resembling(std::string_view key) {
+  std::string best;
+  std::size_t bestDistance = 3;
+  ForEachKnownKey([&](const char* known, FieldKind, const FormField*) {
+    std::size_t d = Distance(key, known);
+    if (d < bestDistance) {
+      bestDistance = d;
+      best = known;
+    }
+  });
+  return best;
+}
+
+bool IsBooleanText(std::string_view raw) {
+  std::string text = LowerAscii(std::string(TrimBlanks(raw)));
+  std::int64_t number = 0;
+  return text == "true" || text == "yes" || text == "on" || text == "t" || text == "y" ||
+         text == "false" || text == "no" || text == "off" || text == "f" || text == "n" ||
+         ParseInteger(text, &number);
+}
+
+}  // namespace
+
+bool IsKnownKey(std::string_view key) {
+  bool known = false;
+  ForEachKnownKey(
+      [&](const char* k, FieldKind, const FormField*) { known = known || SameKey(k, key); });
+  return known;
+}
+
+std::string FormatProblem(const std::string& path, const ConfigProblem& problem) {
+  std::string text = path;
+  if (problem.line > 0) text += ":" + std::to_string(problem.line);
+  text += problem.fatal ? ": error: " : ": warning: ";
+  if (!problem.key.empty()) text += problem.key + ": ";
+  return text + problem.text;
+}
+
+bool AnyFatal(const std::vector<ConfigProblem>& problems) {
+  return std::any_of(problems.begin(), problems.end(),
+                     [](const ConfigProblem& p) { return p.fatal; });
+}
+
+std::vector<ConfigProblem> CheckConfiguration(const base::ConfigSection& section) {
+  std::vector<ConfigProblem> problems;
+  auto report = [&](bool fatal, std::string_view key, std::string text) {
+    problems.push_back({fatal, section.LineOf(key), std::string(key), std::move(text)});
+  };
+  for (const auto& finding : section.Findings())
+    problems.push_back({false, finding.line, finding.key, finding.text});
+
+  for (const auto& [key, line] : section.KeyLines()) {
+    if (IsKnownKey(key)) continue;
+    std::string like = Resembling(key);
+    problems.push_back(
+        {false, line, key,
+         "unknown key, ignored" + (like.empty() ? std::string() : "; did you mean " + like + "?")});
+  }
+
+  ForEachKnownKey([&](const char* key, FieldKind kind, const FormField* field) {
+    auto raw = section.GetRaw(key);
+    if (!raw) return;
+    std::string shown = raw->size() > 40 ? raw->substr(0, 40) + "..." : *raw;
+    switch (kind) {
+      case FieldKind::kInteger: {
+        std::int64_t value = 0;
+        if (!ParseInteger(*raw, &value)) {
+          report(false, key, "\"" + shown + "\" is not a whole number; the default is used");
+          return;
+        }
+        const bool port = std::any_of(std::begin(kPortKeys), std::end(kPortKeys),
+                                      [&](const char* p) { return SameKey(p, key); });
+        if (port && (value < 1 || value > 65535)) {
+          report(true, key, fmt::format("{} is not a port (1-65535)", value));
+        } else if (SameKey(key, "MTSpeedLimit") && value <= 0) {
+          report(true, key, fmt::format("{} would never send a row; it must be 1 or more", value));
+        } else if (field && (value < field->min || value > field->max)) {
+          report(
+              false, key,
+              fmt::format("{} is outside the form's bounds {}-{}", value, field->min, field->max));
+        } else if (SameKey(key, "SMGVersion") && value != 32 && value != 48) {
+          report(false, key, fmt::format("{} is neither 32 (CMPP 2.0) nor 48 (CMPP 3.0)", value));
+        }
+        return;
+      }
+      case FieldKind::kBoolean:
+        if (!IsBooleanText(*raw))
+          report(false, key, "\"" + shown + "\" is neither true nor false; the default is used");
+        return;
+      case FieldKind::kPassword: {
+        std::string why;
+        section.GetPassword(key, "", &why);
+        if (!why.empty())
+          report(false, key, "cannot be deciphered with brivane.key; read as empty");
+        return;
+      }
+      case FieldKind::kString:
+        break;
+    }
+    if (SameKey(key, "DBType")) {
+      std::string type = LowerAscii(std::string(TrimBlanks(*raw)));
+      if (std::find(std::begin(kDbTypes), std::end(kDbTypes), type) == std::end(kDbTypes))
+        report(false, key,
+               "\"" + shown +
+                   "\" is not supported (mssql, mysql, oracle, postgresql or sqlite); no row is "
+                   "polled");
+    } else if (SameKey(key, "SMGAddress")) {
+      in_addr address{};
+      if (inet_pton(AF_INET, std::string(TrimBlanks(*raw)).c_str(), &address) != 1)
+        report(false, key, "\"" + shown + "\" is not an IPv4 address (like 10.1.2.3)");
+    }
+  });
+
+  if (section.GetInteger("MOConnections", 0) <= 0 && section.GetInteger("MTConnections", 0) <= 0 &&
+      section.GetInteger("MTAndMOConnections", 1) <= 0)
+    report(false, "MTAndMOConnections",
+           "MOConnections, MTConnections and MTAndMOConnections are all 0: no link is opened");
+
+  std::stable_sort(problems.begin(), problems.end(),
+                   [](const ConfigProblem& a, const ConfigProblem& b) { return a.line < b.line; });
+  return problems;
+}
+
+std::vector<ConfigProblem> CheckConfigurationFile(const std::string& path, bool named,
+                                                  const std::string& keyPath) {
+  std::vector<ConfigProblem> problems;
+  base::ConfigSection section(path, kSectionName, keyPath);
+  std::string error;
+  const bool clean = section.Load(&error);
+  if (!section.Exists()) {
+    if (!clean) {
+      problems.push_back({true, 0, "", error});
+    } else if (named) {
+      problems.push_back({true, 0, "", "the configuration file does not exist"});
+    } else {
+      problems.push_back({false, 0, "",
+                          "the configuration file does not exist; starting on defaults "
+                          "(set them on the administration page /Parameters)"});
+    }
+    return problems;
+  }
+  problems = CheckConfiguration(section);
+  if (!clean) {
+    // The reader's first malformed line, when the store's own findings do
+    // not already name it.
+    const auto where = error.rfind("malformed line ");
+    const int line = where == std::string::npos ? 0 : std::atoi(error.c_str() + where + 15);
+    const bool covered = std::any_of(problems.begin(), problems.end(),
+                                     [&](const ConfigProblem& p) { return p.line == line; });
+    if (!covered) {
+      auto at = std::find_if(problems.begin(), problems.end(),
+                             [&](const ConfigProblem& p) { return p.line > line; });
+      problems.insert(at, {false, line, "", "not a key=value line; ignored"});
+    }
+  }
+  return problems;
 }
 
 }  // namespace brivane::service

@@ -27,6 +27,9 @@ inline constexpr int kVersionMinor = 1;
 inline constexpr int kBuildNumber = 0;
 inline constexpr const char* kDefaultAdminPassword = "quillark";
 inline constexpr int kDefaultHttpPort = 8900;
+// CMPP 3.0, for the links and for the width of terminal ids alike.
+inline constexpr int kDefaultSMGVersion = 48;
+inline constexpr int kDefaultMTSpeedLimit = 20;
 // The threshold of the system log before the store has been read: LogLevel
 // defaults to it at the first start, and to the last value read afterwards.
 inline constexpr int kInitialLogLevel = 3;
@@ -55,7 +58,7 @@ struct ServiceConfig {
   std::string adminUserName;
   std::string adminPassword;  // clear
   bool adminPasswordIsDefault = false;
-  std::uint16_t httpPort = kDefaultHttpPort;  // the stored value truncated to 16 bits
+  std::uint16_t httpPort = kDefaultHttpPort;  // the default when the stored value is no port
   std::string certificate;
   std::string dataSource;
   std::string dbUser;
@@ -66,7 +69,7 @@ struct ServiceConfig {
   std::string spAddDeliver;
   std::string spAddStatusReport;
   std::string connectionString;
-  std::int32_t mtSpeedLimit = 20;
+  std::int32_t mtSpeedLimit = kDefaultMTSpeedLimit;
   std::string submitQuery;
   bool dbTypeSupported = true;
   // SubmitQuery: when set, the polling query as it stands (text beginning
@@ -77,7 +80,7 @@ struct ServiceConfig {
   bool asiaInfoSMG = false;
   std::string spCorpID;
   std::string spID;
-  std::int32_t smgVersion = 48;
+  std::int32_t smgVersion = kDefaultSMGVersion;
   std::int32_t terminalIdLength = 21;
   std::string spLoginName;
   std::string spPassword;  // clear
@@ -108,8 +111,8 @@ ServiceConfig ReadServiceConfig(const base::ConfigSection& section, int systemLo
 // The database gateway's settings from the keys just read.
 db::DbSettings DatabaseSettings(const ServiceConfig& config);
 
-// The polling query for DBType (compared with case); false for a type it
-// does not know, leaving *query alone.
+// The polling query for DBType (compared without regard to case); false for
+// a type it does not know, leaving *query alone.
 bool BuildSubmitQuery(const std::string& dbType, std::int32_t mtSpeedLimit, std::string* query);
 
 constexpr std::int32_t TerminalIdLength(std::int32_t smgVersion) {
@@ -141,5 +144,39 @@ struct FormCheck {
 FormCheck CheckForm(const std::multimap<std::string, std::string>& posted);
 
 bool IsValidUtf8(std::string_view text);
+
+// One thing wrong with the configuration file, as `brivane check-config`
+// and the start report it. A fatal one makes the start refuse: the service
+// could not work with it.
+struct ConfigProblem {
+  bool fatal = false;
+  int line = 0;     // from 1; 0 where no line applies (the file itself, an absent key)
+  std::string key;  // empty where no key applies
+  std::string text;
+};
+
+// "path:line: error|warning: Key: text", the line and key left out where
+// they do not apply.
+std::string FormatProblem(const std::string& path, const ConfigProblem& problem);
+
+// Every key the service reads, the form's and the others.
+bool IsKnownKey(std::string_view key);
+
+// What is wrong with the keys of a loaded store: the store's findings
+// (repeated keys, cut lines, stray lines), unknown keys (with the known key
+// it most resembles), values that are not numbers or switches, values
+// outside the form's bounds, an unsupported DBType, an SMGAddress that is not
+// an IPv4 address, passwords that do not decipher; fatal: a port outside
+// 1-65535, an MTSpeedLimit of 0 or less.
+std::vector<ConfigProblem> CheckConfiguration(const base::ConfigSection& section);
+
+// Loads and checks the file. named: the operator named it (--config); such
+// a file that does not exist is fatal, while a missing default file starts
+// on defaults (the form's first run) and is only reported. A file that
+// exists but cannot be read is fatal either way.
+std::vector<ConfigProblem> CheckConfigurationFile(const std::string& path, bool named,
+                                                  const std::string& keyPath);
+
+bool AnyFatal(const std::vector<ConfigProblem>& problems);
 
 }  // namespace brivane::service

@@ -23,10 +23,12 @@
 #include <fstream>
 #include <iostream>
 #include <thread>
+#include <vector>
 
 #include "base/log.h"
 #include "base/status_block.h"
 #include "service/brivane.h"
+#include "service/config.h"
 #include "service/service_control.h"
 
 namespace {
@@ -53,8 +55,41 @@ Paths Resolve(const std::string& home, const std::string& config) {
 }
 
 std::string PidPath(const Paths& p) { return p.home + "/brivane.pid"; }
+std::string ConfigPath(const Paths& p) {
+  return p.config.empty() ? p.home + "/brivane.ini" : p.config;
+}
+
+// What is wrong with the configuration file the service would read.
+std::vector<brivane::service::ConfigProblem> CheckConfig(const Paths& paths) {
+  return brivane::service::CheckConfigurationFile(ConfigPath(paths), !paths.config.empty(),
+                                                  paths.home + "/brivane.key");
+}
+
+int CheckConfigCommand(const Paths& paths) {
+  auto problems = CheckConfig(paths);
+  for (const auto& p : problems)
+    std::cout << brivane::service::FormatProblem(ConfigPath(paths), p) << "\n";
+  if (problems.empty()) {
+    std::cout << ConfigPath(paths) << ": no problems found\n";
+    return 0;
+  }
+  std::cout << ConfigPath(paths) << ": " << problems.size()
+            << (problems.size() == 1 ? " problem" : " problems")
+            << (brivane::service::AnyFatal(problems) ? "; brivane refuses to start with it\n"
+                                                     : "; brivane starts with it\n");
+  return 1;
+}
 
 int Run(const Paths& paths) {
+  // Mistakes in the configuration are told before anything starts; those
+  // the service could not work with refuse the start.
+  auto problems = CheckConfig(paths);
+  for (const auto& p : problems)
+    std::cerr << "brivane: " << brivane::service::FormatProblem(ConfigPath(paths), p) << "\n";
+  if (brivane::service::AnyFatal(problems)) {
+    std::cerr << "brivane: not started: the configuration has errors (brivane check-config)\n";
+    return 1;
+  }
   std::error_code ec;
   std::filesystem::create_directories(paths.home, ec);
   // Signals are taken by one thread with sigwait; every other thread,
@@ -295,6 +330,9 @@ int main(int argc, char** argv) {
   addPaths(reopenLog, false);
   auto* open = app.add_subcommand("open", "print the administration page's address");
   addPaths(open, true);
+  auto* checkConfig = app.add_subcommand(
+      "check-config", "check the configuration file; exit 1 when anything is wrong");
+  addPaths(checkConfig, true);
 
   CLI11_PARSE(app, argc, argv);
   Paths paths = Resolve(home, config);
@@ -307,5 +345,6 @@ int main(int argc, char** argv) {
   if (*restart) return SignalRunning(paths, SIGHUP);
   if (*reopenLog) return SignalRunning(paths, SIGUSR1);
   if (*open) return Open(paths);
+  if (*checkConfig) return CheckConfigCommand(paths);
   return 1;
 }

@@ -88,7 +88,9 @@ bool MyCMPPClient::Initialise(const base::ConfigSection& section) {
     s.smgAddress = section.GetString("SMGAddress", "0.0.0.0");
     s.asiaInfoSmg = section.GetBoolean("AsiaInfoSMG", false);
     s.icpId = section.GetString("SPCorpID", "");
-    s.version = static_cast<std::uint8_t>(section.GetInteger("SMGVersion", 32));
+    // CMPP 3.0 when absent, as the service reads the key for the width of
+    // terminal ids.
+    s.version = static_cast<std::uint8_t>(section.GetInteger("SMGVersion", 48));
     s.loginName = section.GetString("SPLoginName", "");
     s.secret = section.GetPassword("SPPassword", "");
     s.moPort = static_cast<std::uint16_t>(section.GetInteger("MOPort", 7890));
@@ -206,14 +208,19 @@ void MyCMPPClient::OnSubmitSent(cmpp::CMPPConnection&, const cmpp::CmppSubmit&) 
 void MyCMPPClient::OnSubmitFail(cmpp::CMPPConnection&, const cmpp::CmppSubmit& submit) {
   base::StatusBlock().Add(base::kSubmitWriteFailed);
   pending_.RemoveRecord(submit.recordId);
-  RecordOutcome(submit.recordId, "", static_cast<std::uint32_t>(submit.lastError));
+  const std::int32_t outcome = cmpp::SubmitOutcomeOf(submit.lastError);
+  base::LogF(2, "ERROR|Submit not sent|SubmitID={}|SubmitResult={}|{}: {} ({});", submit.recordId,
+             outcome, cmpp::SubmitResultText(outcome), cmpp::CodeText(submit.lastError),
+             submit.lastError);
+  RecordOutcome(submit.recordId, "", static_cast<std::uint32_t>(outcome));
 }
 
 void MyCMPPClient::OnSubmitResp(cmpp::CMPPConnection&, const cmpp::CmppSubmitResp& resp) {
   base::StatusBlock().Add(resp.Result == 0 ? base::kSubmitRespOk : base::kSubmitRespFail);
   std::optional<std::uint32_t> recordId = pending_.TakeBySequence(resp.Sequence_Id);
   if (!recordId) return;
-  RecordOutcome(*recordId, MsgIdText(resp.Msg_Id), static_cast<std::uint32_t>(resp.Result));
+  RecordOutcome(*recordId, MsgIdText(resp.Msg_Id),
+                static_cast<std::uint32_t>(cmpp::StoredSmgResult(resp.Result)));
 }
 
 void MyCMPPClient::OnReport(cmpp::CMPPConnection&, const cmpp::CmppDeliver& deliver) {

@@ -30,6 +30,7 @@
 
 #include "base/config_store.h"
 #include "cmpp/client.h"
+#include "cmpp/result_codes.h"
 #include "db/connections.h"
 #include "db/procedures.h"
 #include "sp/long_sms.h"
@@ -58,7 +59,8 @@ class MyCMPPClient : public cmpp::CMPPClient {
   // How long Release lets answers to submits already written come in.
   static constexpr std::chrono::milliseconds kReleaseDrain{3000};
   // The outcome recorded for a submit whose response never came.
-  static constexpr std::uint32_t kNoResponseOutcome = 5;
+  static constexpr std::uint32_t kNoResponseOutcome =
+      static_cast<std::uint32_t>(cmpp::kOutcomeNoResponse);
   // How many outcomes, and how many MO messages, are kept for the database
   // at most; beyond that they are logged and dropped.
   static constexpr std::size_t kUnrecordedKept = 100000;

@@ -162,6 +162,11 @@ TEST(MariaDb, RowQueuedForALinkThatCannotLogInAgainIsRecordedNotLeftHandedOver) 
   ASSERT_EQ(sys.Smg().Command("set connect-status 3"), "OK");
   ASSERT_EQ(sys.Smg().Command("drop").rfind("OK", 0), 0u);
   ASSERT_TRUE(sys.WaitLog("ERROR|Login failed", 1, 20s));
+  // The line after it says what the status means and which keys to check.
+  EXPECT_TRUE(sys.WaitLog(
+      "ERROR|Login refused|status 3: authentication failed (check SPLoginName and SPPassword);", 1,
+      5s))
+      << sys.Log();
 
   locker.Execute("UNLOCK TABLES");
   locker.Close();
@@ -173,7 +178,7 @@ TEST(MariaDb, RowQueuedForALinkThatCannotLogInAgainIsRecordedNotLeftHandedOver) 
                              std::to_string(ids[2]));
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0].Text("MsgId"), "");
-  EXPECT_EQ(log[0].Int("SubmitResult"), 16001);
+  EXPECT_EQ(log[0].Int("SubmitResult"), -3);  // not sent: the link could not log in
   EXPECT_EQ(sys.Scalar("SELECT COUNT(*) FROM Submit"), 0);
   EXPECT_TRUE(sys.WaitScalar("SELECT COUNT(*) FROM Deliver", workers + 2, 20s));
 

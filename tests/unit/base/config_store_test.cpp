@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "support/process.h"
 
 namespace brivane::base {
@@ -76,7 +81,8 @@ TEST(ConfigStore, SaveRewritesOnlyWhatWasSetAndKeepsTheRest) {
                   "[Other]\n"
                   "Keep=me\n");
   auto section = s.Open();
-  EXPECT_EQ(section.GetString("DBUser", ""), "old\ncontinued\nduplicate");
+  // A repeated key: the last one is used.
+  EXPECT_EQ(section.GetString("DBUser", ""), "duplicate");
   ASSERT_TRUE(section.SetString("DBUser", "new"));
   ASSERT_TRUE(section.SetInteger("HTTPPort", 9001));
   ASSERT_TRUE(section.SetBoolean("EnableHTTPClient", true));
@@ -188,15 +194,80 @@ TEST(ConfigStore, MalformedLinesAreReportedAndTheRestStillReads) {
 }
 
 // Found by the store's fuzz target: a second line with an empty key name
-// replaced the first instead of being joined to it as every other repeated
-// key is.
-TEST(ConfigStore, RepeatedEmptyKeyNameIsJoinedNotReplaced) {
+// was treated unlike every other repeated key. Repeated keys now all give
+// the last value (an uncommented ";HTTPPort=" plus an appended one used to
+// read as neither), and say so.
+TEST(ConfigStore, RepeatedEmptyKeyNameIsTreatedAsEveryRepeatedKey) {
   Store s;
   test::WriteFile(s.ini, "[Parameters]\n=first\n=second\nA=1\nA=2\n");
   ConfigSection section(s.ini, "Parameters", s.key);
   section.Load();
-  EXPECT_EQ(section.GetRaw(""), "first\nsecond");
-  EXPECT_EQ(section.GetRaw("a"), "1\n2");
+  EXPECT_EQ(section.GetRaw(""), "second");
+  EXPECT_EQ(section.GetRaw("a"), "2");
+  ASSERT_EQ(section.Findings().size(), 2u);
+  EXPECT_EQ(section.Findings()[1].key, "A");
+  EXPECT_EQ(section.Findings()[1].line, 5);
+}
+
+// What the store reads from odd files, and what it reports with the line.
+TEST(ConfigStore, RepeatedKeysLastWinsContinuationsJoinLongLinesReported) {
+  const std::string longValue(230, 'x');
+  struct Case {
+    const char* name;
+    std::string text;
+    const char* key;
+    std::optional<std::string> value;
+    int line;                 // of the value in use, 0 when absent
+    int findingLine;          // 0: no finding expected
+    const char* findingKey;   // the key the finding names
+    const char* findingText;  // part of the finding's text
+  };
+  const Case cases[] = {
+      {"repeated: last wins", "[Parameters]\nHTTPPort=1\n;c\nhttpport=2\n", "HTTPPort", "2", 4, 4,
+       "httpport", "repeated on lines 2 and 4"},
+      {"three times", "[Parameters]\nX=1\nX=2\nX=3\n", "X", "3", 4, 4, "X", "lines 2, 3 and 4"},
+      {"continuation joins", "[Parameters]\nX=1\n  more\nY=2\n", "X", "1\nmore", 2, 0, "", ""},
+      {"repeat after continuation", "[Parameters]\nX=1\n  more\nX=3\n", "X", "3", 4, 4, "X",
+       "the last one is used"},
+      {"other section not mixed", "[Parameters]\nX=1\n[Other]\nX=2\n", "X", "1", 2, 0, "", ""},
+      {"section given twice", "[Parameters]\nX=1\n[O]\n[Parameters]\nX=2\n", "X", "2", 5, 5, "X",
+       "repeated"},
+      {"long line cut", "[Parameters]\nDataSource=" + longValue + "\nY=1\n", "DataSource",
+       std::string(199 - 11, 'x'), 2, 2, "DataSource", "longer than 199 bytes"},
+      {"not key=value", "[Parameters]\nX=1\njust words\n", "X", "1", 2, 3, "", "not a key=value"},
+      {"crlf line ends", "[Parameters]\r\nX=1\r\nX=2\r\n", "X", "2", 3, 3, "X", "repeated"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Store s;
+    test::WriteFile(s.ini, c.text);
+    ConfigSection section(s.ini, "Parameters", s.key);
+    section.Load();
+    EXPECT_TRUE(section.Exists());
+    EXPECT_EQ(section.GetRaw(c.key), c.value);
+    EXPECT_EQ(section.LineOf(c.key), c.line);
+    bool found = c.findingLine == 0;
+    for (const auto& f : section.Findings()) {
+      if (f.line == c.findingLine && f.key == c.findingKey &&
+          f.text.find(c.findingText) != std::string::npos)
+        found = true;
+    }
+    EXPECT_TRUE(found) << (section.Findings().empty() ? std::string("no findings")
+                                                      : section.Findings()[0].text);
+    if (c.findingLine == 0) {
+      EXPECT_TRUE(section.Findings().empty()) << section.Findings()[0].text;
+    }
+  }
+}
+
+TEST(ConfigStore, KeyLinesListTheSectionInFileOrder) {
+  Store s;
+  test::WriteFile(s.ini, "[Parameters]\nB=1\n[x]\nZ=1\n[Parameters]\nA=2\nB=3\n");
+  auto section = s.Open();
+  using KL = std::vector<std::pair<std::string, int>>;
+  EXPECT_EQ(section.KeyLines(), (KL{{"A", 6}, {"B", 7}}));
+  Store missing;
+  EXPECT_FALSE(missing.Open().Exists());
 }
 
 // Found by the store's fuzz target: the writer must see each line as the

@@ -142,13 +142,14 @@ TEST_F(ProcessTest, RestartReReadsTheStoreAndLogLevelZeroWritesNothing) {
   std::string before = Log();
   ASSERT_FALSE(before.empty());
 
-  WriteIni("LogLevel=0\nDBType=MSSQL\nMTConnections=0\nMTAndMOConnections=0\n");
+  // DBType is compared without regard to case; this one is unknown in any.
+  WriteIni("LogLevel=0\nDBType=MSSQLX\nMTConnections=0\nMTAndMOConnections=0\n");
   ASSERT_TRUE(service->Initialise("Restart\tSignal"));
-  EXPECT_EQ(service->Config().dbType, "MSSQL");
+  EXPECT_EQ(service->Config().dbType, "mssqlx");
   EXPECT_EQ(service->Config().logLevel, 0);
   EXPECT_EQ(Log(), before) << "level 0 must write no line at all";
 
-  WriteIni("LogLevel=1\nDBType=MSSQL\nMTConnections=0\nMTAndMOConnections=0\n");
+  WriteIni("LogLevel=1\nDBType=MSSQLX\nMTConnections=0\nMTAndMOConnections=0\n");
   ASSERT_TRUE(service->Initialise("Restart\tSignal"));
   std::string after = Log().substr(before.size());
   EXPECT_EQ(Count(after, "严重：不支持的数据库类型！请在DBType配置中输入mssql，mysql或oracle。"),

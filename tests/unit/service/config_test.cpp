@@ -72,7 +72,9 @@ TEST(ServiceConfig, SmgVersionAbsentIs48HereWhileAReaderWithDefault32Sees32) {
   EXPECT_EQ(c.terminalIdLength, 32);
   base::ConfigSection section(s.ini, kSectionName, s.dir.File("brivane.key"));
   section.Load();
-  EXPECT_EQ(section.GetInteger("SMGVersion", 32), 32);  // the SP client's own read
+  // A reader with a default of its own gets that one: every reader of the
+  // key must use 48 (checked over the sources by ConfigKeys tests).
+  EXPECT_EQ(section.GetInteger("SMGVersion", 32), 32);
 }
 
 TEST(ServiceConfig, TerminalIdLengthFollowsSmgVersion) {
@@ -108,28 +110,44 @@ TEST(ServiceConfig, SubmitQueryKeyReplacesTheBuiltQuery) {
   // Empty is the same as absent; an unknown DBType is still reported.
   EXPECT_EQ(s.Read("DBType=mysql\nSubmitQuery=\n").submitQuery,
             "SELECT * FROM Submit WHERE SubmitState = 0 LIMIT 20");
-  ServiceConfig unknown = s.Read("DBType=MySQL\nSubmitQuery=uspClaimSubmit\n");
+  ServiceConfig unknown = s.Read("DBType=MySQLL\nSubmitQuery=uspClaimSubmit\n");
   EXPECT_FALSE(unknown.dbTypeSupported);
   EXPECT_EQ(unknown.submitQuery, "uspClaimSubmit");
 }
 
-TEST(ServiceConfig, DbTypeInCapitalsIsUnknownAndKeepsThePreviousQuery) {
+// DBType in capitals used to be unknown (and every pass failed); it is now
+// compared without regard to case and passed on in lower case.
+TEST(ServiceConfig, DbTypeIgnoresCaseAndAnUnknownOneKeepsThePreviousQuery) {
   Store s;
-  ServiceConfig first = s.Read("DBType=MSSQL\n");
+  ServiceConfig capitals = s.Read("DBType=MySQL\nMTSpeedLimit=5\n");
+  EXPECT_TRUE(capitals.dbTypeSupported);
+  EXPECT_EQ(capitals.dbType, "mysql");
+  EXPECT_EQ(DatabaseSettings(capitals).dbType, "mysql");
+  EXPECT_EQ(capitals.submitQuery, "SELECT * FROM Submit WHERE SubmitState = 0 LIMIT 5");
+  ServiceConfig first = s.Read("DBType=MSSQLX\n");
   EXPECT_FALSE(first.dbTypeSupported);
   EXPECT_EQ(first.submitQuery, "");  // empty at the first start
   ServiceConfig later =
-      s.Read("DBType=MSSQL\n", 3, "SELECT TOP 9 * FROM Submit WHERE SubmitState = 0");
+      s.Read("DBType=MSSQLX\n", 3, "SELECT TOP 9 * FROM Submit WHERE SubmitState = 0");
   EXPECT_FALSE(later.dbTypeSupported);
   EXPECT_EQ(later.submitQuery, "SELECT TOP 9 * FROM Submit WHERE SubmitState = 0");
 }
 
-TEST(ServiceConfig, HttpPortIsTruncatedTo16Bits) {
+// HTTPPort=70000 used to listen on 4464 (the value cut to 16 bits). Such a
+// value refuses the first start; a restart keeps the default.
+TEST(ServiceConfig, HttpPortOutsideThePortRangeIsTheDefaultNotCut) {
   Store s;
-  EXPECT_EQ(s.Read("HTTPPort=70000\n").httpPort, 4464);
-  EXPECT_EQ(s.Read("HTTPPort=70000\n").formShown["HTTPPort"], "4464");
-  EXPECT_EQ(s.Read("HTTPPort=65536\n").httpPort, 0);
-  EXPECT_EQ(s.Read("HTTPPort=-1\n").httpPort, 65535);
+  EXPECT_EQ(s.Read("HTTPPort=70000\n").httpPort, 8900);
+  EXPECT_EQ(s.Read("HTTPPort=70000\n").formShown["HTTPPort"], "8900");
+  EXPECT_EQ(s.Read("HTTPPort=65536\n").httpPort, 8900);
+  EXPECT_EQ(s.Read("HTTPPort=0\n").httpPort, 8900);
+  EXPECT_EQ(s.Read("HTTPPort=-1\n").httpPort, 8900);
+  EXPECT_EQ(s.Read("HTTPPort=65535\n").httpPort, 65535);
+  EXPECT_EQ(s.Read("HTTPPort=1\n").httpPort, 1);
+  // Likewise an MTSpeedLimit that would never send.
+  EXPECT_EQ(s.Read("MTSpeedLimit=0\n").mtSpeedLimit, 20);
+  EXPECT_EQ(s.Read("MTSpeedLimit=-3\n").mtSpeedLimit, 20);
+  EXPECT_EQ(s.Read("MTSpeedLimit=1\n").mtSpeedLimit, 1);
 }
 
 TEST(ServiceConfig, StoredValuesOutsideFormBoundsAreUsedUnchanged) {
