@@ -68,8 +68,9 @@ class ClaimCluster {
       dataSource = postgres_.OdbcDataSource("brivane");
       user = "postgres";
     }
+    connectionString_ = dataSource + "Uid=" + user + ";Pwd=;";
     try {
-      connection_.Open(dataSource + "Uid=" + user + ";Pwd=;");
+      connection_.Open(connectionString_);
     } catch (const db::DbException& e) {
       *error = std::string("test connection: ") + e.what();
       return false;
@@ -163,11 +164,22 @@ class ClaimCluster {
     return sent;
   }
 
-  // True once every row 0 .. rows-1 reached an SMG and the table is empty.
-  bool WaitAllDone(int rows, std::chrono::milliseconds limit) {
+  // True once every row 0 .. rows-1 reached an SMG and the table is empty;
+  // `unsent` rows may be missing at the SMGs (handed over by an instance
+  // killed before it wrote them: they are recorded as unanswered instead).
+  bool WaitAllDone(int rows, std::chrono::milliseconds limit, int unsent = 0) {
+    // Rides out a database restart: the test's connection is opened again.
     return WaitFor(
-        [&] { return TotalSubmits() >= rows && Count("SELECT COUNT(*) FROM Submit") == 0; }, limit,
-        std::chrono::milliseconds(200));
+        [&] {
+          try {
+            if (!connection_.IsOpen()) connection_.Open(connectionString_);
+            return TotalSubmits() >= rows - unsent && Count("SELECT COUNT(*) FROM Submit") == 0;
+          } catch (const db::DbException&) {
+            connection_.Close();
+            return false;
+          }
+        },
+        limit, std::chrono::milliseconds(200));
   }
 
   Service& Instance(int i) { return *services_[i]; }
@@ -179,6 +191,7 @@ class ClaimCluster {
   ClusterOptions options_;
   MariaDbServer maria_;
   PostgresServer postgres_;
+  std::string connectionString_;
   db::Connection connection_;
   std::vector<std::unique_ptr<SmgProcess>> smgs_;
   std::vector<std::unique_ptr<Service>> services_;
