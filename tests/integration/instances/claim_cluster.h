@@ -34,6 +34,9 @@ struct ClusterOptions {
   int mtSpeedLimit = 200;
   int claimLeaseSeconds = 60;
   int submitRespTimeoutSeconds = 600;
+  // Each hand-over mark takes 10 ms more, so that a pass lasts a few
+  // seconds and a stop or kill lands in the middle of one.
+  bool slowHandOver = false;
 };
 
 class ClaimCluster {
@@ -56,6 +59,15 @@ class ClaimCluster {
         *error = "cannot load the claiming procedures: " + output;
         return false;
       }
+      if (options.slowHandOver &&
+          !maria_.Execute("DELIMITER //\nCREATE PROCEDURE uspSlowUpdateSubmitState(IN p_Id BIGINT, "
+                          "IN p_MsgFmt INT, IN p_SMSCount INT) BEGIN DO SLEEP(0.01); CALL "
+                          "uspUpdateSubmitState(p_Id, p_MsgFmt, p_SMSCount); END//\n"
+                          "DELIMITER ;\n",
+                          &output, "brivane")) {
+        *error = output;
+        return false;
+      }
       dataSource = maria_.OdbcDataSource("brivane");
       user = "root";
     } else {
@@ -63,6 +75,15 @@ class ClaimCluster {
       if (!postgres_.Execute("\\i " + SourcePath("schema/postgresql-claim.sql"), &output,
                              "brivane")) {
         *error = "cannot load the claiming procedures: " + output;
+        return false;
+      }
+      if (options.slowHandOver &&
+          !postgres_.Execute(
+              "CREATE FUNCTION uspSlowUpdateSubmitState(p_Id BIGINT, p_MsgFmt INTEGER, p_SMSCount "
+              "INTEGER) RETURNS void AS $$ SELECT pg_sleep(0.01); SELECT "
+              "uspUpdateSubmitState(p_Id::INTEGER, p_MsgFmt, p_SMSCount); $$ LANGUAGE sql",
+              &output, "brivane")) {
+        *error = output;
         return false;
       }
       dataSource = postgres_.OdbcDataSource("brivane");
@@ -91,6 +112,7 @@ class ClaimCluster {
           "\nClaimLease=" + std::to_string(options.claimLeaseSeconds) +
           "\nSubmitRespTimeout=" + std::to_string(options.submitRespTimeoutSeconds) +
           "\nMTSpeedLimit=" + std::to_string(options.mtSpeedLimit) +
+          (options.slowHandOver ? "\nSP_UpdateSubmit=uspSlowUpdateSubmitState" : "") +
           "\nSMGAddress=127.0.0.1\nSMGVersion=48\nSPLoginName=900001\nSPPassword=888888\n"
           "SPCorpID=901234\nSPID=10661234\nMTAndMOPort=" +
           std::to_string(smgs_.back()->Port()) + "\nMTAndMOConnections=2\nWorkThreads=16\n");
