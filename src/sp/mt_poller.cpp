@@ -311,8 +311,8 @@ bool MtPoller::SendMTMsg() {
       const bool hasLinkId = HasLinkIdField(rs);
       while (!rs.Eof() && !stopMT_) {
         std::int32_t id = 0;
-        const bool hasId = GetFieldInt(rs, "SubmitID", id);
-        if (!unmarked_.empty() && hasId && unmarked_.count(static_cast<std::uint32_t>(id))) {
+        if (!unmarked_.empty() && GetFieldInt(rs, "SubmitID", id) &&
+            unmarked_.count(static_cast<std::uint32_t>(id))) {
           // Sent already; its mark is still to be stored. Never given back.
           Forget(claimedLeft, static_cast<std::uint32_t>(id));
           rs.MoveNext();
