@@ -402,11 +402,17 @@ Recordset Connection::Execute(std::string_view commandText, CommandType type) {
   rc = SQLExecDirectW(stmt.Get(), W(text), static_cast<SQLINTEGER>(text.size()));
   if (!Succeeded(rc) && rc != SQL_NO_DATA) Fail(rc, SQL_HANDLE_STMT, stmt.Get(), "SQLExecDirect");
 
+  return ReadRows(stmt.Get());
+}
+
+Recordset Connection::ReadRows(void* handle) {
+  SQLHSTMT stmt = handle;
+  SQLRETURN rc;
   Recordset rs;
   rs.open_ = true;
   SQLSMALLINT columns = 0;
-  rc = SQLNumResultCols(stmt.Get(), &columns);
-  if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_STMT, stmt.Get(), "SQLNumResultCols");
+  rc = SQLNumResultCols(stmt, &columns);
+  if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_STMT, stmt, "SQLNumResultCols");
   if (columns <= 0) return rs;
 
   std::vector<ColumnInfo> info(static_cast<std::size_t>(columns));
@@ -414,11 +420,11 @@ Recordset Connection::Execute(std::string_view commandText, CommandType type) {
     SQLWCHAR name[256];
     SQLSMALLINT nameLength = 0, dataType = 0, scale = 0, nullable = 0;
     SQLULEN size = 0;
-    rc = SQLDescribeColW(stmt.Get(), c, name, static_cast<SQLSMALLINT>(std::size(name)),
-                         &nameLength, &dataType, &size, &scale, &nullable);
-    if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_STMT, stmt.Get(), "SQLDescribeCol");
+    rc = SQLDescribeColW(stmt, c, name, static_cast<SQLSMALLINT>(std::size(name)), &nameLength,
+                         &dataType, &size, &scale, &nullable);
+    if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_STMT, stmt, "SQLDescribeCol");
     SQLLEN isUnsigned = SQL_FALSE;
-    SQLColAttributeW(stmt.Get(), c, SQL_DESC_UNSIGNED, nullptr, 0, nullptr, &isUnsigned);
+    SQLColAttributeW(stmt, c, SQL_DESC_UNSIGNED, nullptr, 0, nullptr, &isUnsigned);
     std::size_t units =
         std::min<std::size_t>(std::max<SQLSMALLINT>(nameLength, 0), std::size(name) - 1);
     rs.names_.push_back(
@@ -433,9 +439,9 @@ Recordset Connection::Execute(std::string_view commandText, CommandType type) {
     const std::size_t room = std::size(buffer) - 1;  // the driver adds a terminator
     for (;;) {
       SQLLEN indicator = 0;
-      SQLRETURN r = SQLGetData(stmt.Get(), c, SQL_C_WCHAR, buffer, sizeof(buffer), &indicator);
+      SQLRETURN r = SQLGetData(stmt, c, SQL_C_WCHAR, buffer, sizeof(buffer), &indicator);
       if (r == SQL_NO_DATA) break;
-      if (!Succeeded(r)) Fail(r, SQL_HANDLE_STMT, stmt.Get(), "SQLGetData");
+      if (!Succeeded(r)) Fail(r, SQL_HANDLE_STMT, stmt, "SQLGetData");
       if (indicator == SQL_NULL_DATA) return false;
       bool whole = indicator != SQL_NO_TOTAL &&
                    static_cast<std::size_t>(indicator) / sizeof(SQLWCHAR) <= room;
@@ -451,9 +457,9 @@ Recordset Connection::Execute(std::string_view commandText, CommandType type) {
     char buffer[4096];
     for (;;) {
       SQLLEN indicator = 0;
-      SQLRETURN r = SQLGetData(stmt.Get(), c, SQL_C_BINARY, buffer, sizeof(buffer), &indicator);
+      SQLRETURN r = SQLGetData(stmt, c, SQL_C_BINARY, buffer, sizeof(buffer), &indicator);
       if (r == SQL_NO_DATA) break;
-      if (!Succeeded(r)) Fail(r, SQL_HANDLE_STMT, stmt.Get(), "SQLGetData");
+      if (!Succeeded(r)) Fail(r, SQL_HANDLE_STMT, stmt, "SQLGetData");
       if (indicator == SQL_NULL_DATA) return false;
       bool whole =
           indicator != SQL_NO_TOTAL && static_cast<std::size_t>(indicator) <= sizeof(buffer);
@@ -466,9 +472,9 @@ Recordset Connection::Execute(std::string_view commandText, CommandType type) {
   };
 
   for (;;) {
-    rc = SQLFetch(stmt.Get());
+    rc = SQLFetch(stmt);
     if (rc == SQL_NO_DATA) break;
-    if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_STMT, stmt.Get(), "SQLFetch");
+    if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_STMT, stmt, "SQLFetch");
     std::vector<Recordset::Value> row(info.size());
     for (SQLUSMALLINT c = 1; c <= static_cast<SQLUSMALLINT>(columns); ++c) {
       Recordset::Value& v = row[c - 1];
@@ -477,8 +483,8 @@ Recordset Connection::Execute(std::string_view commandText, CommandType type) {
       switch (info[c - 1].fetch) {
         case FetchAs::kBit: {
           unsigned char bit = 0;
-          rc = SQLGetData(stmt.Get(), c, SQL_C_BIT, &bit, sizeof(bit), &indicator);
-          if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_STMT, stmt.Get(), "SQLGetData");
+          rc = SQLGetData(stmt, c, SQL_C_BIT, &bit, sizeof(bit), &indicator);
+          if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_STMT, stmt, "SQLGetData");
           present = indicator != SQL_NULL_DATA;
           v.kind = FieldKind::kBool;
           v.number = bit != 0;
@@ -488,9 +494,9 @@ Recordset Connection::Execute(std::string_view commandText, CommandType type) {
         case FetchAs::kUnsigned: {
           bool isUnsigned = info[c - 1].fetch == FetchAs::kUnsigned;
           std::int64_t number = 0;
-          rc = SQLGetData(stmt.Get(), c, isUnsigned ? SQL_C_UBIGINT : SQL_C_SBIGINT, &number,
+          rc = SQLGetData(stmt, c, isUnsigned ? SQL_C_UBIGINT : SQL_C_SBIGINT, &number,
                           sizeof(number), &indicator);
-          if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_STMT, stmt.Get(), "SQLGetData");
+          if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_STMT, stmt, "SQLGetData");
           present = indicator != SQL_NULL_DATA;
           v.kind = FieldKind::kInt;
           v.isUnsigned = isUnsigned;
@@ -550,8 +556,16 @@ void Command::AppendText(std::u16string value) {
 
 void Command::AppendTextGbk(std::string_view gbk) { AppendText(base::GbkToUtf16(gbk)); }
 
-void Command::Execute() {
-  connection_.RequireOpen("Command.Execute");
+void Command::Execute() { Run(false, nullptr); }
+
+Recordset Command::Query() {
+  Recordset rows;
+  Run(true, &rows);
+  return rows;
+}
+
+void Command::Run(bool withRows, Recordset* rows) {
+  connection_.RequireOpen(withRows ? "Command.Query" : "Command.Execute");
   connection_.errors_.clear();
   const std::string sql =
       ProcedureCallText(name_, static_cast<int>(parameters_.size()), connection_.syntax_);
@@ -587,6 +601,29 @@ void Command::Execute() {
 
   SQLRETURN rc = SQLExecute(stmt);
   if (!Succeeded(rc) && rc != SQL_NO_DATA) fail(rc, "SQLExecute");
+  if (withRows) {
+    // The first result that has columns; MariaDB may put a count before it.
+    for (;;) {
+      SQLSMALLINT columns = 0;
+      rc = SQLNumResultCols(stmt, &columns);
+      if (!Succeeded(rc)) fail(rc, "SQLNumResultCols");
+      if (columns > 0) break;
+      rc = SQLMoreResults(stmt);
+      if (rc == SQL_NO_DATA) break;
+      if (!Succeeded(rc)) fail(rc, "SQLMoreResults");
+    }
+    if (rc != SQL_NO_DATA) {
+      try {
+        *rows = connection_.ReadRows(stmt);
+      } catch (const DbException&) {
+        // The diagnostics are read; a statement left mid-fetch is not reused.
+        connection_.DropPrepared(sql);
+        throw;
+      }
+    } else {
+      rows->open_ = true;
+    }
+  }
   // A procedure may answer with result sets (MariaDB always sends a status
   // result); they must be consumed before the statement can run again, and
   // an error raised late in the procedure shows up here.

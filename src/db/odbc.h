@@ -120,6 +120,7 @@ class Recordset {
 
  private:
   friend class Connection;
+  friend class Command;
   struct Value {
     FieldKind kind = FieldKind::kNull;
     bool isUnsigned = false;  // kInt read from an unsigned column
@@ -171,6 +172,8 @@ class Connection {
   // The statement prepared for this text, preparing it on first use.
   Statement& Prepared(const std::string& sql);
   void DropPrepared(const std::string& sql);
+  // Fetches every row of the statement's current result set.
+  Recordset ReadRows(void* stmt);
   // Records the diagnostics of a handle and throws them as one error.
   [[noreturn]] void Fail(int rc, short handleType, void* handle, const char* source);
   void RequireOpen(const char* source);
@@ -198,8 +201,14 @@ class Command {
 
   // Executes the call; any rows it returns are discarded.
   void Execute();
+  // Executes the call and returns the rows of its first result set that has
+  // columns (an open, empty recordset when none has); later results are
+  // read and discarded.
+  Recordset Query();
 
  private:
+  void Run(bool withRows, Recordset* rows);
+
   struct Parameter {
     bool isText = false;
     std::int32_t number = 0;

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <iostream>
 
 #include "base/log.h"
@@ -54,6 +55,28 @@ std::string HostNameIfResolvable() {
   if (getaddrinfo(name, nullptr, &hints, &found) != 0) return "localhost";
   freeaddrinfo(found);
   return name;
+}
+
+std::string AbsoluteHome(const std::string& home) {
+  std::error_code error;
+  auto path = std::filesystem::absolute(home, error);
+  return error ? home : path.lexically_normal().string();
+}
+
+// A Prometheus label value: backslash, double quote and newline escaped.
+std::string PrometheusLabel(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\' || c == '"') {
+      out += '\\';
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -416,6 +439,23 @@ std::string BRIVANE::MetricsText() {
                block.Get(field.offset));
     }
   }
+  {
+    std::lock_guard lock(poolsMutex_);
+    text += fmt::format(
+        "# HELP brivane_instance_info This instance's id and MT polling mode.\n"
+        "# TYPE brivane_instance_info gauge\n"
+        "brivane_instance_info{{instance_id=\"{}\",polling=\"{}\"}} 1\n",
+        PrometheusLabel(instanceId_), claimSubmits_ ? "claim" : "query");
+  }
+  metric("brivane_rows_claimed_total", "counter", "Submit rows this instance claimed.",
+         claimCounters_.claimed.load());
+  metric("brivane_rows_claimed_handed_over_total", "counter",
+         "Claimed Submit rows handed to the SMG client.", claimCounters_.handedOver.load());
+  metric("brivane_rows_given_back_total", "counter",
+         "Claimed Submit rows given back without being sent.", claimCounters_.givenBack.load());
+  metric("brivane_rows_abandoned_recorded_total", "counter",
+         "Rows another instance handed over and never answered, recorded as unanswered.",
+         claimCounters_.recovered.load());
   auto links = LoggedInLinksPerPool();
   if (!links.empty()) {
     text +=
@@ -447,6 +487,15 @@ DashboardData BRIVANE::Dashboard() {
   if (client_) d.links = client_->LinkStates();
   for (const auto& field : base::kStatusFields)
     d.status.push_back({field.name, field.offset, field.isFlag, block.Get(field.offset)});
+  {
+    std::lock_guard lock(poolsMutex_);
+    d.pollingMode = claimSubmits_ ? "claim" : "query";
+    d.instanceId = instanceId_;
+  }
+  d.rowsClaimed = claimCounters_.claimed.load();
+  d.rowsHandedOver = claimCounters_.handedOver.load();
+  d.rowsGivenBack = claimCounters_.givenBack.load();
+  d.rowsRecovered = claimCounters_.recovered.load();
   d.sampleMs = sampler_.Interval().count();
   d.historySeconds =
       static_cast<std::int64_t>(sampler_.Capacity() - 1) * sampler_.Interval().count() / 1000;
@@ -514,6 +563,20 @@ bool BRIVANE::OpenDatabase() {
     poll.spCorpId = base::Utf8ToGbk(config_.spCorpID);
     poll.spId = base::Utf8ToGbk(config_.spID);
     poll.terminalIdLength = static_cast<std::uint32_t>(config_.terminalIdLength);
+    poll.claimRows = config_.claimSubmits;
+    poll.instanceId = InstanceIdOf(config_, HostName(), AbsoluteHome(options_.home));
+    poll.claimLease = config_.claimLease;
+    // The instance that handed a row over records its outcome after
+    // SubmitRespTimeout; a row still there a lease later lost its instance.
+    poll.abandonedAfter = config_.submitRespTimeout + config_.claimLease;
+    poll.claimCounters = &claimCounters_;
+    const auto [level, line] = PollingModeLine(config_, poll.instanceId);
+    base::LogWrite(level, line);
+    {
+      std::lock_guard lock(poolsMutex_);
+      claimSubmits_ = poll.claimRows;
+      instanceId_ = poll.instanceId;
+    }
     mtPoller_ = std::make_unique<sp::MtPoller>(
         *db_, poll, [this](cmpp::CmppSubmit& record) { return SubmitToClient(record); }, stopMT_,
         passIdle_);

@@ -189,6 +189,13 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   // joins the page threads while it holds it), so these have their own lock.
   mutable std::mutex poolsMutex_;
   std::vector<DashboardPool> pools_;
+  // The MT polling mode and instance id of the last start, for the pages;
+  // guarded by poolsMutex_ too.
+  bool claimSubmits_ = false;
+  std::string instanceId_;
+  // Rows this process claimed, handed over, gave back and recovered, over
+  // all starts. Written by the MT thread, read by the pages.
+  sp::ClaimCounters claimCounters_;
 
   std::unique_ptr<AdminServer> admin_;
 };

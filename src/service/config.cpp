@@ -7,6 +7,8 @@
 #include <charconv>
 #include <cstdlib>
 
+#include "db/claims.h"
+
 namespace brivane::service {
 namespace {
 
@@ -134,6 +136,14 @@ ServiceConfig ReadServiceConfig(const base::ConfigSection& section, int systemLo
   // database claim their rows this way) replaces the built one.
   c.customSubmitQuery = section.GetString("SubmitQuery", "");
   if (!c.customSubmitQuery.empty()) c.submitQuery = c.customSubmitQuery;
+  c.claimSubmits = section.GetBoolean("ClaimSubmits", false);
+  c.instanceId = section.GetString("InstanceID", "");
+  // A lease shorter than a few passes would let a live instance's claims be
+  // taken while it sends them.
+  const std::int64_t lease = section.GetInteger("ClaimLease", 60);
+  c.claimLease = std::chrono::seconds(lease <= 0 ? 60 : std::max<std::int64_t>(lease, 5));
+  const std::int64_t respTimeout = section.GetInteger("SubmitRespTimeout", 600);
+  c.submitRespTimeout = std::chrono::seconds(respTimeout <= 0 ? 600 : respTimeout);
 
   c.smgAddress = section.GetString("SMGAddress", "0.0.0.0");
   shown["SMGAddress"] = c.smgAddress;
@@ -174,6 +184,34 @@ ServiceConfig ReadServiceConfig(const base::ConfigSection& section, int systemLo
   c.enableHTTPClient = section.GetBoolean("EnableHTTPClient", false);
   shown["EnableHTTPClient"] = c.enableHTTPClient ? "true" : "false";
   return c;
+}
+
+std::string InstanceIdOf(const ServiceConfig& config, std::string_view host,
+                         std::string_view home) {
+  std::string id =
+      config.instanceId.empty() ? std::string(host) + ":" + std::string(home) : config.instanceId;
+  if (id.size() > db::kInstanceIdMax) {
+    std::size_t end = db::kInstanceIdMax;
+    // Back off over UTF-8 continuation bytes so no character is split.
+    while (end > 0 && (static_cast<unsigned char>(id[end]) & 0xC0) == 0x80) --end;
+    id.resize(end);
+  }
+  return id;
+}
+
+std::pair<int, std::string> PollingModeLine(const ServiceConfig& config,
+                                            std::string_view instanceId) {
+  if (!config.claimSubmits) {
+    return {2, fmt::format("信息：MT轮询方式：查询（{}）", config.submitQuery)};
+  }
+  if (db::SyntaxForDbType(config.dbType) == db::ProcedureSyntax::kInsertIntoView) {
+    return {1, fmt::format("严重：ClaimSubmits=1，但DBType={}没有认领过程：不发送任何MT消息！",
+                           config.dbType)};
+  }
+  std::string line = fmt::format("信息：MT轮询方式：认领（{}，InstanceID={}，ClaimLease={}秒）",
+                                 db::kClaimSubmitRows, instanceId, config.claimLease.count());
+  if (!config.customSubmitQuery.empty()) line += "；SubmitQuery 不再使用";
+  return {2, line};
 }
 
 bool BuildSubmitQuery(const std::string& dbTypeAnyCase, std::int32_t mtSpeedLimit,
@@ -338,6 +376,9 @@ constexpr OtherKey kOtherKeys[] = {
     {"SP_AddStatusReport", FieldKind::kString},
     {"MTSpeedLimit", FieldKind::kInteger},
     {"SubmitQuery", FieldKind::kString},
+    {"ClaimSubmits", FieldKind::kBoolean},
+    {"InstanceID", FieldKind::kString},
+    {"ClaimLease", FieldKind::kInteger},
     {"SocketTimeout", FieldKind::kInteger},
     {"ConnectionTimeout", FieldKind::kInteger},
     {"WorkThreads", FieldKind::kInteger},

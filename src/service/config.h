@@ -12,6 +12,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/config_store.h"
@@ -76,6 +77,13 @@ struct ServiceConfig {
   // with "SELECT ", or the name of a procedure that returns the rows), used
   // in place of the one built from DBType and MTSpeedLimit.
   std::string customSubmitQuery;
+  // ClaimSubmits: several instances share the Submit table; each pass
+  // claims its rows through the shipped claiming procedure for InstanceID
+  // (empty: host name and home directory), claims lasting ClaimLease.
+  bool claimSubmits = false;
+  std::string instanceId;
+  std::chrono::seconds claimLease{60};
+  std::chrono::seconds submitRespTimeout{600};
   std::string smgAddress;
   bool asiaInfoSMG = false;
   std::string spCorpID;
@@ -118,6 +126,17 @@ bool BuildSubmitQuery(const std::string& dbType, std::int32_t mtSpeedLimit, std:
 constexpr std::int32_t TerminalIdLength(std::int32_t smgVersion) {
   return smgVersion <= 32 ? 21 : 32;
 }
+
+// The instance id claims are made for: InstanceID when set, else
+// "<host>:<home>". Cut to the 255 bytes the claim columns hold, at a
+// character boundary.
+std::string InstanceIdOf(const ServiceConfig& config, std::string_view host, std::string_view home);
+
+// The start-up line that says how MT rows are taken, and its level: 1 when
+// claiming was asked for a DBType without a claiming procedure (no row is
+// taken then), 2 otherwise.
+std::pair<int, std::string> PollingModeLine(const ServiceConfig& config,
+                                            std::string_view instanceId);
 
 // True when the first seven characters are "restart" in any case.
 bool IsRestartMessage(std::string_view initMsg);

@@ -117,7 +117,12 @@ std::string DashboardJson(const DashboardData& d) {
     json += fmt::format("{}{{\"name\":{},\"offset\":{},\"flag\":{},\"value\":{}}}", i ? "," : "",
                         JsonString(f.name), f.offset, Bool(f.isFlag), f.value);
   }
-  json += fmt::format("],\"sampleMs\":{},\"historySeconds\":{},\"rates\":[", d.sampleMs,
+  json += fmt::format(
+      "],\"polling\":{{\"mode\":{},\"instance\":{},\"claimed\":{},\"handedOver\":{},"
+      "\"givenBack\":{},\"recovered\":{}}}",
+      JsonString(d.pollingMode), JsonString(d.instanceId), d.rowsClaimed, d.rowsHandedOver,
+      d.rowsGivenBack, d.rowsRecovered);
+  json += fmt::format(",\"sampleMs\":{},\"historySeconds\":{},\"rates\":[", d.sampleMs,
                       d.historySeconds);
   for (std::size_t i = 0; i < d.rates.size(); ++i) {
     const auto& r = d.rates[i];
@@ -161,6 +166,8 @@ svg text{font-size:11px;fill:#555}
 <div>
 <h2>Status block</h2>
 <table id="status"><thead><tr><th>Field</th><th class="num">Offset</th><th class="num">Value</th></tr></thead><tbody></tbody></table>
+<h2>MT polling</h2>
+<table id="polling"><thead><tr><th>Mode</th><th>Instance</th><th class="num">Claimed</th><th class="num">Handed over</th><th class="num">Given back</th><th class="num">Abandoned recorded</th></tr></thead><tbody></tbody></table>
 </div>
 </div>
 <p class="small"><a href="Parameters">Parameters</a> &middot; <a href="monitor">Monitor</a> &middot; <a href="tail_logfile">Tail log file</a> &middot; <a href="metrics">Metrics</a></p>
@@ -286,6 +293,12 @@ const std::string& DashboardScript() {
       cell(tr, f.name);
       cell(tr, '0x' + f.offset.toString(16).toUpperCase().padStart(2, '0'), 'num');
       cell(tr, f.value, 'num');
+    });
+    fill('polling', [d.polling], (tr, p) => {
+      cell(tr, p.mode);
+      cell(tr, p.instance);
+      for (const key of ['claimed', 'handedOver', 'givenBack', 'recovered'])
+        cell(tr, p[key], 'num');
     });
     drawChart(d);
   }

@@ -45,6 +45,14 @@ struct DashboardData {
   std::vector<DashboardPool> pools;
   std::vector<cmpp::LinkState> links;
   std::vector<DashboardStatusField> status;
+  // MT polling: "query" or "claim"; with claims, this instance's id and
+  // the rows it claimed, handed over, gave back and recorded as abandoned.
+  std::string pollingMode = "query";
+  std::string instanceId;
+  std::uint64_t rowsClaimed = 0;
+  std::uint64_t rowsHandedOver = 0;
+  std::uint64_t rowsGivenBack = 0;
+  std::uint64_t rowsRecovered = 0;
   std::int64_t sampleMs = 0;        // the sampler's interval
   std::int64_t historySeconds = 0;  // what the kept samples can span
   std::vector<RatePoint> rates;

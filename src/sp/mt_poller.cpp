@@ -7,6 +7,7 @@
 
 #include "base/log.h"
 #include "base/text.h"
+#include "db/claims.h"
 #include "db/procedures.h"
 #include "sp/mt_content.h"
 
@@ -14,6 +15,12 @@ namespace brivane::sp {
 namespace {
 
 constexpr std::size_t kPushTextMax = 259;
+// How often a claiming instance looks for abandoned rows, and how many it
+// takes at a time.
+constexpr std::chrono::seconds kAbandonedCheckInterval{5};
+constexpr std::int32_t kAbandonedBatch = 200;
+// The outcome recorded for a submit that was never answered.
+constexpr std::uint32_t kNoResponseResult = 5;
 
 // Copies at most `width` bytes of a GBK text into a zero-filled field one
 // byte wider. True when the text was longer than the field.
@@ -47,6 +54,12 @@ bool StartsWithSelect(std::string_view query) {
     if (c != kSelect[i]) return false;
   }
   return true;
+}
+
+// Removes one id from the list (ids are few: one pass's rows).
+void Forget(std::vector<std::uint32_t>& ids, std::uint32_t id) {
+  auto it = std::find(ids.begin(), ids.end(), id);
+  if (it != ids.end()) ids.erase(it);
 }
 
 }  // namespace
@@ -103,7 +116,8 @@ MtPoller::MtPoller(db::DbGateway& gateway, MtPollerSettings settings, SubmitFn s
       stopMT_(stopMT),
       passIdle_(passIdle),
       sleep_(std::move(sleep)),
-      clock_(std::move(clock)) {}
+      clock_(std::move(clock)),
+      counters_(settings_.claimCounters ? *settings_.claimCounters : ownCounters_) {}
 
 std::chrono::steady_clock::time_point MtPoller::Now() const {
   if (clock_) return clock_();
@@ -217,6 +231,35 @@ void MtPoller::MarkAgain() {
   }
 }
 
+void MtPoller::RecoverAbandoned() {
+  const auto now = Now();
+  if (lastAbandonedCheck_ && now - *lastAbandonedCheck_ < kAbandonedCheckInterval) return;
+  lastAbandonedCheck_ = now;
+  std::vector<std::int64_t> ids;
+  const auto after = static_cast<std::int32_t>(settings_.abandonedAfter.count());
+  if (!db::TakeAbandonedSubmits(gateway_, settings_.instanceId, kAbandonedBatch, after, &ids))
+    return;
+  for (std::int64_t id : ids) {
+    base::LogF(2,
+               "ERROR|SubmitResp timeout|SubmitID={}|handed over {} s ago or more by an instance "
+               "that never recorded its outcome;",
+               id, after);
+    // A failed call leaves the row for a later check (this instance's or
+    // another's) once the interval has passed again.
+    if (db::DelSubmit(gateway_, static_cast<std::uint32_t>(id), "", kNoResponseResult))
+      ++counters_.recovered;
+  }
+}
+
+void MtPoller::GiveBack(const std::vector<std::uint32_t>& ids) {
+  for (std::uint32_t id : ids) {
+    // Left claimed, a row comes back to this instance at its next pass or
+    // to any instance once the lease has passed.
+    if (!db::ReleaseSubmitRow(gateway_, settings_.instanceId, id)) return;
+    ++counters_.givenBack;
+  }
+}
+
 bool MtPoller::SendMTMsg() {
   passIdle_ = false;
   if (stopMT_) {
@@ -231,27 +274,59 @@ bool MtPoller::SendMTMsg() {
   // A CmppSubmit is about 11.5 KB: keep it off the MT thread's small stack.
   auto record = std::make_unique<cmpp::CmppSubmit>();
 
-  bool open = gateway_.OpenFlag(db::DbLink::kMain) || gateway_.OpenConnection(db::DbLink::kMain);
+  // SQLite cannot return rows from a procedure, so it has no claiming
+  // procedure: such an instance takes no rows (its start-up log says so)
+  // rather than fail every pass.
+  const bool claimImpossible =
+      settings_.claimRows &&
+      db::SyntaxForDbType(gateway_.Settings().dbType) == db::ProcedureSyntax::kInsertIntoView;
+  bool open = !claimImpossible &&
+              (gateway_.OpenFlag(db::DbLink::kMain) || gateway_.OpenConnection(db::DbLink::kMain));
+  // Claiming mode: the rows this pass claimed and has not handed over yet.
+  std::vector<std::uint32_t> claimedLeft;
   if (open) {
     MarkAgain();
+    if (settings_.claimRows) RecoverAbandoned();
     std::unique_lock lock(gateway_.Lock(db::DbLink::kMain));
     db::Connection& connection = gateway_.DBConnection();
     db::Recordset rs;
     try {
-      rs = connection.Execute(settings_.submitQuery, StartsWithSelect(settings_.submitQuery)
-                                                         ? db::CommandType::kText
-                                                         : db::CommandType::kStoredProc);
+      const auto claimedAt = Now();
+      if (settings_.claimRows) {
+        rs = db::ClaimSubmitRows(connection, settings_.instanceId, limit,
+                                 static_cast<std::int32_t>(settings_.claimLease.count()));
+        if (rs.RecordCount() > 0) rs.MoveFirst();
+        for (; !rs.Eof(); rs.MoveNext()) {
+          std::int32_t id = 0;
+          if (GetFieldInt(rs, "SubmitID", id))
+            claimedLeft.push_back(static_cast<std::uint32_t>(id));
+        }
+        counters_.claimed += claimedLeft.size();
+      } else {
+        rs = connection.Execute(settings_.submitQuery, StartsWithSelect(settings_.submitQuery)
+                                                           ? db::CommandType::kText
+                                                           : db::CommandType::kStoredProc);
+      }
       if (rs.RecordCount() > 0) rs.MoveFirst();
       const bool hasLinkId = HasLinkIdField(rs);
       while (!rs.Eof() && !stopMT_) {
         std::int32_t id = 0;
         if (!unmarked_.empty() && GetFieldInt(rs, "SubmitID", id) &&
             unmarked_.count(static_cast<std::uint32_t>(id))) {
-          rs.MoveNext();  // sent already; its mark is still to be stored
+          // Sent already; its mark is still to be stored. Never given back.
+          Forget(claimedLeft, static_cast<std::uint32_t>(id));
+          rs.MoveNext();
           continue;
         }
+        // Past half the lease another instance may soon claim these rows
+        // again; what is left goes back instead of out.
+        if (settings_.claimRows && Now() - claimedAt > settings_.claimLease / 2) break;
         BuildRecord(rs, hasLinkId, *record);
         int rc = submit_(*record);
+        if (rc == 0 && settings_.claimRows) {
+          Forget(claimedLeft, record->recordId);
+          ++counters_.handedOver;
+        }
         if (rc == 0 &&
             !db::UpdateSubmit(gateway_, record->recordId, record->Msg_Fmt, record->Pk_total)) {
           base::LogF(2,
@@ -288,6 +363,8 @@ bool MtPoller::SendMTMsg() {
       result = false;
     }
   }
+
+  if (!claimedLeft.empty()) GiveBack(claimedLeft);
 
   if (!paused) {
     EndWindow(std::chrono::milliseconds(1000), windowStart);

@@ -21,16 +21,36 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "cmpp/pdu.h"
 #include "db/connections.h"
 
 namespace brivane::sp {
 
+// What an instance that claims its rows did, for the dashboard and
+// /metrics. Written by the MT thread, read by the pages.
+struct ClaimCounters {
+  std::atomic<std::uint64_t> claimed{0};     // rows the claiming procedure returned
+  std::atomic<std::uint64_t> handedOver{0};  // claimed rows handed to the SP client
+  std::atomic<std::uint64_t> givenBack{0};   // claimed rows given back unsent
+  std::atomic<std::uint64_t> recovered{0};   // abandoned rows recorded as unanswered
+};
+
 struct MtPollerSettings {
   std::string submitQuery;  // the polling query built from DBType and MTSpeedLimit
+  // Claiming mode (several instances on one table): each pass claims its
+  // rows for instanceId through the claiming procedure instead of running
+  // submitQuery, gives back what it did not hand over, and records the
+  // no-answer outcome of rows handed over more than abandonedAfter ago.
+  bool claimRows = false;
+  std::string instanceId;  // UTF-8
+  std::chrono::seconds claimLease{60};
+  std::chrono::seconds abandonedAfter{660};  // SubmitRespTimeout + claimLease
+  ClaimCounters* claimCounters = nullptr;    // may be null
   std::int32_t mtSpeedLimit = 20;
   std::string spCorpId;                 // goes to Msg_src (6 bytes)
   std::string spId;                     // Src_Id when the row has none (21 bytes)
@@ -91,6 +111,15 @@ class MtPoller {
   };
   std::unordered_map<std::uint32_t, Unmarked> unmarked_;
   void MarkAgain();
+  // Claiming mode: records the no-answer outcome of rows another instance
+  // (or an earlier life of this one) handed over and never answered; runs
+  // at most every kAbandonedCheckInterval.
+  void RecoverAbandoned();
+  // Claiming mode: gives back the claimed rows this pass did not hand over.
+  void GiveBack(const std::vector<std::uint32_t>& ids);
+  std::optional<std::chrono::steady_clock::time_point> lastAbandonedCheck_;
+  ClaimCounters ownCounters_;
+  ClaimCounters& counters_;
   std::mutex wakeMutex_;
   std::condition_variable wake_;
 };

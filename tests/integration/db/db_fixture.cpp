@@ -150,6 +150,21 @@ Recordset TestDatabase::Query(const std::string& sql) {
   return own_.Execute(sql);
 }
 
+bool TestDatabase::LoadClaimProcedures(std::string* error) {
+  std::string output;
+  bool ok = false;
+  if (backend_ == Backend::kMariaDb) {
+    ok = server_->Execute("source " + test::SourcePath("schema/mysql-claim.sql"), &output, name_);
+  } else if (backend_ == Backend::kPostgreSql) {
+    ok = postgres_->Execute("\\i " + test::SourcePath("schema/postgresql-claim.sql"), &output,
+                            name_);
+  } else {
+    output = "SQLite has no claiming procedures";
+  }
+  if (!ok) *error = output;
+  return ok;
+}
+
 LogCapture::LogCapture(int level) : dir_("brivane-log"), path_(dir_.File("brivane.log")) {
   base::CloseLog();
   base::OpenLog(path_, level);

@@ -42,6 +42,9 @@ class TestDatabase {
   // Runs a statement or query on a connection of the test's own (opened on
   // first use), so the gateway's connections are not disturbed.
   Recordset Query(const std::string& sql);
+  // Loads the backend's claiming procedures (schema/<backend>-claim.sql);
+  // MariaDB and PostgreSQL only.
+  bool LoadClaimProcedures(std::string* error);
   const std::string& Name() const { return name_; }
 
  private:

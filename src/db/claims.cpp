@@ -1,0 +1,71 @@
+#include "db/claims.h"
+
+#include <mutex>
+
+#include "base/log.h"
+#include "base/text.h"
+
+namespace brivane::db {
+namespace {
+
+// Runs `body` on DBConnection under its lock, reopening a closed connection
+// first; a database error writes the error lines and reopens once.
+template <typename Body>
+bool OnMainConnection(DbGateway& gateway, const char* name, Body&& body) {
+  std::lock_guard lock(gateway.Lock(DbLink::kMain));
+  if (!gateway.OpenFlag(DbLink::kMain) && !gateway.OpenConnection(DbLink::kMain)) return false;
+  Connection& connection = gateway.DBConnection();
+  try {
+    body(connection);
+    return true;
+  } catch (const DbException& e) {
+    LogProviderErrors(connection);
+    LogComError(e.Error());
+    base::LogF(2, "{}, Reconnect...", name);
+    gateway.OpenConnection(DbLink::kMain);
+  } catch (const std::exception& e) {
+    base::LogF(2, "EXCEPTION|{}|{}", name, e.what());
+  }
+  return false;
+}
+
+}  // namespace
+
+Recordset ClaimSubmitRows(Connection& connection, std::string_view instance, std::int32_t count,
+                          std::int32_t leaseSeconds) {
+  Command command(connection, kClaimSubmitRows);
+  command.AppendText(base::Utf8ToUtf16(instance));
+  command.AppendInt(count);
+  command.AppendInt(leaseSeconds);
+  return command.Query();
+}
+
+bool ReleaseSubmitRow(DbGateway& gateway, std::string_view instance, std::int64_t submitId) {
+  return OnMainConnection(gateway, "ReleaseSubmitRow", [&](Connection& connection) {
+    Command command(connection, kReleaseSubmitRow);
+    command.AppendText(base::Utf8ToUtf16(instance));
+    // TODO: bind as a 64-bit integer once Command has one; ids fit in 32
+    // bits until then.
+    command.AppendInt(static_cast<std::int32_t>(submitId));
+    command.Execute();
+  });
+}
+
+bool TakeAbandonedSubmits(DbGateway& gateway, std::string_view instance, std::int32_t count,
+                          std::int32_t afterSeconds, std::vector<std::int64_t>* ids) {
+  ids->clear();
+  std::vector<std::int64_t> taken;
+  bool ok = OnMainConnection(gateway, "TakeAbandonedSubmits", [&](Connection& connection) {
+    Command command(connection, kTakeAbandonedSubmits);
+    command.AppendText(base::Utf8ToUtf16(instance));
+    command.AppendInt(count);
+    command.AppendInt(afterSeconds);
+    Recordset rs = command.Query();
+    if (rs.RecordCount() > 0) rs.MoveFirst();
+    for (; !rs.Eof(); rs.MoveNext()) taken.push_back(rs.GetInt("AbandonedID"));
+  });
+  if (ok) *ids = std::move(taken);
+  return ok;
+}
+
+}  // namespace brivane::db
