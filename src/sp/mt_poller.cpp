@@ -63,6 +63,18 @@ bool GetFieldInt(const db::Recordset& rs, std::string_view column, std::int32_t&
   }
 }
 
+bool GetFieldInt64(const db::Recordset& rs, std::string_view column, std::int64_t& value) {
+  try {
+    value = rs.GetInt64(column);
+    return true;
+  } catch (const db::DbException& e) {
+    db::LogComError(e.Error());
+    return false;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 bool GetFieldBool(const db::Recordset& rs, std::string_view column, bool& value) {
   value = false;
   try {
@@ -96,14 +108,15 @@ bool HasLinkIdField(const db::Recordset& rs) {
 
 MtPoller::MtPoller(db::DbGateway& gateway, MtPollerSettings settings, SubmitFn submit,
                    std::atomic<std::int32_t>& stopMT, std::atomic<std::int32_t>& passIdle,
-                   SleepFn sleep, ClockFn clock)
+                   SleepFn sleep, ClockFn clock, KeptOutRows* keptOut)
     : gateway_(gateway),
       settings_(std::move(settings)),
       submit_(std::move(submit)),
       stopMT_(stopMT),
       passIdle_(passIdle),
       sleep_(std::move(sleep)),
-      clock_(std::move(clock)) {}
+      clock_(std::move(clock)),
+      keptOut_(keptOut ? *keptOut : ProcessKeptOutRows()) {}
 
 std::chrono::steady_clock::time_point MtPoller::Now() const {
   if (clock_) return clock_();
@@ -141,9 +154,9 @@ void MtPoller::BuildRecord(const db::Recordset& rs, bool hasLinkId, cmpp::CmppSu
   r.Msg_level = 3;
   r.DestUsr_tl = 1;
 
-  std::int32_t id = 0;
-  GetFieldInt(rs, "SubmitID", id);
-  r.recordId = static_cast<std::uint32_t>(id);
+  std::int64_t id = 0;
+  GetFieldInt64(rs, "SubmitID", id);
+  r.recordId = static_cast<std::uint64_t>(id);
   CopyField(r.Service_Id, 10, ReadText(rs, "ServiceId"));
   CopyField(r.Msg_src, 6, settings_.spCorpId);
   CopyField(r.FeeType, 2, ReadText(rs, "FeeType"));
@@ -209,11 +222,13 @@ void MtPoller::BuildRecord(const db::Recordset& rs, bool hasLinkId, cmpp::CmppSu
 }
 
 void MtPoller::MarkAgain() {
-  for (auto it = unmarked_.begin(); it != unmarked_.end();) {
-    // A row whose outcome was recorded meanwhile is gone from the table;
-    // the call then changes nothing and succeeds all the same.
-    if (!db::UpdateSubmit(gateway_, it->first, it->second.msgFmt, it->second.smsCount)) return;
-    it = unmarked_.erase(it);
+  for (const KeptOutRows::Mark& mark : keptOut_.Marks()) {
+    // A row whose outcome was recorded meanwhile has left `Submit`; the
+    // shipped procedures then mark its log rows instead.
+    if (!db::UpdateSubmit(gateway_, mark.id, mark.msgFmt, mark.smsCount)) return;
+    keptOut_.Remove(mark.id);
+    base::LogF(2, "INFO|SendMTMsg|SubmitID={}|hand-over mark stored, row no longer kept out;",
+               mark.id);
   }
 }
 
@@ -244,21 +259,29 @@ bool MtPoller::SendMTMsg() {
       if (rs.RecordCount() > 0) rs.MoveFirst();
       const bool hasLinkId = HasLinkIdField(rs);
       while (!rs.Eof() && !stopMT_) {
-        std::int32_t id = 0;
-        if (!unmarked_.empty() && GetFieldInt(rs, "SubmitID", id) &&
-            unmarked_.count(static_cast<std::uint32_t>(id))) {
+        std::int64_t id = 0;
+        if (keptOut_.Size() > 0 && GetFieldInt64(rs, "SubmitID", id) &&
+            keptOut_.Contains(static_cast<std::uint64_t>(id))) {
           rs.MoveNext();  // sent already; its mark is still to be stored
           continue;
+        }
+        // A row sent now whose mark then failed could not be kept out.
+        if (keptOut_.Full()) {
+          base::LogF(2,
+                     "ERROR|SendMTMsg|{} rows wait for their hand-over mark: no row is sent "
+                     "until the database takes it;",
+                     keptOut_.Size());
+          break;
         }
         BuildRecord(rs, hasLinkId, *record);
         int rc = submit_(*record);
         if (rc == 0 &&
             !db::UpdateSubmit(gateway_, record->recordId, record->Msg_Fmt, record->Pk_total)) {
           base::LogF(2,
-                     "ERROR|SendMTMsg|SubmitID={}|sent, but UpdateSubmit failed: not sent again "
-                     "while it waits in the table;",
+                     "ERROR|SendMTMsg|SubmitID={}|sent, but UpdateSubmit failed: kept out of "
+                     "later passes until its mark is stored;",
                      record->recordId);
-          unmarked_[record->recordId] = Unmarked{record->Msg_Fmt, record->Pk_total};
+          keptOut_.Add(KeptOutRows::Mark{record->recordId, record->Msg_Fmt, record->Pk_total});
         }
         if (rc == 0) {
           if (base::LogEnabled(3))

@@ -195,7 +195,15 @@ void MyCMPPClient::OnStopped(cmpp::CMPPConnection& link) {
 }
 
 bool MyCMPPClient::OnSubmitting(cmpp::CMPPConnection&, const cmpp::CmppSubmit& submit) {
-  pending_.Put(submit.recordId, submit.sequenceId, base::TickCount(), submitRespTimeoutMs_);
+  const PendingSegment segment{submit.recordId, submit.sequenceId, submit.Pk_number,
+                               submit.Pk_total};
+  if (auto displaced = pending_.Put(segment, base::TickCount(), submitRespTimeoutMs_)) {
+    // Only after the Sequence_Id counter wrapped within one response
+    // deadline: the older segment can no longer be told from this one.
+    base::LogF(2, "ERROR|SubmitResp missing|SubmitID={}|segment {}/{}|Sequence_Id reused;",
+               displaced->recordId, displaced->segment, displaced->total);
+    RecordOutcome(displaced->recordId, "", kNoResponseOutcome);
+  }
   return true;
 }
 
@@ -205,15 +213,17 @@ void MyCMPPClient::OnSubmitSent(cmpp::CMPPConnection&, const cmpp::CmppSubmit&) 
 
 void MyCMPPClient::OnSubmitFail(cmpp::CMPPConnection&, const cmpp::CmppSubmit& submit) {
   base::StatusBlock().Add(base::kSubmitWriteFailed);
-  pending_.RemoveRecord(submit.recordId);
+  pending_.Remove(submit.sequenceId, submit.recordId);
+  base::LogF(2, "ERROR|Submit|SubmitID={}|segment {}/{}|not written, code {};", submit.recordId,
+             submit.Pk_number, submit.Pk_total, submit.lastError);
   RecordOutcome(submit.recordId, "", static_cast<std::uint32_t>(submit.lastError));
 }
 
 void MyCMPPClient::OnSubmitResp(cmpp::CMPPConnection&, const cmpp::CmppSubmitResp& resp) {
   base::StatusBlock().Add(resp.Result == 0 ? base::kSubmitRespOk : base::kSubmitRespFail);
-  std::optional<std::uint32_t> recordId = pending_.TakeBySequence(resp.Sequence_Id);
-  if (!recordId) return;
-  RecordOutcome(*recordId, MsgIdText(resp.Msg_Id), static_cast<std::uint32_t>(resp.Result));
+  std::optional<PendingSegment> segment = pending_.TakeBySequence(resp.Sequence_Id);
+  if (!segment) return;
+  RecordOutcome(segment->recordId, MsgIdText(resp.Msg_Id), static_cast<std::uint32_t>(resp.Result));
 }
 
 void MyCMPPClient::OnReport(cmpp::CMPPConnection&, const cmpp::CmppDeliver& deliver) {
@@ -295,7 +305,7 @@ void MyCMPPClient::HandleMo(const cmpp::CmppDeliver& deliver, int partsCount) {
   unrecordedMo_.push_back(std::move(record));
 }
 
-void MyCMPPClient::RecordOutcome(std::uint32_t recordId, const std::string& msgId,
+void MyCMPPClient::RecordOutcome(std::uint64_t recordId, const std::string& msgId,
                                  std::uint32_t result) {
   db::DbGateway* db = host_.Database();
   if (db && db::DelSubmit(*db, recordId, msgId, result)) return;
@@ -354,20 +364,22 @@ std::size_t MyCMPPClient::UnrecordedCount() {
 }
 
 void MyCMPPClient::ExpirePending() {
-  std::vector<std::uint32_t> expired = pending_.TakeExpired(base::TickCount());
-  for (std::uint32_t id : expired) {
-    base::LogF(2, "ERROR|SubmitResp timeout|SubmitID={}|no response within {} s;", id,
-               submitRespTimeoutMs_ / 1000);
-    RecordOutcome(id, "", kNoResponseOutcome);
+  std::vector<PendingSegment> expired = pending_.TakeExpired(base::TickCount());
+  for (const PendingSegment& s : expired) {
+    base::LogF(2, "ERROR|SubmitResp timeout|SubmitID={}|segment {}/{}|no response within {} s;",
+               s.recordId, s.segment, s.total, submitRespTimeoutMs_ / 1000);
+    RecordOutcome(s.recordId, "", kNoResponseOutcome);
   }
 }
 
 void MyCMPPClient::RecordUnanswered(const char* why) {
-  std::vector<std::uint32_t> left = pending_.TakeAll();
-  for (std::uint32_t id : left) {
-    base::LogF(2, "ERROR|SubmitResp missing|SubmitID={}|client {} before the response came;", id,
-               why);
-    RecordOutcome(id, "", kNoResponseOutcome);
+  std::vector<PendingSegment> left = pending_.TakeAll();
+  for (const PendingSegment& s : left) {
+    base::LogF(2,
+               "ERROR|SubmitResp missing|SubmitID={}|segment {}/{}|client {} before the response "
+               "came;",
+               s.recordId, s.segment, s.total, why);
+    RecordOutcome(s.recordId, "", kNoResponseOutcome);
   }
 }
 

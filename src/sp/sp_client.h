@@ -105,10 +105,10 @@ class MyCMPPClient : public cmpp::CMPPClient {
   void RecordUnanswered(const char* why);
   // DelSubmit; an outcome the database did not take is kept for
   // RetryUnrecorded.
-  void RecordOutcome(std::uint32_t recordId, const std::string& msgId, std::uint32_t result);
+  void RecordOutcome(std::uint64_t recordId, const std::string& msgId, std::uint32_t result);
 
   struct Outcome {
-    std::uint32_t recordId;
+    std::uint64_t recordId;
     std::string msgId;
     std::uint32_t result;
   };
