@@ -73,6 +73,9 @@ MyCMPPClient::MyCMPPClient(SpHost& host) : host_(host) {}
 MyCMPPClient::~MyCMPPClient() {
   // The links call this object's hooks until they are stopped.
   Release();
+  // Parts left here were not handed on by HandOnStoredParts: the store says
+  // how many are lost when it goes.
+  store_.reset();
   // What the database never took is lost with this object: say which.
   std::lock_guard lock(unrecordedMutex_);
   for (const Outcome& o : unrecordedOutcomes_)
@@ -118,12 +121,21 @@ bool MyCMPPClient::Initialise(const base::ConfigSection& section) {
     // The store is ready before the first link logs in: an SMG hands over
     // the MO messages it holds as soon as a link is in, while the other
     // links may still be logging in (or fail to).
+    // The store belongs to the process, not to one start: parts the SMG
+    // was told we received stay for their companions across an in-place
+    // restart.
     if (merger_) {
       merger_->Stop();
       merger_.reset();
     }
-    store_ = std::make_shared<CLongSMSLog>(
-        [this](const cmpp::CmppDeliver& d, int parts) { HandleMo(d, parts); }, longSmsExpiry_);
+    if (!store_)
+      store_ = std::make_shared<CLongSMSLog>(
+          [this](const cmpp::CmppDeliver& d, int parts) { HandleMo(d, parts); }, longSmsExpiry_);
+    const std::int64_t maxParts = section.GetInteger(
+        "LongSMSMaxParts", static_cast<std::int64_t>(CLongSMSLog::kDefaultCapacity));
+    store_->SetCapacity(maxParts > 0 ? static_cast<std::size_t>(
+                                           std::min<std::int64_t>(maxParts, kLongSmsMaxPartsLimit))
+                                     : CLongSMSLog::kDefaultCapacity);
     merger_ = std::make_unique<LongSMSMerger>(store_);
 
     StartWorkers(workThreads, workThreads + 100);
@@ -170,7 +182,6 @@ void MyCMPPClient::Release() {
   // after Release).
   StopLinks();
   StopWorkers();
-  store_.reset();
   // Whatever is still pending can no longer be answered: record it rather
   // than leave its row without an outcome.
   RecordUnanswered("released");
@@ -179,6 +190,20 @@ void MyCMPPClient::Release() {
   RetryUnrecorded();
   initialised_ = false;
 }
+
+std::size_t MyCMPPClient::HandOnStoredParts() {
+  if (!store_) return 0;
+  // One attempt each: a stop ends within seconds, and what the database
+  // refuses is kept and tried once more below.
+  handingOnAtStop_ = true;
+  const std::size_t handed = store_->HandOnAll();
+  handingOnAtStop_ = false;
+  // What the database refused is kept; try once more while it is open.
+  RetryUnrecorded();
+  return handed;
+}
+
+std::size_t MyCMPPClient::StoredParts() const { return store_ ? store_->Count() : 0; }
 
 void MyCMPPClient::LogWrite(std::string_view line) {
   try {
@@ -287,10 +312,11 @@ void MyCMPPClient::HandleMo(const cmpp::CmppDeliver& deliver, int partsCount) {
   }
 
   db::DbGateway* db = host_.Database();
-  for (int attempt = 1; attempt <= 3; ++attempt) {
+  const int attempts = handingOnAtStop_ ? 1 : 3;
+  for (int attempt = 1; attempt <= attempts; ++attempt) {
     if (db && db::AddDeliver(*db, record)) return;
     base::LogWrite(2, "MOLog Failed, retry...");
-    if (attempt < 3) std::this_thread::sleep_for(moRetryPause_);
+    if (attempt < attempts) std::this_thread::sleep_for(moRetryPause_);
   }
   // The SMG has had its answer and will not send the message again: keep it
   // until the database takes it.
