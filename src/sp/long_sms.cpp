@@ -23,8 +23,6 @@ namespace {
 constexpr std::size_t kSourceWidth = sizeof(CmppDeliver::Src_terminal_Id);
 // The whole message keeps a terminating zero, as every record text does.
 constexpr std::size_t kMergedRoom = cmpp::kContentAreaSize - 1;
-// Sequence and total are single header bytes.
-constexpr std::size_t kMaxParts = 256;
 
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
