@@ -129,8 +129,9 @@ std::unique_ptr<CmppDeliver> CLongSMSLog::Alone(const StoredPart& part) {
   std::memcpy(d->LinkID, part.LinkID, sizeof d->LinkID);
   d->receiveTick = part.receiveTick;
   std::memcpy(d->receiveTime, part.receiveTime, sizeof d->receiveTime);
+  // An empty text may have no buffer at all: copy nothing then.
   const std::size_t n = std::min(part.text.size(), kMergedRoom);
-  std::memcpy(d->Msg_Content, part.text.data(), n);
+  if (n > 0) std::memcpy(d->Msg_Content, part.text.data(), n);
   d->Msg_Length = static_cast<std::uint32_t>(n);
   return d;
 }
@@ -219,7 +220,7 @@ bool CLongSMSLog::AddFragment(const CmppDeliver& deliver) {
           const StoredPart& p = parts.at(s);
           declared += p.textLength;
           const std::size_t n = std::min(p.text.size(), kMergedRoom - at);
-          std::memcpy(whole->Msg_Content + at, p.text.data(), n);
+          if (n > 0) std::memcpy(whole->Msg_Content + at, p.text.data(), n);
           at += n;
         }
         whole->Msg_Length = static_cast<std::uint32_t>(at);
