@@ -16,7 +16,7 @@ GO
 IF OBJECT_ID(N'dbo.Submit', N'U') IS NULL
 BEGIN
   CREATE TABLE dbo.Submit (
-    SubmitID    INT IDENTITY(1, 1) NOT NULL CONSTRAINT PK_Submit PRIMARY KEY,
+    SubmitID    BIGINT IDENTITY(1, 1) NOT NULL CONSTRAINT PK_Submit PRIMARY KEY,
     ServiceId   NVARCHAR(10) NULL,
     FeeType     NVARCHAR(2) NULL,
     FeeCode     NVARCHAR(6) NULL,
@@ -40,7 +40,7 @@ GO
 IF OBJECT_ID(N'dbo.SubmitLog', N'U') IS NULL
 BEGIN
   CREATE TABLE dbo.SubmitLog (
-    SubmitID     INT NOT NULL,
+    SubmitID     BIGINT NOT NULL,
     ServiceId    NVARCHAR(10) NULL,
     FeeType      NVARCHAR(2) NULL,
     FeeCode      NVARCHAR(6) NULL,
@@ -123,7 +123,7 @@ GO
 -- moved the row to SubmitLog already; then the log rows get MsgFmt,
 -- SMSCount and SendTime instead.
 CREATE PROCEDURE dbo.uspUpdateSubmitState
-  @Id INT,
+  @Id BIGINT,
   @MsgFmt INT,
   @SMSCount INT
 AS
@@ -145,7 +145,7 @@ GO
 -- keeps its outcome. The row is locked for update first, so a concurrent
 -- uspUpdateSubmitState waits instead of deadlocking on a lock upgrade.
 CREATE PROCEDURE dbo.uspMoveSubmitToLog
-  @SubmitID INT,
+  @SubmitID BIGINT,
   @MsgId NVARCHAR(64),
   @SubmitResult INT
 AS

@@ -14,7 +14,7 @@ SET NAMES utf8mb4;
 
 -- MT messages waiting to be sent (SubmitState 0) or handed over (1).
 CREATE TABLE IF NOT EXISTS Submit (
-  SubmitID    INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  SubmitID    BIGINT NOT NULL AUTO_INCREMENT PRIMARY KEY,
   ServiceId   VARCHAR(10),
   FeeType     VARCHAR(2),
   FeeCode     VARCHAR(6),
@@ -34,7 +34,7 @@ CREATE TABLE IF NOT EXISTS Submit (
 
 -- One row per SMG answer: a message cut into three segments gets three.
 CREATE TABLE IF NOT EXISTS SubmitLog (
-  SubmitID     INT NOT NULL,
+  SubmitID     BIGINT NOT NULL,
   ServiceId    VARCHAR(10),
   FeeType      VARCHAR(2),
   FeeCode      VARCHAR(6),
@@ -108,7 +108,7 @@ DELIMITER //
 -- The row has been handed to the SMG client. The SMG's answer may have
 -- moved the row to SubmitLog already; then the log rows get MsgFmt,
 -- SMSCount and SendTime instead.
-CREATE PROCEDURE uspUpdateSubmitState(IN p_Id INT, IN p_MsgFmt INT, IN p_SMSCount INT)
+CREATE PROCEDURE uspUpdateSubmitState(IN p_Id BIGINT, IN p_MsgFmt INT, IN p_SMSCount INT)
 BEGIN
   UPDATE Submit
      SET SubmitState = 1, MsgFmt = p_MsgFmt, SMSCount = p_SMSCount, SendTime = NOW()
@@ -124,7 +124,7 @@ END//
 -- message copy its log row with their own MsgId; an id found nowhere still
 -- keeps its outcome. The row is locked for update first, so a concurrent
 -- uspUpdateSubmitState waits instead of deadlocking on a lock upgrade.
-CREATE PROCEDURE uspMoveSubmitToLog(IN p_SubmitID INT, IN p_MsgId VARCHAR(64),
+CREATE PROCEDURE uspMoveSubmitToLog(IN p_SubmitID BIGINT, IN p_MsgId VARCHAR(64),
                                     IN p_SubmitResult INT)
 BEGIN
   DECLARE v_found INT DEFAULT 0;

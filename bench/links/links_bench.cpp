@@ -64,11 +64,13 @@ class BenchClient final : public CMPPClient {
     std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
   }
   bool OnSubmitting(CMPPConnection&, const CmppSubmit& s) override {
-    seqToRecord_[s.sequenceId & (slots_ - 1)].store(s.recordId, std::memory_order_relaxed);
+    seqToRecord_[s.sequenceId & (slots_ - 1)].store(static_cast<std::uint32_t>(s.recordId),
+                                                    std::memory_order_relaxed);
     return true;
   }
   void OnSubmitFail(CMPPConnection&, const CmppSubmit& s) override {
-    std::fprintf(stderr, "submit %u failed: %d\n", s.recordId, s.lastError);
+    std::fprintf(stderr, "submit %llu failed: %d\n", static_cast<unsigned long long>(s.recordId),
+                 s.lastError);
   }
   void OnSubmitResp(CMPPConnection& link, const CmppSubmitResp& r) override {
     const auto now = Clock::now();

@@ -53,10 +53,23 @@ void CWorkerCmpp::Execute(WorkItem& base) {
   auto& item = static_cast<CmppWorkItem&>(base);
   if (!item.link || !item.client) return;
   switch (static_cast<WorkKind>(item.kind)) {
-    case WorkKind::kSubmit:
-      // The outcome reaches the client through the submit hooks.
-      if (item.submit) item.link->Submit(*item.submit);
+    case WorkKind::kSubmit: {
+      // The outcomes reach the client through the submit hooks. Once one
+      // segment could not be written the rest are not tried: written after
+      // a re-login they would reach the SMG without the earlier ones on
+      // that connection. Each of them is reported as failed with that code.
+      int code = kOk;
+      for (const auto& segment : item.submits) {
+        if (!segment) continue;
+        if (code == kOk) {
+          code = item.link->Submit(*segment);
+        } else {
+          segment->lastError = code;
+          item.link->OnSubmitFail(*segment);
+        }
+      }
       break;
+    }
     case WorkKind::kDeliver:
       if (item.deliver) item.client->OnDeliver(*item.link, *item.deliver);
       break;
@@ -279,8 +292,14 @@ std::uint8_t CMPPClient::NextConcatReference() {
 }
 
 int CMPPClient::Submit(CmppSubmit& submit) {
-  const std::uint32_t limit = submit.Msg_Fmt == 0 ? kSingleLimitAscii : kSingleLimitOther;
-  if (submit.Msg_Length > limit) return SplitSubmit(submit);
+  std::vector<std::unique_ptr<CmppSubmit>> segments;
+  try {
+    segments = SplitSubmit(submit);
+  } catch (const std::bad_alloc&) {
+    LogPrintf("ERROR|CMPPClient::Submit: no memory for the record whose id is %llu;",
+              static_cast<unsigned long long>(submit.recordId));
+    return ENOMEM;
+  }
 
   const auto deadline =
       std::chrono::steady_clock::now() + selectPause_ * std::max(0, selectTries_ - 1);
@@ -292,12 +311,12 @@ int CMPPClient::Submit(CmppSubmit& submit) {
       std::unique_ptr<CmppWorkItem> item;
       try {
         item = NewItem(WorkKind::kSubmit, std::move(link));
-        item->submit = std::make_unique<CmppSubmit>(submit);
       } catch (const std::bad_alloc&) {
-        LogPrintf("ERROR|CMPPClient::Submit: no memory for the record whose id is %u;",
-                  submit.recordId);
+        LogPrintf("ERROR|CMPPClient::Submit: no memory for the record whose id is %llu;",
+                  static_cast<unsigned long long>(submit.recordId));
         return ENOMEM;
       }
+      item->submits = std::move(segments);
       queuedSubmits_.fetch_add(1);
       item->countedSubmit = true;
       Post(std::move(item));
@@ -308,11 +327,18 @@ int CMPPClient::Submit(CmppSubmit& submit) {
     WaitLinkState(epoch,
                   std::min<std::chrono::steady_clock::duration>(selectPause_, deadline - now));
   }
-  LogPrintf("The record whose id is equal to %u failed to be sent!", submit.recordId);
+  LogPrintf("The record whose id is equal to %llu failed to be sent!",
+            static_cast<unsigned long long>(submit.recordId));
   return kErrNoLink;
 }
 
-int CMPPClient::SplitSubmit(CmppSubmit& submit) {
+std::vector<std::unique_ptr<CmppSubmit>> CMPPClient::SplitSubmit(CmppSubmit& submit) {
+  std::vector<std::unique_ptr<CmppSubmit>> segments;
+  const std::uint32_t limit = submit.Msg_Fmt == 0 ? kSingleLimitAscii : kSingleLimitOther;
+  if (submit.Msg_Length <= limit) {
+    segments.push_back(std::make_unique<CmppSubmit>(submit));
+    return segments;
+  }
   // Never read past the record's content area, whatever Msg_Length says.
   const std::uint32_t length =
       std::min<std::uint32_t>(submit.Msg_Length, sizeof submit.Msg_Content);
@@ -332,10 +358,10 @@ int CMPPClient::SplitSubmit(CmppSubmit& submit) {
   const std::uint32_t total = (payload + slice - 1) / slice;
   const std::uint8_t reference = NextConcatReference();
 
-  auto segment = std::make_unique<CmppSubmit>(submit);
-  segment->TP_udhi = 1;
-  int result = kOk;
+  segments.reserve(total);
   for (std::uint32_t i = 1; i <= total; ++i) {
+    auto segment = std::make_unique<CmppSubmit>(submit);
+    segment->TP_udhi = 1;
     const std::uint32_t offset = (i - 1) * slice;
     const std::uint32_t size = std::min(slice, payload - offset);
     std::memset(segment->Msg_Content, 0, sizeof segment->Msg_Content);
@@ -355,11 +381,10 @@ int CMPPClient::SplitSubmit(CmppSubmit& submit) {
     segment->Msg_Length = size + headerSize;
     segment->Pk_total = static_cast<std::uint8_t>(total);
     segment->Pk_number = static_cast<std::uint8_t>(i);
-    // A segment that cannot be queued does not stop the others.
-    result = Submit(*segment);
+    segments.push_back(std::move(segment));
   }
   submit.Pk_total = static_cast<std::uint8_t>(total);
-  return result;
+  return segments;
 }
 
 void CMPPClient::WaitLinkState(std::uint64_t epoch, std::chrono::steady_clock::duration pause) {

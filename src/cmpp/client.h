@@ -63,7 +63,8 @@ class CmppWorkItem final : public WorkItem {
   bool countedSubmit = false;  // counted in the client's QueuedSubmits
   CMPPClient* client = nullptr;
   std::shared_ptr<CMPPConnection> link;  // keeps the link alive while queued
-  std::unique_ptr<CmppSubmit> submit;    // kSubmit
+  // kSubmit: one row's segments (one for a short message), written in order.
+  std::vector<std::unique_ptr<CmppSubmit>> submits;
   std::unique_ptr<CmppDeliver> deliver;  // kDeliver, kReport
   CmppSubmitResp submitResp{};           // kSubmitResp
 };
@@ -188,12 +189,17 @@ class CMPPClient {
   std::shared_ptr<CMPPConnection> CreateLink(const LinkSettings& settings, std::int32_t connType,
                                              std::uint16_t port);
 
-  // Queues an MT message (every segment of a long one). 0 when queued;
-  // kErrNoLink when no eligible link turned up within the select wait; for
-  // a split message the result of its last segment. Sets Pk_total of a
-  // split record to the number of segments.
+  // Queues an MT message: every segment of a long one goes in one work item
+  // for one link, which writes them in order, so a row is never spread over
+  // links (the SMG reassembles per link) and is either queued whole or not
+  // at all. 0 when queued; kErrNoLink when no eligible link turned up
+  // within the select wait, ENOMEM without memory (nothing queued then).
+  // Sets Pk_total of a split record to the number of segments.
   int Submit(CmppSubmit& submit);
-  int SplitSubmit(CmppSubmit& submit);
+  // Cuts a record longer than one SMS into its segments (each with its
+  // concatenation header) and sets its Pk_total; a short record gives one
+  // copy of itself. May throw std::bad_alloc.
+  std::vector<std::unique_ptr<CmppSubmit>> SplitSubmit(CmppSubmit& submit);
   // The next eligible link after the one chosen last, in list order,
   // wrapping around; null when none is eligible.
   std::shared_ptr<CMPPConnection> SelectLink();

@@ -164,7 +164,7 @@ struct CmppSubmit {
   char LinkID[21];  // 3.0: 20 bytes as LinkID; 2.0: first 8 bytes as Reserve
 
   // Send bookkeeping; never on the wire.
-  std::uint32_t recordId;       // SubmitID of the database row
+  std::uint64_t recordId;       // SubmitID of the database row (64-bit)
   std::uint32_t sequenceId;     // drawn when the record is written to a link
   std::uint32_t lastWriteTick;  // ms since system start at the last write
   std::uint32_t writeAttempts;

@@ -44,9 +44,7 @@ bool ReleaseSubmitRow(DbGateway& gateway, std::string_view instance, std::int64_
   return OnMainConnection(gateway, "ReleaseSubmitRow", [&](Connection& connection) {
     Command command(connection, kReleaseSubmitRow);
     command.AppendText(base::Utf8ToUtf16(instance));
-    // TODO: bind as a 64-bit integer once Command has one; ids fit in 32
-    // bits until then.
-    command.AppendInt(static_cast<std::int32_t>(submitId));
+    command.AppendInt64(submitId);
     command.Execute();
   });
 }

@@ -245,6 +245,20 @@ std::int32_t Recordset::GetInt(std::string_view column) const {
   }
 }
 
+std::int64_t Recordset::GetInt64(std::string_view column) const {
+  const Value& v = At(column, "Recordset.GetInt64");
+  switch (v.kind) {
+    case FieldKind::kNull:
+      return 0;
+    case FieldKind::kInt:
+    case FieldKind::kBool:
+      return v.number;
+    default:
+      LayerError("07006", "Recordset.GetInt64",
+                 "column '" + std::string(column) + "' is not an integer");
+  }
+}
+
 bool Recordset::GetBool(std::string_view column) const {
   const Value& v = At(column, "Recordset.GetBool");
   if (v.kind == FieldKind::kNull) return false;
@@ -547,6 +561,13 @@ void Command::AppendInt(std::int32_t value) {
   parameters_.push_back(std::move(p));
 }
 
+void Command::AppendInt64(std::int64_t value) {
+  Parameter p;
+  p.isBig = true;
+  p.bigNumber = value;
+  parameters_.push_back(std::move(p));
+}
+
 void Command::AppendText(std::u16string value) {
   Parameter p;
   p.isText = true;
@@ -590,6 +611,10 @@ void Command::Run(bool withRows, Recordset* rows) {
                             p.text.size() > kLongTextUnits ? SQL_WLONGVARCHAR : SQL_WVARCHAR, units,
                             0, p.text.data(), static_cast<SQLLEN>(p.indicator),
                             reinterpret_cast<SQLLEN*>(&p.indicator));
+    } else if (p.isBig) {
+      p.indicator = 0;
+      rc = SQLBindParameter(stmt, position, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
+                            &p.bigNumber, 0, reinterpret_cast<SQLLEN*>(&p.indicator));
     } else {
       p.indicator = 0;
       rc = SQLBindParameter(stmt, position, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0,

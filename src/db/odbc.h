@@ -110,6 +110,9 @@ class Recordset {
   FieldKind Kind(std::string_view column) const;
   // NULL gives 0; integers and booleans give their low 32 bits.
   std::int32_t GetInt(std::string_view column) const;
+  // NULL gives 0; integers and booleans give their whole 64 bits (an
+  // unsigned value above INT64_MAX wraps, as the driver delivers it).
+  std::int64_t GetInt64(std::string_view column) const;
   // NULL gives false; only a boolean column gives true.
   bool GetBool(std::string_view column) const;
   // NULL gives empty text; numbers, booleans ("1"/"0") and other kinds come
@@ -187,7 +190,7 @@ class Connection {
 };
 
 // A procedure call with positional input parameters, appended in order.
-// Integers bind as SQL_INTEGER, texts as UTF-16 (SQL_WVARCHAR). The
+// Integers bind as SQL_INTEGER (AppendInt64: SQL_BIGINT), texts as UTF-16 (SQL_WVARCHAR). The
 // statement is prepared once per connection and procedure shape and reused
 // until the connection is closed.
 class Command {
@@ -195,6 +198,7 @@ class Command {
   Command(Connection& connection, std::string procedureName);
 
   void AppendInt(std::int32_t value);
+  void AppendInt64(std::int64_t value);
   void AppendText(std::u16string value);
   // Converts GBK text to UTF-16.
   void AppendTextGbk(std::string_view gbk);
@@ -211,7 +215,9 @@ class Command {
 
   struct Parameter {
     bool isText = false;
+    bool isBig = false;
     std::int32_t number = 0;
+    std::int64_t bigNumber = 0;
     std::u16string text;
     std::int64_t indicator = 0;
   };

@@ -52,13 +52,13 @@ bool CallProcedure(DbGateway& gateway, const CallInfo& call, Fill&& fill) {
 
 }  // namespace
 
-bool UpdateSubmit(DbGateway& gateway, std::uint32_t id, std::uint32_t msgFmt,
+bool UpdateSubmit(DbGateway& gateway, std::uint64_t id, std::uint32_t msgFmt,
                   std::uint32_t smsCount) {
   const CallInfo call{"UpdateSubmit", DbLink::kMain, gateway.Settings().spUpdateSubmit,
                       base::kSubmitHandedOver};
   std::lock_guard lock(gateway.Lock(call.link));
   bool result = CallProcedure(gateway, call, [&](Command& c) {
-    c.AppendInt(static_cast<std::int32_t>(id));
+    c.AppendInt64(static_cast<std::int64_t>(id));
     c.AppendInt(static_cast<std::int32_t>(msgFmt));
     c.AppendInt(static_cast<std::int32_t>(smsCount));
   });
@@ -66,7 +66,7 @@ bool UpdateSubmit(DbGateway& gateway, std::uint32_t id, std::uint32_t msgFmt,
   return result;
 }
 
-bool DelSubmit(DbGateway& gateway, std::uint32_t submitId, std::string_view msgId,
+bool DelSubmit(DbGateway& gateway, std::uint64_t submitId, std::string_view msgId,
                std::uint32_t submitResult) {
   const CallInfo call{"DelSubmit", DbLink::kMT, gateway.Settings().spDelSubmit,
                       base::kSubmitResultStored};
@@ -75,7 +75,7 @@ bool DelSubmit(DbGateway& gateway, std::uint32_t submitId, std::string_view msgI
     base::LogF(3, "MT应答|{}|{}|{}", submitId, ForLog(msgId), submitResult);
   }
   bool result = CallProcedure(gateway, call, [&](Command& c) {
-    c.AppendInt(static_cast<std::int32_t>(submitId));
+    c.AppendInt64(static_cast<std::int64_t>(submitId));
     c.AppendTextGbk(msgId);
     c.AppendInt(static_cast<std::int32_t>(submitResult));
   });

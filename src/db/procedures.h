@@ -11,7 +11,8 @@
 // its procedure ran and copies its connection's open flag there at the end.
 // Texts are GBK (converted to UTF-16 for binding) except the MO message,
 // which is UTF-16 already. Unsigned values bind as the same 32 bits in a
-// signed integer parameter, so an outcome of -1 arrives as -1.
+// signed integer parameter, so an outcome of -1 arrives as -1. A row id
+// binds as a 64-bit integer: SubmitID is the row's key whole.
 
 #include <cstdint>
 #include <string>
@@ -22,12 +23,12 @@
 namespace brivane::db {
 
 // SP_UpdateSubmit(Id, MsgFmt, SMSCount) on DBConnection.
-bool UpdateSubmit(DbGateway& gateway, std::uint32_t id, std::uint32_t msgFmt,
+bool UpdateSubmit(DbGateway& gateway, std::uint64_t id, std::uint32_t msgFmt,
                   std::uint32_t smsCount);
 
 // SP_DelSubmit(SubmitID, MsgId, SubmitResult) on DBConnectionMT. msgId is
 // the decimal Msg_Id text, empty when the submit could not be written.
-bool DelSubmit(DbGateway& gateway, std::uint32_t submitId, std::string_view msgId,
+bool DelSubmit(DbGateway& gateway, std::uint64_t submitId, std::string_view msgId,
                std::uint32_t submitResult);
 
 // One MO message as AddDeliver stores it.

@@ -322,6 +322,9 @@ void BRIVANE::Shutdown() {
   // stopped, then client released, then database closed.
   StopMTThread();
   ReleaseSpClient();
+  // Long MO parts still waiting for their companions were acknowledged to
+  // the SMG: hand them on while the database is open.
+  if (client_) client_->HandOnStoredParts();
   if (databaseConnected_) {
     CloseDatabase();
     databaseConnected_ = 0;

@@ -1,12 +1,13 @@
 #include "sp/long_sms.h"
 
 #include <algorithm>
-#include <array>
 #include <condition_variable>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "base/log.h"
@@ -22,23 +23,14 @@ namespace {
 constexpr std::size_t kSourceWidth = sizeof(CmppDeliver::Src_terminal_Id);
 // The whole message keeps a terminating zero, as every record text does.
 constexpr std::size_t kMergedRoom = cmpp::kContentAreaSize - 1;
-// Sequence and total are single header bytes.
-constexpr std::size_t kMaxParts = 256;
 
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Source numbers compare without regard to (ASCII) letter case.
-bool SameSource(const char* a, const char* b) {
-  for (std::size_t i = 0; i < kSourceWidth; ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-    if (a[i] == 0) return true;
-  }
-  return true;
-}
-
-bool SameMessage(const LongSmsFragment& stored, const LongSmsFragment& part) {
-  return stored.reference == part.reference &&
-         SameSource(stored.deliver.Src_terminal_Id, part.deliver.Src_terminal_Id);
+std::string SourceKey(const char* source) {
+  std::string key;
+  for (std::size_t i = 0; i < kSourceWidth && source[i] != 0; ++i) key += AsciiLower(source[i]);
+  return key;
 }
 
 // The source number for a log line: it came off the wire, so anything but
@@ -64,37 +56,53 @@ bool IsConcatenatedPart(const CmppDeliver& deliver) {
 
 // ============================================================ CLongSMSLog
 
-CLongSMSLog::CLongSMSLog(MoHandler handler, std::chrono::milliseconds expiryAge, TickSource ticks)
+bool CLongSMSLog::MessageKey::operator<(const MessageKey& other) const {
+  return std::tie(source, form, reference, total) <
+         std::tie(other.source, other.form, other.reference, other.total);
+}
+
+CLongSMSLog::CLongSMSLog(MoHandler handler, std::chrono::milliseconds expiryAge, TickSource ticks,
+                         std::size_t capacity)
     : handler_(std::move(handler)),
       expiryMs_(static_cast<std::uint32_t>(expiryAge.count())),
-      ticks_(ticks ? std::move(ticks) : TickSource(&base::TickCount)) {}
+      ticks_(ticks ? std::move(ticks) : TickSource(&base::TickCount)),
+      capacity_(std::max<std::size_t>(1, capacity)) {}
 
 CLongSMSLog::~CLongSMSLog() {
-  if (!fragments_.empty()) {
-    base::LogF(3, "WARNING|CLongSMSLog: {} stored parts dropped;", fragments_.size());
+  if (!byArrival_.empty()) {
+    base::LogF(1, "ERROR|CLongSMSLog: {} stored parts lost;", byArrival_.size());
   }
 }
 
 //   8-bit reference:  05 00 03 ref t n | text from byte 6
 //   16-bit reference: 06 08 04 refHigh refLow t n | text from byte 7
-bool CLongSMSLog::ParseFragment(const CmppDeliver& deliver, LongSmsFragment& fragment) {
+bool CLongSMSLog::ParseHeader(const CmppDeliver& deliver, std::uint32_t& form,
+                              std::uint32_t& reference, std::uint32_t& total,
+                              std::uint32_t& sequence, std::uint32_t& header) {
   const std::uint8_t* c = deliver.Msg_Content;
-  std::uint32_t header = 0;
   if (c[0] == 0x05) {
-    fragment.form = 0;
-    fragment.reference = c[3];
-    fragment.total = c[4];
-    fragment.sequence = c[5];
+    form = 0;
+    reference = c[3];
+    total = c[4];
+    sequence = c[5];
     header = 6;
   } else if (c[0] == 0x06) {
-    fragment.form = 1;
-    fragment.reference = std::uint32_t{c[3]} * 256 + c[4];
-    fragment.total = c[5];
-    fragment.sequence = c[6];
+    form = 1;
+    reference = std::uint32_t{c[3]} * 256 + c[4];
+    total = c[5];
+    sequence = c[6];
     header = 7;
   } else {
     return false;
   }
+  return true;
+}
+
+bool CLongSMSLog::ParseFragment(const CmppDeliver& deliver, LongSmsFragment& fragment) {
+  std::uint32_t header = 0;
+  if (!ParseHeader(deliver, fragment.form, fragment.reference, fragment.total, fragment.sequence,
+                   header))
+    return false;
   // Msg_Length is what the SMG declared; only the first 160 content bytes
   // were kept, so the text held may be shorter than the text declared.
   const std::uint32_t kept =
@@ -102,94 +110,160 @@ bool CLongSMSLog::ParseFragment(const CmppDeliver& deliver, LongSmsFragment& fra
   fragment.textLength = deliver.Msg_Length > header ? deliver.Msg_Length - header : 0;
   fragment.keptLength = kept > header ? kept - header : 0;
   std::memset(fragment.text, 0, sizeof fragment.text);
-  std::memcpy(fragment.text, c + header, fragment.keptLength);
+  std::memcpy(fragment.text, deliver.Msg_Content + header, fragment.keptLength);
   fragment.deliver = deliver;
   return true;
 }
 
-bool CLongSMSLog::AddFragment(const CmppDeliver& deliver) {
-  // The part is parsed into a list node of its own, so storing it is a
-  // splice: the 8 KB DELIVER is copied once, here.
-  std::list<LongSmsFragment> incoming;
-  LongSmsFragment& fragment = incoming.emplace_back();
-  if (!ParseFragment(deliver, fragment)) return false;
+std::unique_ptr<CmppDeliver> CLongSMSLog::Alone(const StoredPart& part) {
+  auto d = std::make_unique<CmppDeliver>();
+  std::memset(d.get(), 0, sizeof *d);
+  std::memcpy(d->Msg_Id, part.Msg_Id, sizeof d->Msg_Id);
+  std::memcpy(d->Dest_Id, part.Dest_Id, sizeof d->Dest_Id);
+  std::memcpy(d->Service_Id, part.Service_Id, sizeof d->Service_Id);
+  d->TP_pid = part.TP_pid;
+  d->TP_udhi = 0;
+  d->Msg_Fmt = part.Msg_Fmt;
+  std::memcpy(d->Src_terminal_Id, part.Src_terminal_Id, sizeof d->Src_terminal_Id);
+  d->Src_terminal_type = part.Src_terminal_type;
+  std::memcpy(d->LinkID, part.LinkID, sizeof d->LinkID);
+  d->receiveTick = part.receiveTick;
+  std::memcpy(d->receiveTime, part.receiveTime, sizeof d->receiveTime);
+  // An empty text may have no buffer at all: copy nothing then.
+  const std::size_t n = std::min(part.text.size(), kMergedRoom);
+  if (n > 0) std::memcpy(d->Msg_Content, part.text.data(), n);
+  d->Msg_Length = static_cast<std::uint32_t>(n);
+  return d;
+}
 
-  bool merged = false;
-  {
-    // Merge and append are one step, so two parts of a message arriving at
-    // once on two workers cannot both be stored without a merge.
-    MySyncGuard guard(lock_);
-    merged = Merge(fragment);
-    if (!merged) fragments_.splice(fragments_.end(), incoming);
-  }
-  if (merged) handler_(fragment.deliver, static_cast<int>(fragment.total));
+CLongSMSLog::StoredPart CLongSMSLog::TakeLocked(std::map<std::uint64_t, Slot>::iterator slot) {
+  Messages::iterator message = slot->second.message;
+  auto it = message->second.find(slot->second.sequence);
+  StoredPart part = std::move(it->second);
+  message->second.erase(it);
+  if (message->second.empty()) messages_.erase(message);
+  byArrival_.erase(slot);
+  return part;
+}
+
+bool CLongSMSLog::PutBackLocked(StoredPart&& part) {
+  auto [message, added] = messages_.try_emplace(
+      MessageKey{SourceKey(part.Src_terminal_Id), part.form, part.reference, part.total});
+  const std::uint32_t sequence = part.sequence;
+  const std::uint64_t arrival = part.arrival;
+  if (!message->second.emplace(sequence, std::move(part)).second) return false;
+  byArrival_.emplace(arrival, Slot{message, sequence});
   return true;
 }
 
-bool CLongSMSLog::Merge(LongSmsFragment& fragment) {
-  MySyncGuard guard(lock_);
-  try {
-    if (fragment.total >= kMaxParts || fragment.sequence >= kMaxParts) return false;
-    // The first stored part of each sequence, in arrival order; the new part
-    // comes last.
-    std::array<const LongSmsFragment*, kMaxParts> bySequence{};
-    std::uint32_t stored = 0;
-    for (const LongSmsFragment& part : fragments_) {
-      if (!SameMessage(part, fragment)) continue;
-      ++stored;
-      if (part.sequence < kMaxParts && bySequence[part.sequence] == nullptr) {
-        bySequence[part.sequence] = &part;
-      }
-    }
-    if (stored + 1 != fragment.total) return false;
-    if (bySequence[fragment.sequence] == nullptr) bySequence[fragment.sequence] = &fragment;
-
-    // A sequence is missing when two parts share one: the message cannot be
-    // built yet. Its parts stay stored and expire in their time.
-    std::uint64_t declared = 0;
-    std::uint64_t kept = 0;
-    for (std::uint32_t s = 1; s <= fragment.total; ++s) {
-      if (bySequence[s] == nullptr) return false;
-      declared += bySequence[s]->textLength;
-      kept += bySequence[s]->keptLength;
-    }
-    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(kept, kMergedRoom));
-    if (length < declared) {
-      base::LogF(2,
-                 "ERROR|CLongSMSLog::Merge: text of reference {} from {} cut: {} bytes declared "
-                 "by {} parts, {} merged;",
-                 fragment.reference, LoggableSource(fragment.deliver.Src_terminal_Id), declared,
-                 fragment.total, length);
-    }
-
-    // Every text lives in its fragment's own field, so the new part's DELIVER
-    // can become the whole message: Msg_Id, numbers, LinkID and receive stamp
-    // are those of the part that arrived last.
-    CmppDeliver& whole = fragment.deliver;
-    std::memset(whole.Msg_Content, 0, sizeof whole.Msg_Content);
-    std::size_t at = 0;
-    for (std::uint32_t s = 1; s <= fragment.total; ++s) {
-      const std::size_t n = std::min<std::size_t>(bySequence[s]->keptLength, kMergedRoom - at);
-      std::memcpy(whole.Msg_Content + at, bySequence[s]->text, n);
-      at += n;
-    }
-    whole.TP_udhi = 0;
-    whole.Msg_Length = static_cast<std::uint32_t>(at);
-    RemoveMessage(fragment.reference, whole.Src_terminal_Id);
-    return true;
-  } catch (...) {
-    base::LogWrite(1, "Exception occured in CLongSMS::Merge");
-    return false;
+void CLongSMSLog::HandOn(std::vector<StoredPart>& parts, const char* why) {
+  for (const StoredPart& part : parts) {
+    if (base::LogEnabled(3))
+      base::LogF(3, "INFO|CLongSMSLog: part {}/{} from {} handed on alone ({});", part.sequence,
+                 part.total, LoggableSource(part.Src_terminal_Id), why);
+    handler_(*Alone(part), static_cast<int>(part.total));
   }
 }
 
+bool CLongSMSLog::AddFragment(const CmppDeliver& deliver) {
+  std::uint32_t form = 0, reference = 0, total = 0, sequence = 0, header = 0;
+  if (!ParseHeader(deliver, form, reference, total, sequence, header)) return false;
+
+  StoredPart part;
+  std::memcpy(part.Msg_Id, deliver.Msg_Id, sizeof part.Msg_Id);
+  std::memcpy(part.Dest_Id, deliver.Dest_Id, sizeof part.Dest_Id);
+  std::memcpy(part.Service_Id, deliver.Service_Id, sizeof part.Service_Id);
+  part.TP_pid = deliver.TP_pid;
+  part.Msg_Fmt = deliver.Msg_Fmt;
+  std::memcpy(part.Src_terminal_Id, deliver.Src_terminal_Id, sizeof part.Src_terminal_Id);
+  part.Src_terminal_type = deliver.Src_terminal_type;
+  std::memcpy(part.LinkID, deliver.LinkID, sizeof part.LinkID);
+  part.receiveTick = deliver.receiveTick;
+  std::memcpy(part.receiveTime, deliver.receiveTime, sizeof part.receiveTime);
+  part.form = form;
+  part.reference = reference;
+  part.sequence = sequence;
+  part.total = total;
+  // Only the first 160 content bytes were kept; the text held may be
+  // shorter than the text declared.
+  const std::size_t kept = std::min<std::size_t>(deliver.Msg_Length, cmpp::kMoContentKept);
+  part.textLength = deliver.Msg_Length > header ? deliver.Msg_Length - header : 0;
+  if (kept > header) part.text.assign(deliver.Msg_Content + header, deliver.Msg_Content + kept);
+
+  MessageKey key{SourceKey(deliver.Src_terminal_Id), form, reference, total};
+  std::unique_ptr<CmppDeliver> whole;
+  std::uint64_t declared = 0;
+  bool duplicate = false;
+  std::vector<StoredPart> evicted;
+  {
+    MySyncGuard guard(lock_);
+    auto [message, added] = messages_.try_emplace(std::move(key));
+    if (message->second.count(sequence) != 0) {
+      duplicate = true;
+    } else {
+      part.arrival = nextArrival_++;
+      byArrival_.emplace(part.arrival, Slot{message, sequence});
+      message->second.emplace(sequence, std::move(part));
+
+      // Complete when every sequence 1..total is there (the map holds each
+      // sequence once; a sequence 0 or above the total never completes).
+      Message& parts = message->second;
+      bool complete = total >= 1 && parts.size() >= total;
+      for (std::uint32_t s = 1; complete && s <= total; ++s) complete = parts.count(s) != 0;
+      if (complete) {
+        // The part that arrived last carries the message: Msg_Id, numbers,
+        // LinkID and receive stamp.
+        const StoredPart& last = parts.at(sequence);
+        whole = Alone(last);
+        std::size_t at = 0;
+        for (std::uint32_t s = 1; s <= total; ++s) {
+          const StoredPart& p = parts.at(s);
+          declared += p.textLength;
+          const std::size_t n = std::min(p.text.size(), kMergedRoom - at);
+          if (n > 0) std::memcpy(whole->Msg_Content + at, p.text.data(), n);
+          at += n;
+        }
+        whole->Msg_Length = static_cast<std::uint32_t>(at);
+        for (const auto& [s, p] : parts) byArrival_.erase(p.arrival);
+        messages_.erase(message);
+      }
+      while (byArrival_.size() > capacity_) evicted.push_back(TakeLocked(byArrival_.begin()));
+    }
+    if (duplicate && message->second.empty()) messages_.erase(message);
+  }
+
+  if (duplicate) {
+    base::LogF(3, "WARNING|CLongSMSLog: part {}/{} of reference {} from {} came again, dropped;",
+               sequence, total, reference, LoggableSource(deliver.Src_terminal_Id));
+    return true;
+  }
+  if (!evicted.empty()) {
+    base::LogF(2, "WARNING|CLongSMSLog: store full ({} parts), {} oldest handed on alone;",
+               Capacity(), evicted.size());
+    HandOn(evicted, "store full");
+  }
+  if (whole) {
+    if (whole->Msg_Length < declared) {
+      base::LogF(2,
+                 "ERROR|CLongSMSLog::Merge: text of reference {} from {} cut: {} bytes declared "
+                 "by {} parts, {} merged;",
+                 reference, LoggableSource(whole->Src_terminal_Id), declared, total,
+                 whole->Msg_Length);
+    }
+    handler_(*whole, static_cast<int>(total));
+  }
+  return true;
+}
+
 std::size_t CLongSMSLog::RemoveMessage(std::uint32_t reference, const char* source) {
+  const std::string wanted = SourceKey(source);
   MySyncGuard guard(lock_);
   std::size_t removed = 0;
-  for (auto it = fragments_.begin(); it != fragments_.end();) {
-    if (it->reference == reference && SameSource(it->deliver.Src_terminal_Id, source)) {
-      it = fragments_.erase(it);
-      ++removed;
+  for (auto it = messages_.begin(); it != messages_.end();) {
+    if (it->first.reference == reference && it->first.source == wanted) {
+      for (const auto& [s, p] : it->second) byArrival_.erase(p.arrival);
+      removed += it->second.size();
+      it = messages_.erase(it);
     } else {
       ++it;
     }
@@ -198,20 +272,21 @@ std::size_t CLongSMSLog::RemoveMessage(std::uint32_t reference, const char* sour
 }
 
 std::size_t CLongSMSLog::expire(std::stop_token stop) {
-  // Expired parts leave the list under the lock and are handed on after it
+  // Expired parts leave the store under the lock and are handed on after it
   // is released: the handler stores and forwards them (database retries,
   // HTTP timeouts), and the workers bringing new parts must not wait for it.
-  std::list<LongSmsFragment> expired;
+  std::vector<StoredPart> expired;
   try {
     MySyncGuard guard(lock_);
     // Read under the lock, so no stored part was stamped after `now`; an age
     // in the upper half of the range would mean a stamp ahead of the clock,
     // which does not count as old.
     const std::uint32_t now = ticks_();
-    for (auto it = fragments_.begin(); it != fragments_.end();) {
+    for (auto it = byArrival_.begin(); it != byArrival_.end();) {
       const auto next = std::next(it);
-      const std::uint32_t age = base::TicksSince(it->deliver.receiveTick, now);
-      if (age >= expiryMs_ && age < 0x80000000u) expired.splice(expired.end(), fragments_, it);
+      const StoredPart& part = it->second.message->second.at(it->second.sequence);
+      const std::uint32_t age = base::TicksSince(part.receiveTick, now);
+      if (age >= expiryMs_ && age < 0x80000000u) expired.push_back(TakeLocked(it));
       it = next;
     }
   } catch (...) {
@@ -219,15 +294,21 @@ std::size_t CLongSMSLog::expire(std::stop_token stop) {
   }
 
   std::size_t handed = 0;
-  std::size_t left = expired.size();
-  for (const LongSmsFragment& part : expired) {
+  for (std::size_t i = 0; i < expired.size(); ++i) {
     if (stop.stop_requested()) {
-      base::LogF(2, "ERROR|CLongSMSLog::expire: stopped, {} expired parts dropped;", left);
+      // Not dropped: back into the store, for HandOnAll at the stop.
+      MySyncGuard guard(lock_);
+      for (std::size_t k = i; k < expired.size(); ++k) {
+        PutBackLocked(std::move(expired[k]));
+      }
+      base::LogF(2, "WARNING|CLongSMSLog::expire: stopped, {} expired parts kept in the store;",
+                 expired.size() - i);
       break;
     }
-    --left;
     try {
-      handler_(part.deliver, static_cast<int>(part.total));
+      std::vector<StoredPart> one;
+      one.push_back(std::move(expired[i]));
+      HandOn(one, "expired");
       ++handed;
     } catch (...) {
       base::LogWrite(1, "Exception occured in CLongSMSLog::expire");
@@ -236,9 +317,41 @@ std::size_t CLongSMSLog::expire(std::stop_token stop) {
   return handed;
 }
 
+std::size_t CLongSMSLog::HandOnAll() {
+  std::vector<StoredPart> all;
+  {
+    MySyncGuard guard(lock_);
+    while (!byArrival_.empty()) all.push_back(TakeLocked(byArrival_.begin()));
+  }
+  if (all.empty()) return 0;
+  base::LogF(2, "WARNING|CLongSMSLog: stopping, {} stored parts handed on alone;", all.size());
+  std::size_t handed = 0;
+  for (StoredPart& part : all) {
+    try {
+      std::vector<StoredPart> one;
+      one.push_back(std::move(part));
+      HandOn(one, "stop");
+      ++handed;
+    } catch (...) {
+      base::LogWrite(1, "Exception occured in CLongSMSLog::HandOnAll");
+    }
+  }
+  return handed;
+}
+
 std::size_t CLongSMSLog::Count() const {
   MySyncGuard guard(lock_);
-  return fragments_.size();
+  return byArrival_.size();
+}
+
+void CLongSMSLog::SetCapacity(std::size_t parts) {
+  MySyncGuard guard(lock_);
+  capacity_ = std::max<std::size_t>(1, parts);
+}
+
+std::size_t CLongSMSLog::Capacity() const {
+  MySyncGuard guard(lock_);
+  return capacity_;
 }
 
 // ========================================================== LongSMSMerger

@@ -2,9 +2,10 @@
 // The long MO message store. A subscriber's long message reaches us as several
 // DELIVERs, each with TP_udhi 1 and a concatenation header at the start of
 // its content. CLongSMSLog keeps those parts until every part of a message is
-// there, then hands one whole DELIVER to the MO handler; parts whose
-// companions do not come within the expiry age are handed on one by one, as
-// received. LongSMSMerger owns the thread that drives that expiry.
+// there, then hands one whole DELIVER to the MO handler. A part handed on
+// alone (its companions did not come within the expiry age, the store was
+// full, or the service stops) goes as its own text without the header.
+// LongSMSMerger owns the thread that drives the expiry.
 //
 // The store knows nothing of the SP client: it calls the MoHandler given at
 // construction, never while it holds its lock.
@@ -13,10 +14,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <list>
+#include <map>
 #include <memory>
 #include <stop_token>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "cmpp/pdu.h"
 #include "cmpp/sync.h"
@@ -24,8 +27,9 @@
 namespace brivane::sp {
 
 // Receives a merged message (TP_udhi 0, header-free text, partsCount the
-// message's total) or an expired part (as received, header included, TP_udhi
-// 1, partsCount the total its header declares).
+// message's total) or a part handed on alone (TP_udhi 0, its own text after
+// the header as Msg_Length bytes, the rest zero, partsCount the total its
+// header declares, so that the application can tell it from a message).
 using MoHandler = std::function<void(const cmpp::CmppDeliver& deliver, int partsCount)>;
 
 // 32-bit milliseconds on the clock that stamps CmppDeliver::receiveTick.
@@ -54,18 +58,28 @@ struct LongSmsFragment {
   cmpp::CmppDeliver deliver;
 };
 
-// Holds the parts of incomplete messages in arrival order. AddFragment runs
-// on many worker threads at once, expire on the merger thread; lock_ (a
-// re-entrant MyCriticalSection) guards fragments_ and is held only for list
-// work: the handler always runs after it is released. Meant for a handful of
-// incomplete messages: every part and every expiry pass scans the list.
-// Destroying the store drops the parts still in it without handing them on.
+// Holds the parts of incomplete messages. A message is known by its sender
+// (letter case ignored), the width of its reference, the reference and the
+// total; its parts are indexed by sequence number, so a new part finds its
+// companions without a scan, and a repeated part (the SMG sends a part again
+// when our answer was lost) is dropped. A stored part keeps only what
+// handing it on needs: the DELIVER's fields without the 8 KB content area,
+// and its own text. At most Capacity() parts are held: beyond that the
+// oldest is handed on alone at once.
+//
+// AddFragment runs on many worker threads at once, expire on the merger
+// thread, HandOnAll on the control thread at stop; lock_ (re-entrant)
+// guards every member below it and is held only for memory work: the
+// handler always runs after it is released.
 class CLongSMSLog {
  public:
   static constexpr std::chrono::milliseconds kExpiryAge{300000};
+  static constexpr std::size_t kDefaultCapacity = 10000;
 
   explicit CLongSMSLog(MoHandler handler, std::chrono::milliseconds expiryAge = kExpiryAge,
-                       TickSource ticks = nullptr);  // nullptr: base::TickCount
+                       TickSource ticks = nullptr,  // nullptr: base::TickCount
+                       std::size_t capacity = kDefaultCapacity);
+  // Parts still stored are lost with the store: they are logged (level 1).
   ~CLongSMSLog();
   CLongSMSLog(const CLongSMSLog&) = delete;
   CLongSMSLog& operator=(const CLongSMSLog&) = delete;
@@ -74,38 +88,88 @@ class CLongSMSLog {
   // reference) or 0x06 (16-bit reference); false for anything else.
   static bool ParseFragment(const cmpp::CmppDeliver& deliver, LongSmsFragment& fragment);
 
-  // Stores the part, or, when it completes its message, removes the
-  // companions and hands the whole message on (outside the lock). False when
-  // the DELIVER is not a part (nothing done). Exceptions of the handler
-  // reach the caller; the store is consistent by then.
+  // Stores the part; when it completes its message, removes the companions
+  // and hands the whole message on; a repeated part is dropped with a
+  // level-3 line; a part beyond the capacity hands the oldest on alone with
+  // a level-2 line. Handing on happens outside the lock. False when the
+  // DELIVER is not a part (nothing done). Exceptions of the handler reach
+  // the caller; the store is consistent by then.
   bool AddFragment(const cmpp::CmppDeliver& deliver);
 
-  // Completes the message of `fragment` when the store holds total - 1 parts
-  // of it (same reference, same source number without regard to case) and
-  // those parts with `fragment` have every sequence 1..total. Then removes
-  // them, turns fragment.deliver into the whole message and answers true.
-  // Otherwise changes nothing and answers false. Takes the store lock.
-  bool Merge(LongSmsFragment& fragment);
-
   // Removes every stored part with this reference and source number (case
-  // ignored); answers how many.
+  // ignored, either reference width); answers how many.
   std::size_t RemoveMessage(std::uint32_t reference, const char* source);
 
   // Takes out every part whose age is at least the expiry age and hands each
-  // on as received, in arrival order, after releasing the lock. Once `stop`
-  // is requested the parts not yet handed on are dropped with a log line.
-  // Answers how many were handed on.
+  // on alone, in arrival order, after releasing the lock. Once `stop` is
+  // requested the parts not yet handed on are put back, to be handed on by a
+  // later expire or by HandOnAll. Answers how many were handed on.
   std::size_t expire(std::stop_token stop = {});
+
+  // Hands every stored part on alone, in arrival order (the service stops:
+  // the SMG was told we had them). Answers how many.
+  std::size_t HandOnAll();
 
   // Parts stored now.
   std::size_t Count() const;
+  // The most parts held; a smaller value takes effect with the next part.
+  void SetCapacity(std::size_t parts);
+  std::size_t Capacity() const;
 
  private:
+  struct MessageKey {
+    std::string source;  // letters in lower case, up to the first zero
+    std::uint32_t form;
+    std::uint32_t reference;
+    std::uint32_t total;
+    bool operator<(const MessageKey& other) const;
+  };
+  // A part as stored: the DELIVER without its content area, and its text.
+  struct StoredPart {
+    std::uint8_t Msg_Id[8];
+    char Dest_Id[22];
+    char Service_Id[11];
+    std::uint8_t TP_pid;
+    std::uint8_t Msg_Fmt;
+    char Src_terminal_Id[33];
+    std::uint8_t Src_terminal_type;
+    char LinkID[21];
+    std::uint32_t receiveTick;
+    char receiveTime[20];
+    std::uint32_t form;
+    std::uint32_t reference;
+    std::uint32_t sequence;
+    std::uint32_t total;
+    std::uint32_t textLength;        // declared by Msg_Length
+    std::vector<std::uint8_t> text;  // what was kept of it
+    std::uint64_t arrival;           // the store's arrival counter
+  };
+  using Message = std::map<std::uint32_t, StoredPart>;  // by sequence
+  using Messages = std::map<MessageKey, Message>;
+  struct Slot {
+    Messages::iterator message;
+    std::uint32_t sequence;
+  };
+
+  static bool ParseHeader(const cmpp::CmppDeliver& deliver, std::uint32_t& form,
+                          std::uint32_t& reference, std::uint32_t& total, std::uint32_t& sequence,
+                          std::uint32_t& header);
+  static std::unique_ptr<cmpp::CmppDeliver> Alone(const StoredPart& part);
+  // Caller holds lock_. Takes one part out of both indexes.
+  StoredPart TakeLocked(std::map<std::uint64_t, Slot>::iterator slot);
+  // Caller holds lock_. Stores a part taken out earlier back under its
+  // arrival number; false when its sequence is held again meanwhile.
+  bool PutBackLocked(StoredPart&& part);
+  void HandOn(std::vector<StoredPart>& parts, const char* why);
+
   const MoHandler handler_;
   const std::uint32_t expiryMs_;
   const TickSource ticks_;
   mutable cmpp::MyCriticalSection lock_;
-  std::list<LongSmsFragment> fragments_;  // guarded by lock_
+  Messages messages_;
+  std::map<std::uint64_t, Slot> byArrival_;
+  std::uint64_t nextArrival_ = 0;
+  std::size_t capacity_;
 };
 
 // Owns the merger thread, which runs store->expire() once a period until

@@ -7,6 +7,7 @@
 
 #include "base/log.h"
 #include "base/text.h"
+#include "cmpp/result_codes.h"
 #include "db/claims.h"
 #include "db/procedures.h"
 #include "sp/mt_content.h"
@@ -19,8 +20,6 @@ constexpr std::size_t kPushTextMax = 259;
 // takes at a time.
 constexpr std::chrono::seconds kAbandonedCheckInterval{5};
 constexpr std::int32_t kAbandonedBatch = 200;
-// The outcome recorded for a submit that was never answered.
-constexpr std::uint32_t kNoResponseResult = 5;
 
 // Copies at most `width` bytes of a GBK text into a zero-filled field one
 // byte wider. True when the text was longer than the field.
@@ -57,7 +56,7 @@ bool StartsWithSelect(std::string_view query) {
 }
 
 // Removes one id from the list (ids are few: one pass's rows).
-void Forget(std::vector<std::uint32_t>& ids, std::uint32_t id) {
+void Forget(std::vector<std::uint64_t>& ids, std::uint64_t id) {
   auto it = std::find(ids.begin(), ids.end(), id);
   if (it != ids.end()) ids.erase(it);
 }
@@ -67,6 +66,18 @@ void Forget(std::vector<std::uint32_t>& ids, std::uint32_t id) {
 bool GetFieldInt(const db::Recordset& rs, std::string_view column, std::int32_t& value) {
   try {
     value = rs.GetInt(column);
+    return true;
+  } catch (const db::DbException& e) {
+    db::LogComError(e.Error());
+    return false;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool GetFieldInt64(const db::Recordset& rs, std::string_view column, std::int64_t& value) {
+  try {
+    value = rs.GetInt64(column);
     return true;
   } catch (const db::DbException& e) {
     db::LogComError(e.Error());
@@ -109,7 +120,7 @@ bool HasLinkIdField(const db::Recordset& rs) {
 
 MtPoller::MtPoller(db::DbGateway& gateway, MtPollerSettings settings, SubmitFn submit,
                    std::atomic<std::int32_t>& stopMT, std::atomic<std::int32_t>& passIdle,
-                   SleepFn sleep, ClockFn clock)
+                   SleepFn sleep, ClockFn clock, KeptOutRows* keptOut)
     : gateway_(gateway),
       settings_(std::move(settings)),
       submit_(std::move(submit)),
@@ -117,6 +128,7 @@ MtPoller::MtPoller(db::DbGateway& gateway, MtPollerSettings settings, SubmitFn s
       passIdle_(passIdle),
       sleep_(std::move(sleep)),
       clock_(std::move(clock)),
+      keptOut_(keptOut ? *keptOut : ProcessKeptOutRows()),
       counters_(settings_.claimCounters ? *settings_.claimCounters : ownCounters_) {}
 
 std::chrono::steady_clock::time_point MtPoller::Now() const {
@@ -155,9 +167,9 @@ void MtPoller::BuildRecord(const db::Recordset& rs, bool hasLinkId, cmpp::CmppSu
   r.Msg_level = 3;
   r.DestUsr_tl = 1;
 
-  std::int32_t id = 0;
-  GetFieldInt(rs, "SubmitID", id);
-  r.recordId = static_cast<std::uint32_t>(id);
+  std::int64_t id = 0;
+  GetFieldInt64(rs, "SubmitID", id);
+  r.recordId = static_cast<std::uint64_t>(id);
   CopyField(r.Service_Id, 10, ReadText(rs, "ServiceId"));
   CopyField(r.Msg_src, 6, settings_.spCorpId);
   CopyField(r.FeeType, 2, ReadText(rs, "FeeType"));
@@ -223,11 +235,13 @@ void MtPoller::BuildRecord(const db::Recordset& rs, bool hasLinkId, cmpp::CmppSu
 }
 
 void MtPoller::MarkAgain() {
-  for (auto it = unmarked_.begin(); it != unmarked_.end();) {
-    // A row whose outcome was recorded meanwhile is gone from the table;
-    // the call then changes nothing and succeeds all the same.
-    if (!db::UpdateSubmit(gateway_, it->first, it->second.msgFmt, it->second.smsCount)) return;
-    it = unmarked_.erase(it);
+  for (const KeptOutRows::Mark& mark : keptOut_.Marks()) {
+    // A row whose outcome was recorded meanwhile has left `Submit`; the
+    // shipped procedures then mark its log rows instead.
+    if (!db::UpdateSubmit(gateway_, mark.id, mark.msgFmt, mark.smsCount)) return;
+    keptOut_.Remove(mark.id);
+    base::LogF(2, "INFO|SendMTMsg|SubmitID={}|hand-over mark stored, row no longer kept out;",
+               mark.id);
   }
 }
 
@@ -246,13 +260,14 @@ void MtPoller::RecoverAbandoned() {
                id, after);
     // A failed call leaves the row for a later check (this instance's or
     // another's) once the interval has passed again.
-    if (db::DelSubmit(gateway_, static_cast<std::uint32_t>(id), "", kNoResponseResult))
+    if (db::DelSubmit(gateway_, static_cast<std::uint64_t>(id), "",
+                      static_cast<std::uint32_t>(cmpp::kOutcomeNoResponse)))
       ++counters_.recovered;
   }
 }
 
-void MtPoller::GiveBack(const std::vector<std::uint32_t>& ids) {
-  for (std::uint32_t id : ids) {
+void MtPoller::GiveBack(const std::vector<std::uint64_t>& ids) {
+  for (std::uint64_t id : ids) {
     // Left claimed, a row comes back to this instance at its next pass or
     // to any instance once the lease has passed.
     if (!db::ReleaseSubmitRow(gateway_, settings_.instanceId, id)) return;
@@ -283,7 +298,7 @@ bool MtPoller::SendMTMsg() {
   bool open = !claimImpossible &&
               (gateway_.OpenFlag(db::DbLink::kMain) || gateway_.OpenConnection(db::DbLink::kMain));
   // Claiming mode: the rows this pass claimed and has not handed over yet.
-  std::vector<std::uint32_t> claimedLeft;
+  std::vector<std::uint64_t> claimedLeft;
   if (open) {
     MarkAgain();
     if (settings_.claimRows) RecoverAbandoned();
@@ -297,9 +312,9 @@ bool MtPoller::SendMTMsg() {
                                  static_cast<std::int32_t>(settings_.claimLease.count()));
         if (rs.RecordCount() > 0) rs.MoveFirst();
         for (; !rs.Eof(); rs.MoveNext()) {
-          std::int32_t id = 0;
-          if (GetFieldInt(rs, "SubmitID", id))
-            claimedLeft.push_back(static_cast<std::uint32_t>(id));
+          std::int64_t id = 0;
+          if (GetFieldInt64(rs, "SubmitID", id))
+            claimedLeft.push_back(static_cast<std::uint64_t>(id));
         }
         counters_.claimed += claimedLeft.size();
       } else {
@@ -310,13 +325,21 @@ bool MtPoller::SendMTMsg() {
       if (rs.RecordCount() > 0) rs.MoveFirst();
       const bool hasLinkId = HasLinkIdField(rs);
       while (!rs.Eof() && !stopMT_) {
-        std::int32_t id = 0;
-        if (!unmarked_.empty() && GetFieldInt(rs, "SubmitID", id) &&
-            unmarked_.count(static_cast<std::uint32_t>(id))) {
+        std::int64_t id = 0;
+        if (keptOut_.Size() > 0 && GetFieldInt64(rs, "SubmitID", id) &&
+            keptOut_.Contains(static_cast<std::uint64_t>(id))) {
           // Sent already; its mark is still to be stored. Never given back.
-          Forget(claimedLeft, static_cast<std::uint32_t>(id));
+          Forget(claimedLeft, static_cast<std::uint64_t>(id));
           rs.MoveNext();
           continue;
+        }
+        // A row sent now whose mark then failed could not be kept out.
+        if (keptOut_.Full()) {
+          base::LogF(2,
+                     "ERROR|SendMTMsg|{} rows wait for their hand-over mark: no row is sent "
+                     "until the database takes it;",
+                     keptOut_.Size());
+          break;
         }
         // Past half the lease another instance may soon claim these rows
         // again; what is left goes back instead of out.
@@ -330,10 +353,10 @@ bool MtPoller::SendMTMsg() {
         if (rc == 0 &&
             !db::UpdateSubmit(gateway_, record->recordId, record->Msg_Fmt, record->Pk_total)) {
           base::LogF(2,
-                     "ERROR|SendMTMsg|SubmitID={}|sent, but UpdateSubmit failed: not sent again "
-                     "while it waits in the table;",
+                     "ERROR|SendMTMsg|SubmitID={}|sent, but UpdateSubmit failed: kept out of "
+                     "later passes until its mark is stored;",
                      record->recordId);
-          unmarked_[record->recordId] = Unmarked{record->Msg_Fmt, record->Pk_total};
+          keptOut_.Add(KeptOutRows::Mark{record->recordId, record->Msg_Fmt, record->Pk_total});
         }
         if (rc == 0) {
           if (base::LogEnabled(3))

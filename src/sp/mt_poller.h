@@ -23,11 +23,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "cmpp/pdu.h"
 #include "db/connections.h"
+#include "sp/kept_out_rows.h"
 
 namespace brivane::sp {
 
@@ -70,9 +70,12 @@ class MtPoller {
   // (so a test sees every pause at its nominal length).
   using ClockFn = std::function<std::chrono::steady_clock::time_point()>;
 
+  // keptOut: the rows whose hand-over mark is still to be stored; null
+  // means the process's set (ProcessKeptOutRows), which outlives this
+  // poller across an in-place restart.
   MtPoller(db::DbGateway& gateway, MtPollerSettings settings, SubmitFn submit,
            std::atomic<std::int32_t>& stopMT, std::atomic<std::int32_t>& passIdle,
-           SleepFn sleep = {}, ClockFn clock = {});
+           SleepFn sleep = {}, ClockFn clock = {}, KeptOutRows* keptOut = nullptr);
 
   // One pass. False when the pass ended in an error.
   bool SendMTMsg();
@@ -100,23 +103,16 @@ class MtPoller {
   ClockFn clock_;
   // The time of the default test clock: advanced by the pauses only.
   std::chrono::steady_clock::time_point sleptTime_{};
-  // Rows handed to the client whose UpdateSubmit failed (the database went
-  // away): still waiting in the table, so a later pass would send them a
-  // second time. They are skipped, and UpdateSubmit is tried again at the
-  // start of each pass until the database takes it. MT thread only; at
-  // most one pass's rows, since a pass needs the database to find rows.
-  struct Unmarked {
-    std::uint32_t msgFmt;
-    std::uint32_t smsCount;
-  };
-  std::unordered_map<std::uint32_t, Unmarked> unmarked_;
+  // Rows handed to the client whose UpdateSubmit failed: skipped by every
+  // pass, their mark stored again at the start of each pass.
+  KeptOutRows& keptOut_;
   void MarkAgain();
   // Claiming mode: records the no-answer outcome of rows another instance
   // (or an earlier life of this one) handed over and never answered; runs
   // at most every kAbandonedCheckInterval.
   void RecoverAbandoned();
   // Claiming mode: gives back the claimed rows this pass did not hand over.
-  void GiveBack(const std::vector<std::uint32_t>& ids);
+  void GiveBack(const std::vector<std::uint64_t>& ids);
   std::optional<std::chrono::steady_clock::time_point> lastAbandonedCheck_;
   ClaimCounters ownCounters_;
   ClaimCounters& counters_;
@@ -128,6 +124,7 @@ class MtPoller {
 // read as asked. GetFieldBool answers false, with value false, for anything
 // but NULL or a boolean.
 bool GetFieldInt(const db::Recordset& rs, std::string_view column, std::int32_t& value);
+bool GetFieldInt64(const db::Recordset& rs, std::string_view column, std::int64_t& value);
 bool GetFieldBool(const db::Recordset& rs, std::string_view column, bool& value);
 bool HasLinkIdField(const db::Recordset& rs);
 

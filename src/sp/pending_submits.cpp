@@ -2,46 +2,40 @@
 
 namespace brivane::sp {
 
-void PendingSubmits::Put(std::uint32_t recordId, std::uint32_t sequenceId, std::uint32_t nowTick,
-                         std::uint32_t deadlineMs) {
+std::optional<PendingSegment> PendingSubmits::Put(const PendingSegment& segment,
+                                                  std::uint32_t nowTick, std::uint32_t deadlineMs) {
   std::lock_guard lock(mutex_);
-  auto it = byRecord_.find(recordId);
-  if (it != byRecord_.end()) {
-    bySequence_.erase(it->second.sequenceId);
-    it->second = Entry{sequenceId, nowTick, deadlineMs};
-  } else {
-    byRecord_.emplace(recordId, Entry{sequenceId, nowTick, deadlineMs});
-  }
-  bySequence_[sequenceId] = recordId;
+  std::optional<PendingSegment> displaced;
+  auto [it, added] = bySequence_.try_emplace(segment.sequenceId);
+  if (!added) displaced = it->second.segment;
+  it->second = Entry{segment, nowTick, deadlineMs};
+  return displaced;
 }
 
-bool PendingSubmits::RemoveRecord(std::uint32_t recordId) {
+bool PendingSubmits::Remove(std::uint32_t sequenceId, std::uint64_t recordId) {
   std::lock_guard lock(mutex_);
-  auto it = byRecord_.find(recordId);
-  if (it == byRecord_.end()) return false;
-  bySequence_.erase(it->second.sequenceId);
-  byRecord_.erase(it);
+  auto it = bySequence_.find(sequenceId);
+  if (it == bySequence_.end() || it->second.segment.recordId != recordId) return false;
+  bySequence_.erase(it);
   return true;
 }
 
-std::optional<std::uint32_t> PendingSubmits::TakeBySequence(std::uint32_t sequenceId) {
+std::optional<PendingSegment> PendingSubmits::TakeBySequence(std::uint32_t sequenceId) {
   std::lock_guard lock(mutex_);
   auto it = bySequence_.find(sequenceId);
   if (it == bySequence_.end()) return std::nullopt;
-  std::uint32_t recordId = it->second;
+  PendingSegment segment = it->second.segment;
   bySequence_.erase(it);
-  byRecord_.erase(recordId);
-  return recordId;
+  return segment;
 }
 
-std::vector<std::uint32_t> PendingSubmits::TakeExpired(std::uint32_t nowTick) {
-  std::vector<std::uint32_t> expired;
+std::vector<PendingSegment> PendingSubmits::TakeExpired(std::uint32_t nowTick) {
+  std::vector<PendingSegment> expired;
   std::lock_guard lock(mutex_);
-  for (auto it = byRecord_.begin(); it != byRecord_.end();) {
+  for (auto it = bySequence_.begin(); it != bySequence_.end();) {
     if (nowTick - it->second.writtenTick >= it->second.deadlineMs) {
-      expired.push_back(it->first);
-      bySequence_.erase(it->second.sequenceId);
-      it = byRecord_.erase(it);
+      expired.push_back(it->second.segment);
+      it = bySequence_.erase(it);
     } else {
       ++it;
     }
@@ -49,27 +43,25 @@ std::vector<std::uint32_t> PendingSubmits::TakeExpired(std::uint32_t nowTick) {
   return expired;
 }
 
-std::vector<std::uint32_t> PendingSubmits::TakeAll() {
+std::vector<PendingSegment> PendingSubmits::TakeAll() {
   std::lock_guard lock(mutex_);
-  std::vector<std::uint32_t> ids;
-  ids.reserve(byRecord_.size());
-  for (const auto& [id, entry] : byRecord_) ids.push_back(id);
-  byRecord_.clear();
+  std::vector<PendingSegment> all;
+  all.reserve(bySequence_.size());
+  for (const auto& [sequence, entry] : bySequence_) all.push_back(entry.segment);
   bySequence_.clear();
-  return ids;
+  return all;
 }
 
 std::size_t PendingSubmits::Clear() {
   std::lock_guard lock(mutex_);
-  std::size_t n = byRecord_.size();
-  byRecord_.clear();
+  std::size_t n = bySequence_.size();
   bySequence_.clear();
   return n;
 }
 
 std::size_t PendingSubmits::Size() const {
   std::lock_guard lock(mutex_);
-  return byRecord_.size();
+  return bySequence_.size();
 }
 
 }  // namespace brivane::sp

@@ -1,10 +1,12 @@
 #pragma once
-// The submits written (or being written) to the SMG whose response has not
-// come, keyed by record id (one entry per record: a new write of the same
-// record, such as the next segment, replaces it) and by Sequence_Id (how a
-// response finds it). Each entry has a deadline: an entry whose response
-// never comes is taken out by TakeExpired so that its row gets an outcome.
-// Thread-safe: one mutex guards both maps and is held only for memory work.
+// The segments written (or being written) to the SMG whose response has not
+// come, one entry per segment keyed by its Sequence_Id (how a response finds
+// it; the engine draws Sequence_Ids process-wide). Each entry names its row
+// and segment and has a deadline: an entry whose response never comes is
+// taken out by TakeExpired so that the segment gets an outcome. Every entry
+// leaves the list exactly once, through one of the Take/Remove calls, so
+// each segment's outcome is recorded once whichever worker runs first.
+// Thread-safe: one mutex guards the map and is held only for memory work.
 
 #include <cstdint>
 #include <mutex>
@@ -14,34 +16,42 @@
 
 namespace brivane::sp {
 
+// One segment of a row on its way to the SMG.
+struct PendingSegment {
+  std::uint64_t recordId = 0;
+  std::uint32_t sequenceId = 0;
+  std::uint32_t segment = 1;  // Pk_number, 1-based
+  std::uint32_t total = 1;    // Pk_total
+};
+
 class PendingSubmits {
  public:
-  // Replaces the entry of this record id, if any, with one for sequenceId
-  // that expires deadlineMs after nowTick.
-  void Put(std::uint32_t recordId, std::uint32_t sequenceId, std::uint32_t nowTick,
-           std::uint32_t deadlineMs);
-  // Removes the entry of this record id; true when there was one.
-  bool RemoveRecord(std::uint32_t recordId);
-  // Removes the entry written with this Sequence_Id and gives its record id.
-  std::optional<std::uint32_t> TakeBySequence(std::uint32_t sequenceId);
-  // Removes every entry whose deadline has passed (wrap-safe ticks) and
-  // gives their record ids.
-  std::vector<std::uint32_t> TakeExpired(std::uint32_t nowTick);
-  // Empties the list and gives the record ids it held.
-  std::vector<std::uint32_t> TakeAll();
+  // Adds the segment, expiring deadlineMs after nowTick. An entry already
+  // held under the same Sequence_Id (only after the counter wrapped) is
+  // taken out and given back, so that its caller can record it.
+  std::optional<PendingSegment> Put(const PendingSegment& segment, std::uint32_t nowTick,
+                                    std::uint32_t deadlineMs);
+  // Removes the entry of this Sequence_Id when it belongs to this row (a
+  // failed write); true when there was one.
+  bool Remove(std::uint32_t sequenceId, std::uint64_t recordId);
+  // Removes the entry written with this Sequence_Id and gives it.
+  std::optional<PendingSegment> TakeBySequence(std::uint32_t sequenceId);
+  // Removes every entry whose deadline has passed (wrap-safe ticks).
+  std::vector<PendingSegment> TakeExpired(std::uint32_t nowTick);
+  // Empties the list and gives what it held.
+  std::vector<PendingSegment> TakeAll();
   // Empties the list; gives how many entries it held.
   std::size_t Clear();
   std::size_t Size() const;
 
  private:
   struct Entry {
-    std::uint32_t sequenceId;
+    PendingSegment segment;
     std::uint32_t writtenTick;
     std::uint32_t deadlineMs;
   };
   mutable std::mutex mutex_;
-  std::unordered_map<std::uint32_t, Entry> byRecord_;
-  std::unordered_map<std::uint32_t, std::uint32_t> bySequence_;  // -> record id
+  std::unordered_map<std::uint32_t, Entry> bySequence_;
 };
 
 }  // namespace brivane::sp

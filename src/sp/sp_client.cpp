@@ -73,6 +73,9 @@ MyCMPPClient::MyCMPPClient(SpHost& host) : host_(host) {}
 MyCMPPClient::~MyCMPPClient() {
   // The links call this object's hooks until they are stopped.
   Release();
+  // Parts left here were not handed on by HandOnStoredParts: the store says
+  // how many are lost when it goes.
+  store_.reset();
   // What the database never took is lost with this object: say which.
   std::lock_guard lock(unrecordedMutex_);
   for (const Outcome& o : unrecordedOutcomes_)
@@ -120,12 +123,21 @@ bool MyCMPPClient::Initialise(const base::ConfigSection& section) {
     // The store is ready before the first link logs in: an SMG hands over
     // the MO messages it holds as soon as a link is in, while the other
     // links may still be logging in (or fail to).
+    // The store belongs to the process, not to one start: parts the SMG
+    // was told we received stay for their companions across an in-place
+    // restart.
     if (merger_) {
       merger_->Stop();
       merger_.reset();
     }
-    store_ = std::make_shared<CLongSMSLog>(
-        [this](const cmpp::CmppDeliver& d, int parts) { HandleMo(d, parts); }, longSmsExpiry_);
+    if (!store_)
+      store_ = std::make_shared<CLongSMSLog>(
+          [this](const cmpp::CmppDeliver& d, int parts) { HandleMo(d, parts); }, longSmsExpiry_);
+    const std::int64_t maxParts = section.GetInteger(
+        "LongSMSMaxParts", static_cast<std::int64_t>(CLongSMSLog::kDefaultCapacity));
+    store_->SetCapacity(maxParts > 0 ? static_cast<std::size_t>(
+                                           std::min<std::int64_t>(maxParts, kLongSmsMaxPartsLimit))
+                                     : CLongSMSLog::kDefaultCapacity);
     merger_ = std::make_unique<LongSMSMerger>(store_);
 
     StartWorkers(workThreads, workThreads + 100);
@@ -172,7 +184,6 @@ void MyCMPPClient::Release() {
   // after Release).
   StopLinks();
   StopWorkers();
-  store_.reset();
   // Whatever is still pending can no longer be answered: record it rather
   // than leave its row without an outcome.
   RecordUnanswered("released");
@@ -181,6 +192,20 @@ void MyCMPPClient::Release() {
   RetryUnrecorded();
   initialised_ = false;
 }
+
+std::size_t MyCMPPClient::HandOnStoredParts() {
+  if (!store_) return 0;
+  // One attempt each: a stop ends within seconds, and what the database
+  // refuses is kept and tried once more below.
+  handingOnAtStop_ = true;
+  const std::size_t handed = store_->HandOnAll();
+  handingOnAtStop_ = false;
+  // What the database refused is kept; try once more while it is open.
+  RetryUnrecorded();
+  return handed;
+}
+
+std::size_t MyCMPPClient::StoredParts() const { return store_ ? store_->Count() : 0; }
 
 void MyCMPPClient::LogWrite(std::string_view line) {
   try {
@@ -197,7 +222,15 @@ void MyCMPPClient::OnStopped(cmpp::CMPPConnection& link) {
 }
 
 bool MyCMPPClient::OnSubmitting(cmpp::CMPPConnection&, const cmpp::CmppSubmit& submit) {
-  pending_.Put(submit.recordId, submit.sequenceId, base::TickCount(), submitRespTimeoutMs_);
+  const PendingSegment segment{submit.recordId, submit.sequenceId, submit.Pk_number,
+                               submit.Pk_total};
+  if (auto displaced = pending_.Put(segment, base::TickCount(), submitRespTimeoutMs_)) {
+    // Only after the Sequence_Id counter wrapped within one response
+    // deadline: the older segment can no longer be told from this one.
+    base::LogF(2, "ERROR|SubmitResp missing|SubmitID={}|segment {}/{}|Sequence_Id reused;",
+               displaced->recordId, displaced->segment, displaced->total);
+    RecordOutcome(displaced->recordId, "", kNoResponseOutcome);
+  }
   return true;
 }
 
@@ -207,19 +240,19 @@ void MyCMPPClient::OnSubmitSent(cmpp::CMPPConnection&, const cmpp::CmppSubmit&) 
 
 void MyCMPPClient::OnSubmitFail(cmpp::CMPPConnection&, const cmpp::CmppSubmit& submit) {
   base::StatusBlock().Add(base::kSubmitWriteFailed);
-  pending_.RemoveRecord(submit.recordId);
+  pending_.Remove(submit.sequenceId, submit.recordId);
   const std::int32_t outcome = cmpp::SubmitOutcomeOf(submit.lastError);
-  base::LogF(2, "ERROR|Submit not sent|SubmitID={}|SubmitResult={}|{}: {} ({});", submit.recordId,
-             outcome, cmpp::SubmitResultText(outcome), cmpp::CodeText(submit.lastError),
-             submit.lastError);
+  base::LogF(2, "ERROR|Submit not sent|SubmitID={}|segment {}/{}|SubmitResult={}|{}: {} ({});",
+             submit.recordId, submit.Pk_number, submit.Pk_total, outcome,
+             cmpp::SubmitResultText(outcome), cmpp::CodeText(submit.lastError), submit.lastError);
   RecordOutcome(submit.recordId, "", static_cast<std::uint32_t>(outcome));
 }
 
 void MyCMPPClient::OnSubmitResp(cmpp::CMPPConnection&, const cmpp::CmppSubmitResp& resp) {
   base::StatusBlock().Add(resp.Result == 0 ? base::kSubmitRespOk : base::kSubmitRespFail);
-  std::optional<std::uint32_t> recordId = pending_.TakeBySequence(resp.Sequence_Id);
-  if (!recordId) return;
-  RecordOutcome(*recordId, MsgIdText(resp.Msg_Id),
+  std::optional<PendingSegment> segment = pending_.TakeBySequence(resp.Sequence_Id);
+  if (!segment) return;
+  RecordOutcome(segment->recordId, MsgIdText(resp.Msg_Id),
                 static_cast<std::uint32_t>(cmpp::StoredSmgResult(resp.Result)));
 }
 
@@ -284,10 +317,11 @@ void MyCMPPClient::HandleMo(const cmpp::CmppDeliver& deliver, int partsCount) {
   }
 
   db::DbGateway* db = host_.Database();
-  for (int attempt = 1; attempt <= 3; ++attempt) {
+  const int attempts = handingOnAtStop_ ? 1 : 3;
+  for (int attempt = 1; attempt <= attempts; ++attempt) {
     if (db && db::AddDeliver(*db, record)) return;
     base::LogWrite(2, "MOLog Failed, retry...");
-    if (attempt < 3) std::this_thread::sleep_for(moRetryPause_);
+    if (attempt < attempts) std::this_thread::sleep_for(moRetryPause_);
   }
   // The SMG has had its answer and will not send the message again: keep it
   // until the database takes it.
@@ -302,7 +336,7 @@ void MyCMPPClient::HandleMo(const cmpp::CmppDeliver& deliver, int partsCount) {
   unrecordedMo_.push_back(std::move(record));
 }
 
-void MyCMPPClient::RecordOutcome(std::uint32_t recordId, const std::string& msgId,
+void MyCMPPClient::RecordOutcome(std::uint64_t recordId, const std::string& msgId,
                                  std::uint32_t result) {
   db::DbGateway* db = host_.Database();
   if (db && db::DelSubmit(*db, recordId, msgId, result)) return;
@@ -361,20 +395,22 @@ std::size_t MyCMPPClient::UnrecordedCount() {
 }
 
 void MyCMPPClient::ExpirePending() {
-  std::vector<std::uint32_t> expired = pending_.TakeExpired(base::TickCount());
-  for (std::uint32_t id : expired) {
-    base::LogF(2, "ERROR|SubmitResp timeout|SubmitID={}|no response within {} s;", id,
-               submitRespTimeoutMs_ / 1000);
-    RecordOutcome(id, "", kNoResponseOutcome);
+  std::vector<PendingSegment> expired = pending_.TakeExpired(base::TickCount());
+  for (const PendingSegment& s : expired) {
+    base::LogF(2, "ERROR|SubmitResp timeout|SubmitID={}|segment {}/{}|no response within {} s;",
+               s.recordId, s.segment, s.total, submitRespTimeoutMs_ / 1000);
+    RecordOutcome(s.recordId, "", kNoResponseOutcome);
   }
 }
 
 void MyCMPPClient::RecordUnanswered(const char* why) {
-  std::vector<std::uint32_t> left = pending_.TakeAll();
-  for (std::uint32_t id : left) {
-    base::LogF(2, "ERROR|SubmitResp missing|SubmitID={}|client {} before the response came;", id,
-               why);
-    RecordOutcome(id, "", kNoResponseOutcome);
+  std::vector<PendingSegment> left = pending_.TakeAll();
+  for (const PendingSegment& s : left) {
+    base::LogF(2,
+               "ERROR|SubmitResp missing|SubmitID={}|segment {}/{}|client {} before the response "
+               "came;",
+               s.recordId, s.segment, s.total, why);
+    RecordOutcome(s.recordId, "", kNoResponseOutcome);
   }
 }
 

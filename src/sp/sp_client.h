@@ -15,8 +15,9 @@
 // thread expires overdue entries once a second and stores what the
 // database did not take. The pending list guards itself; unrecordedMutex_
 // guards the two lists of what is still to be stored (memory work only);
-// the store and merger pointers change only in Initialise/Release, while no
-// worker runs.
+// the store is created by the first Initialise and kept until the object
+// goes (an in-place restart keeps its parts); the store and merger pointers
+// change only in Initialise/Release and the destructor, while no worker runs.
 
 #include <atomic>
 #include <chrono>
@@ -64,6 +65,8 @@ class MyCMPPClient : public cmpp::CMPPClient {
   // How many outcomes, and how many MO messages, are kept for the database
   // at most; beyond that they are logged and dropped.
   static constexpr std::size_t kUnrecordedKept = 100000;
+  // The highest LongSMSMaxParts taken.
+  static constexpr std::int64_t kLongSmsMaxPartsLimit = 1000000;
 
   explicit MyCMPPClient(SpHost& host);
   ~MyCMPPClient() override;
@@ -71,8 +74,15 @@ class MyCMPPClient : public cmpp::CMPPClient {
   // Reads the link keys of the section, starts the workers, opens the link
   // pools and starts the long-message store. True when every pool is good.
   bool Initialise(const base::ConfigSection& section);
+  // Stops the links, the workers and the merger thread. The long-message
+  // store stays, with its parts, for the next Initialise.
   void Release() override;
   bool Initialised() const { return initialised_.load(); }
+  // At the service's stop, after Release and before the database closes:
+  // hands every stored MO part on alone (stored, and forwarded when
+  // forwarding is on). Answers how many.
+  std::size_t HandOnStoredParts();
+  std::size_t StoredParts() const;
 
   void LogWrite(std::string_view line) override;
   void OnStopped(cmpp::CMPPConnection& link) override;
@@ -107,10 +117,10 @@ class MyCMPPClient : public cmpp::CMPPClient {
   void RecordUnanswered(const char* why);
   // DelSubmit; an outcome the database did not take is kept for
   // RetryUnrecorded.
-  void RecordOutcome(std::uint32_t recordId, const std::string& msgId, std::uint32_t result);
+  void RecordOutcome(std::uint64_t recordId, const std::string& msgId, std::uint32_t result);
 
   struct Outcome {
-    std::uint32_t recordId;
+    std::uint64_t recordId;
     std::string msgId;
     std::uint32_t result;
   };
@@ -118,6 +128,7 @@ class MyCMPPClient : public cmpp::CMPPClient {
   SpHost& host_;
   PendingSubmits pending_;
   std::atomic<bool> initialised_{false};
+  std::atomic<bool> handingOnAtStop_{false};
   std::atomic<bool> mtPoolGood_{false}, moPoolGood_{false}, mtAndMoPoolGood_{false},
       allPoolsGood_{false};
   std::atomic<std::uint32_t> submitRespTimeoutMs_{

@@ -435,7 +435,11 @@ void SmgServer::HandleSubmit(SmgConnection& conn, const CmppHeader& header,
     return;
   }
   const MsgId msgId = msgIds_.Next();
-  const auto result = static_cast<std::uint32_t>(submitResult_.load());
+  const int refusedNumber = segmentResultNumber_.load();
+  const auto result = static_cast<std::uint32_t>(
+      refusedNumber != 0 && submit.Pk_number == refusedNumber && submit.Pk_total > 1
+          ? segmentResult_.load()
+          : submitResult_.load());
   EncodeSubmitResp(Room(out.bytes, layout.submitRespLength), options_.version, header.Sequence_Id,
                    msgId, result);
   out.submitResps++;
@@ -561,6 +565,25 @@ std::string SmgServer::Set(const std::string& key, const std::string& value) {
     if (value.empty() || value.size() > 7) return "report-stat takes 1 to 7 characters";
     reportStat_ = PackStat(value);
     return "";
+  }
+  if (key == "segment-result") {
+    // "N,R": segment N of every long message is answered with Result R;
+    // "0,0" ends it.
+    const std::size_t comma = value.find(',');
+    try {
+      std::size_t usedN = 0, usedR = 0;
+      const long n = std::stol(value.substr(0, comma), &usedN, 10);
+      const long r =
+          comma == std::string::npos ? -1 : std::stol(value.substr(comma + 1), &usedR, 10);
+      if (usedN != comma || usedR != value.size() - comma - 1 || n < 0 || n > 255 || r < 0 ||
+          r > 255)
+        return "segment-result takes N,R with N and R 0..255";
+      segmentResultNumber_ = static_cast<int>(n);
+      segmentResult_ = static_cast<int>(r);
+      return "";
+    } catch (const std::exception&) {
+      return "segment-result takes N,R with N and R 0..255";
+    }
   }
   long number = 0;
   try {

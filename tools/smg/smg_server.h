@@ -216,6 +216,10 @@ class SmgServer {
   // Settings the control port changes while readers use them.
   std::atomic<int> connectStatus_;
   std::atomic<int> submitResult_;
+  // segment-result: SUBMITs whose Pk_number is segmentResultNumber_ (0 =
+  // none) are answered with segmentResult_ instead of submitResult_.
+  std::atomic<int> segmentResultNumber_{0};
+  std::atomic<int> segmentResult_{0};
   std::atomic<int> reportDelayMs_;
   std::atomic<std::uint64_t> reportStat_;  // up to 7 characters, packed
   std::atomic<bool> silent_{false};

@@ -11,11 +11,16 @@
 //   op % 8 == 6  [n]: the clock moves n * 2048 ms on, then expire runs
 //   op % 8 == 7  a raw DELIVER: [TP_udhi] [Msg_Length] and 8 content bytes
 //
-// The clock starts 327 s before its 32-bit wrap. Every result is compared
-// with a plain model of the store: each message is handed on exactly once,
-// merged in sequence order and cut to what was kept and to the content
-// field, or each part alone, unchanged, once it is 300 s old; nothing is
-// handed on when the store is destroyed. A broken property aborts.
+// The clock starts 327 s before its 32-bit wrap. The store holds at most
+// kCapacity parts. Every result is compared with a plain model of the
+// store: a message is its sender (case ignored), reference width,
+// reference and total; a part whose sequence the message holds already is
+// dropped; each message is handed on exactly once, merged in sequence order
+// and cut to what was kept and to the content field, or each part alone, as
+// its kept text without the header, once it is 300 s old or pushed out by a
+// full store (oldest first); at the end HandOnAll hands every stored part on
+// alone in arrival order, and nothing is handed on when the store is
+// destroyed. A broken property aborts.
 
 #include <algorithm>
 #include <chrono>
@@ -44,6 +49,7 @@ using brivane::sp::IsConcatenatedPart;
   } while (0)
 
 constexpr std::uint32_t kExpiry = 300000;
+constexpr std::size_t kCapacity = 12;
 constexpr std::size_t kRoom = 8192;
 const char* const kSenders[] = {"13800000001", "13800000002", "abc", "ABC"};
 
@@ -54,7 +60,7 @@ struct Output {
 
 struct ModelPart {
   std::string sender;  // lower case
-  std::uint32_t reference, total, sequence, declared;
+  std::uint32_t form, reference, total, sequence, declared;
   std::string kept;  // the text bytes the DELIVER kept
   CmppDeliver deliver;
 };
@@ -79,6 +85,18 @@ std::string Lower(const char* s) {
   return out;
 }
 
+// A part handed on alone: its DELIVER with TP_udhi 0 and its kept text,
+// without the header, as the whole content.
+void CheckAlone(const Output& out, const ModelPart& part) {
+  CmppDeliver expected = part.deliver;
+  expected.TP_udhi = 0;
+  std::memset(expected.Msg_Content, 0, sizeof expected.Msg_Content);
+  std::memcpy(expected.Msg_Content, part.kept.data(), part.kept.size());
+  expected.Msg_Length = static_cast<std::uint32_t>(part.kept.size());
+  CHECK(std::memcmp(&out.deliver, &expected, sizeof(CmppDeliver)) == 0);
+  CHECK(out.parts == int(part.total));
+}
+
 // What the store must do with one DELIVER; `outputs` holds what it did.
 void CheckAdd(CLongSMSLog& store, std::vector<ModelPart>& model, std::vector<Output>& outputs,
               const CmppDeliver& d) {
@@ -98,6 +116,7 @@ void CheckAdd(CLongSMSLog& store, std::vector<ModelPart>& model, std::vector<Out
   const std::uint32_t header = first == 0x05 ? 6 : 7;
   ModelPart p;
   p.sender = Lower(d.Src_terminal_Id);
+  p.form = header == 6 ? 0 : 1;
   const std::uint8_t* c = d.Msg_Content;
   p.reference = header == 6 ? c[3] : c[3] * 256u + c[4];
   p.total = c[header - 2];
@@ -109,10 +128,18 @@ void CheckAdd(CLongSMSLog& store, std::vector<ModelPart>& model, std::vector<Out
 
   std::vector<std::size_t> same;
   for (std::size_t i = 0; i < model.size(); ++i) {
-    if (model[i].reference == p.reference && model[i].sender == p.sender) same.push_back(i);
+    if (model[i].reference == p.reference && model[i].sender == p.sender &&
+        model[i].form == p.form && model[i].total == p.total)
+      same.push_back(i);
+  }
+  for (std::size_t i : same) {
+    if (model[i].sequence == p.sequence) {
+      CHECK(outputs.empty());  // a repeated part is dropped
+      return;
+    }
   }
   std::string text;
-  bool complete = same.size() + 1 == p.total;
+  bool complete = p.total >= 1 && same.size() + 1 >= p.total;
   for (std::uint32_t s = 1; complete && s <= p.total; ++s) {
     const ModelPart* found = nullptr;
     for (std::size_t i : same) {
@@ -126,8 +153,14 @@ void CheckAdd(CLongSMSLog& store, std::vector<ModelPart>& model, std::vector<Out
     if (found) text += found->kept;
   }
   if (!complete) {
-    CHECK(outputs.empty());
     model.push_back(p);
+    std::size_t next = 0;
+    while (model.size() > kCapacity) {
+      CHECK(next < outputs.size());
+      CheckAlone(outputs[next++], model.front());
+      model.erase(model.begin());
+    }
+    CHECK(next == outputs.size());
     return;
   }
   if (text.size() > kRoom) text.resize(kRoom);
@@ -155,8 +188,7 @@ void CheckExpire(CLongSMSLog& store, std::vector<ModelPart>& model, std::vector<
     const std::uint32_t age = now - it->deliver.receiveTick;
     if (age >= kExpiry && age < 0x80000000u) {
       CHECK(next < outputs.size());
-      CHECK(std::memcmp(&outputs[next].deliver, &it->deliver, sizeof(CmppDeliver)) == 0);
-      CHECK(outputs[next].parts == int(it->total));
+      CheckAlone(outputs[next], *it);
       ++next;
       it = model.erase(it);
     } else {
@@ -177,7 +209,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       [&outputs](const CmppDeliver& d, int parts) {
         outputs.push_back({d, parts});
       },
-      std::chrono::milliseconds(kExpiry), [&now] { return now; });
+      std::chrono::milliseconds(kExpiry), [&now] { return now; }, kCapacity);
 
   for (std::uint32_t op = 0; in.More(); ++op) {
     const std::uint8_t kind = in.Next() % 8;
@@ -224,6 +256,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     CHECK(store->Count() == model.size());
   }
+  outputs.clear();
+  CHECK(store->HandOnAll() == model.size());
+  CHECK(outputs.size() == model.size());
+  for (std::size_t i = 0; i < model.size(); ++i) CheckAlone(outputs[i], model[i]);
+  CHECK(store->Count() == 0);
   outputs.clear();
   store.reset();
   CHECK(outputs.empty());

@@ -110,6 +110,38 @@ TEST_P(Procedures, FailedWriteStoresEmptyMsgIdAndNegativeOutcome) {
   EXPECT_EQ(log.Count("MT应答|" + std::to_string(id) + "||4294967295"), 1) << log.All();
 }
 
+// Ids past 32 bits bind whole: read as 32 bits they would mark and move no
+// row (2^32 and 2^53 become 0) or another row (2^32 + 1 becomes 1).
+TEST_P(Procedures, RowIdsPast32BitsAreMarkedAndMovedWhole) {
+  const std::uint64_t ids[] = {1ull << 31, 1ull << 32, (1ull << 32) + 1, 1ull << 53};
+  db_.Query("INSERT INTO Submit (SubmitID, Mobile, Msg) VALUES (1, '13900000000', 'low')");
+  for (std::uint64_t id : ids)
+    db_.Query("INSERT INTO Submit (SubmitID, Mobile, Msg) VALUES (" + std::to_string(id) +
+              ", '13900000001', 'high')");
+  auto gateway = OpenGateway(db_.Settings());
+  for (std::uint64_t id : ids) {
+    SCOPED_TRACE(id);
+    EXPECT_TRUE(UpdateSubmit(*gateway, id, 0, 2));
+    EXPECT_TRUE(DelSubmit(*gateway, id, "7" + std::to_string(id), 0));
+    EXPECT_TRUE(DelSubmit(*gateway, id, "8" + std::to_string(id), 8));
+    Recordset rs = db_.Query(
+        "SELECT SubmitID, MsgId, SubmitResult, SMSCount FROM SubmitLog WHERE "
+        "SubmitID = " +
+        std::to_string(id) + " ORDER BY MsgId");
+    ASSERT_EQ(rs.RecordCount(), 2);
+    rs.MoveFirst();
+    EXPECT_EQ(rs.GetInt64("SubmitID"), static_cast<std::int64_t>(id));
+    EXPECT_EQ(rs.GetText("MsgId"), "7" + std::to_string(id));
+    EXPECT_EQ(rs.GetInt("SMSCount"), 2);
+    rs.MoveNext();
+    EXPECT_EQ(rs.GetInt("SubmitResult"), 8);
+  }
+  Recordset low = db_.Query("SELECT SubmitState FROM Submit WHERE SubmitID = 1");
+  ASSERT_EQ(low.RecordCount(), 1);
+  EXPECT_EQ(low.GetInt("SubmitState"), 0) << "row 1 untouched";
+  EXPECT_EQ(db_.Query("SELECT SubmitID FROM Submit").RecordCount(), 1);
+}
+
 TEST_P(Procedures, EverySegmentAnswerIsLoggedAndALateUpdateReachesTheLog) {
   int id = InsertSubmit("13900001111", "long");
   auto gateway = OpenGateway(db_.Settings());

@@ -296,7 +296,7 @@ TEST(MtFlow, FailedWriteRecordsItsErrorCodeWithAnEmptyMsgId) {
     EXPECT_EQ(log[0].Int("SubmitResult"), -2);
     EXPECT_EQ(sys.LogCount("MT应答|" + std::to_string(id) + "||4294967294"), 1u);
     EXPECT_EQ(sys.LogCount("ERROR|Submit not sent|SubmitID=" + std::to_string(id) +
-                           "|SubmitResult=-2|not sent: writing to the SMG failed: Broken pipe "
+                           "|segment 1/1|SubmitResult=-2|not sent: writing to the SMG failed: Broken pipe "
                            "(32);"),
               1u)
         << sys.Log();

@@ -104,7 +104,7 @@ TEST_P(InstanceKill, KilledInstancesRowsAreSentByTheOthersAndTwiceOnlyWhenWritte
   long recorded = 0;
   for (const auto& mobile : handedOver)
     recorded += cluster.Count(
-        "SELECT COUNT(*) FROM SubmitLog WHERE SubmitResult = 5 AND Mobile = '" + mobile + "'");
+        "SELECT COUNT(*) FROM SubmitLog WHERE SubmitResult = -1 AND Mobile = '" + mobile + "'");
   EXPECT_EQ(recorded, static_cast<long>(handedOver.size()));
   EXPECT_EQ(cluster.Count("SELECT COUNT(DISTINCT SubmitID) FROM SubmitLog"), kRows);
 

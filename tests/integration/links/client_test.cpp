@@ -7,6 +7,7 @@
 
 #include <future>
 #include <latch>
+#include <map>
 #include <regex>
 #include <set>
 #include <thread>
@@ -548,6 +549,59 @@ TEST_F(ClientSmg, SubmitsAndMoTrafficTogetherAreAllDelivered) {
   }
   client_.Release();
   EXPECT_EQ(client_.LinkCount(), 0u);
+}
+
+// The SMG reassembles a long message per link: every segment of a row is
+// written on the one link its row was queued for, in order, however many
+// rows are queued at once over several links.
+TEST_F(ClientSmg, EverySegmentOfARowGoesOutOnOneLinkInOrder) {
+  ASSERT_EQ(client_.OpenLinks(Settings(3, 0, 0)), 1);
+  constexpr std::uint32_t kRows = 6;
+  for (std::uint32_t id = 1; id <= kRows; ++id) {
+    CmppSubmit s = MakeSubmit((1ull << 32) + id, std::string(400, char('a' + id)));
+    ASSERT_EQ(client_.Submit(s), 0);
+    EXPECT_EQ(s.Pk_total, 3);
+  }
+  ASSERT_TRUE(client_.WaitUntil([&] { return client_.sent.size() == 3 * kRows; }));
+  std::map<std::uint64_t, std::vector<SubmitEvent>> byRow;
+  client_.Locked([&] {
+    for (const auto& e : client_.sent) byRow[e.submit.recordId].push_back(e);
+    return 0;
+  });
+  ASSERT_EQ(byRow.size(), kRows);
+  std::set<std::string> links;
+  for (const auto& [id, events] : byRow) {
+    SCOPED_TRACE(id);
+    EXPECT_GT(id, 0xFFFFFFFFull) << "the row id stays whole";
+    ASSERT_EQ(events.size(), 3u);
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      EXPECT_EQ(events[i].token, events[0].token);
+      EXPECT_EQ(events[i].submit.Pk_number, i + 1);
+    }
+    links.insert(events[0].token);
+  }
+  EXPECT_GT(links.size(), 1u) << "rows still rotate over the links";
+}
+
+// Once one segment of a row is not written, the rest of that row are not
+// tried (on a new connection they would arrive without the earlier ones):
+// each is reported failed with that code, so each gets an outcome.
+TEST_F(ClientSmg, SegmentsAfterOneThatWasNotWrittenAreReportedFailedNotWritten) {
+  ASSERT_EQ(client_.OpenLinks(Settings(1, 0, 0)), 1);
+  client_.accept = false;
+  CmppSubmit s = MakeSubmit(9, std::string(400, 'x'));
+  ASSERT_EQ(client_.Submit(s), 0);
+  ASSERT_TRUE(client_.WaitUntil([&] { return client_.failed.size() == 2; }));
+  client_.Locked([&] {
+    EXPECT_EQ(client_.submitting.size(), 1u) << "only the first segment was tried";
+    EXPECT_TRUE(client_.sent.empty());
+    EXPECT_EQ(client_.failed[0].submit.Pk_number, 2);
+    EXPECT_EQ(client_.failed[1].submit.Pk_number, 3);
+    for (const auto& e : client_.failed) EXPECT_EQ(e.submit.lastError, kErrSubmitDeclined);
+    return 0;
+  });
+  EXPECT_EQ(smg_.Stats()["submits"], 0);
+  client_.accept = true;
 }
 
 }  // namespace

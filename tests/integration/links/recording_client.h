@@ -159,7 +159,7 @@ inline std::shared_ptr<CMPPConnection> MakeLink(
 }
 
 // A zero-filled one-destination submit.
-inline CmppSubmit MakeSubmit(std::uint32_t recordId, const std::string& text,
+inline CmppSubmit MakeSubmit(std::uint64_t recordId, const std::string& text,
                              std::uint8_t msgFmt = 0, std::uint8_t registeredDelivery = 0) {
   CmppSubmit s{};
   s.recordId = recordId;

@@ -3,7 +3,7 @@
 // client, cut short by a stop or by half the lease passing) go back to
 // state 0 at once; rows handed over stay with the instance; rows another
 // instance handed over long ago and never answered are recorded with
-// Result 5, once.
+// the no-answer outcome (-1), once.
 
 #include <gtest/gtest.h>
 
@@ -173,7 +173,7 @@ TEST_F(ClaimingPoller, AbandonedHandedOverRowIsRecordedUnansweredOnce) {
   auto poller = MakePoller([&](cmpp::CmppSubmit&) { return ++calls, 0; });
   poller->SendMTMsg();
   EXPECT_EQ(calls, 0) << "a handed-over row was sent again";
-  EXPECT_EQ(Query("SELECT Mobile, SubmitResult FROM SubmitLog"), "13800000000\t5\n");
+  EXPECT_EQ(Query("SELECT Mobile, SubmitResult FROM SubmitLog"), "13800000000\t-1\n");
   EXPECT_EQ(Query("SELECT Mobile FROM Submit"), "13800000001\n");
   EXPECT_EQ(counters_.recovered.load(), 1u);
 }

@@ -14,7 +14,7 @@ using std::chrono::milliseconds;
 
 // What the SP client saw of one row.
 struct Seen {
-  std::uint32_t id;
+  std::uint64_t id;
   std::string mobile, src, serviceId, linkId;
   std::uint8_t fmt, udhi;
   std::vector<std::uint8_t> content;
@@ -55,9 +55,13 @@ class MtPollerTest : public test::SqliteGatewayTest {
         return 0;
       };
     }
-    return MtPoller(*gateway_, s, submit, stop_, idle_,
-                    [this](milliseconds d) { pauses_.push_back(d.count()); });
+    return MtPoller(
+        *gateway_, s, submit, stop_, idle_,
+        [this](milliseconds d) { pauses_.push_back(d.count()); }, {}, &keptOut_);
   }
+
+  // The rows kept out, as the process holds them across in-place restarts.
+  KeptOutRows keptOut_{4};
 
   std::atomic<std::int32_t> stop_{0}, idle_{1};
   std::vector<Seen> seen_;
@@ -206,6 +210,58 @@ TEST_F(MtPollerTest, SentRowWhoseMarkFailedIsNotSentAgainAndIsMarkedOnceTheDatab
   EXPECT_EQ(seen_.size(), 3u);
   EXPECT_EQ(Count("SubmitState = 1"), 3);
   EXPECT_EQ(Count("SubmitState = 0"), 0);
+}
+
+// The poller is built anew at an in-place restart; the rows whose mark
+// failed must stay out all the same, and a full set stops the sending
+// rather than risk a row it could not keep out.
+TEST_F(MtPollerTest, KeptOutRowsSurviveANewPollerAndAFullSetSendsNothingNew) {
+  Exec(
+      "CREATE TRIGGER refuse_mark BEFORE UPDATE OF SubmitState ON Submit "
+      "BEGIN SELECT RAISE(ABORT, 'the server went away'); END");
+  for (int i = 0; i < 3; ++i) AddRow("1380000000" + std::to_string(i), "a");
+  {
+    MtPoller before = MakePoller(20);
+    before.SendMTMsg();
+  }
+  ASSERT_EQ(seen_.size(), 3u);
+  EXPECT_EQ(keptOut_.Size(), 3u);
+
+  MtPoller after = MakePoller(20);
+  AddRow("13800000003", "d");
+  AddRow("13800000004", "e");
+  after.SendMTMsg();
+  // The fourth row fills the set (capacity 4); the fifth is not sent.
+  ASSERT_EQ(seen_.size(), 4u) << "a kept-out row was sent again or the full set sent on";
+  EXPECT_EQ(seen_[3].mobile, "13800000003");
+  EXPECT_TRUE(keptOut_.Full());
+
+  Exec("DROP TRIGGER refuse_mark");
+  after.SendMTMsg();
+  EXPECT_EQ(keptOut_.Size(), 0u);
+  ASSERT_EQ(seen_.size(), 5u);
+  EXPECT_EQ(seen_[4].mobile, "13800000004");
+  EXPECT_EQ(Count("SubmitState = 1"), 5);
+}
+
+// SubmitIDs past 32 bits reach the record and the mark whole; read as 32
+// bits they would mark no row (or another row) and be sent every pass.
+TEST_F(MtPollerTest, SubmitIdsPast32BitsAreSentOnceAndMarkedUnderTheirOwnId) {
+  const std::vector<std::uint64_t> ids = {1ull << 31, 1ull << 32, 1ull << 53};
+  for (std::uint64_t id : ids)
+    Exec("INSERT INTO Submit (SubmitID, Mobile, Msg) VALUES (" + std::to_string(id) +
+         ", '13800000001', 'x')");
+  Exec("INSERT INTO Submit (SubmitID, Mobile, Msg) VALUES (1, '13800000002', 'low')");
+  MtPoller poller = MakePoller(20);
+  poller.SendMTMsg();
+  poller.SendMTMsg();
+  ASSERT_EQ(seen_.size(), 4u) << "a row was sent twice";
+  std::vector<std::uint64_t> got;
+  for (const Seen& one : seen_) got.push_back(one.id);
+  EXPECT_EQ(got, (std::vector<std::uint64_t>{1, 1ull << 31, 1ull << 32, 1ull << 53}));
+  for (std::uint64_t id : ids)
+    EXPECT_EQ(Count("SubmitState = 1 AND SubmitID = " + std::to_string(id)), 1) << id;
+  EXPECT_EQ(Count("SubmitState = 1 AND SubmitID = 1"), 1);
 }
 
 TEST_F(MtPollerTest, BadQueryEndsThePassAndReopensTheConnection) {

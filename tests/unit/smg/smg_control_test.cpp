@@ -147,5 +147,21 @@ TEST(ReportStat, PacksUpToSevenCharacters) {
   EXPECT_EQ(UnpackStat(PackStat("TOOLONGX")), "TOOLONG");
 }
 
+TEST(SegmentResult, TakesTwoNumbersWithinAByteAndRefusesTheRest) {
+  SmgOptions options;
+  SmgLog log;
+  SmgServer server(options, log);
+  const struct {
+    const char* value;
+    bool accepted;
+  } cases[] = {{"2,8", true},   {"0,0", true},   {"255,255", true}, {"2", false},
+               {"2,", false},   {",8", false},   {"256,8", false},  {"2,256", false},
+               {"-1,8", false}, {"2,8x", false}, {"x,8", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    EXPECT_EQ(server.Set("segment-result", c.value).empty(), c.accepted);
+  }
+}
+
 }  // namespace
 }  // namespace brivane::smg

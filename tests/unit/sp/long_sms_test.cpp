@@ -87,10 +87,6 @@ class Recorder {
   std::vector<Handed> handed_;
 };
 
-std::string Header8(std::uint8_t ref, std::uint8_t total, std::uint8_t seq) {
-  return std::string("\x05\x00\x03", 3) + char(ref) + char(total) + char(seq);
-}
-
 class Gate {
  public:
   void Open() {
@@ -231,7 +227,9 @@ TEST(LongSms, MessagesAreKeyedByReferenceAndCaseInsensitiveSource) {
   EXPECT_EQ(store.Count(), 1u);
 }
 
-TEST(LongSms, ExpiredPartsGoOnOneByOneAsReceivedAfterTheirOwnAge) {
+// An expired part goes on as its own text, without the concatenation
+// header, so that its text decodes by Msg_Fmt from its first byte.
+TEST(LongSms, ExpiredPartsGoOnOneByOneAsTheirTextAfterTheirOwnAge) {
   std::uint32_t now = 1000;
   Recorder rec;
   CLongSMSLog store(rec.Handler(), 300000ms, [&] { return now; });
@@ -247,11 +245,12 @@ TEST(LongSms, ExpiredPartsGoOnOneByOneAsReceivedAfterTheirOwnAge) {
   EXPECT_EQ(store.expire(), 1u);
   const auto handed = rec.Take();
   ASSERT_EQ(handed.size(), 2u);
-  EXPECT_EQ(handed[0].text, Header8(0x2A, 3, 1) + "one");
-  EXPECT_EQ(handed[1].text, Header8(0x2A, 3, 3) + "three");
+  EXPECT_EQ(handed[0].text, "one");
+  EXPECT_EQ(handed[1].text, "three");
   for (const auto& h : handed) {
-    EXPECT_EQ(h.udhi, 1);
+    EXPECT_EQ(h.udhi, 0);
     EXPECT_EQ(h.parts, 3);
+    EXPECT_TRUE(h.zeroAfterText);
   }
   EXPECT_EQ(store.Count(), 0u);
 }
@@ -276,23 +275,27 @@ TEST(LongSms, ExpiryAgeIsWrapSafeAndIgnoresStampsAheadOfTheClock) {
   EXPECT_EQ(store.Count(), 1u);
 }
 
-TEST(LongSms, DuplicateSequenceLeavesEveryPartStoredUntilItExpires) {
+// The SMG sends a part again when our answer to it was lost: the repeat is
+// dropped and the message merges once, as soon as every part is there.
+TEST(LongSms, RepeatedPartIsDroppedAndTheMessageMergesOnce) {
   std::uint32_t now = 0;
   Recorder rec;
   CLongSMSLog store(rec.Handler(), 300000ms, [&] { return now; });
   store.AddFragment(Part(5, 3, 1, "first"));
   store.AddFragment(Part(5, 3, 1, "again"));
-  // Two parts stored: the merge is tried, finds no part 2 and is abandoned.
   store.AddFragment(Part(5, 3, 3, "last"));
   EXPECT_EQ(rec.Size(), 0u);
-  EXPECT_EQ(store.Count(), 3u) << "no part is lost by the abandoned merge";
+  EXPECT_EQ(store.Count(), 2u) << "the repeat is not stored";
+  store.AddFragment(Part(5, 3, 2, "mid"));
+  auto handed = rec.Take();
+  ASSERT_EQ(handed.size(), 1u);
+  EXPECT_EQ(handed[0].text, "firstmidlast") << "the part stored first is kept";
+  EXPECT_EQ(store.Count(), 0u);
+  store.AddFragment(Part(5, 3, 3, "late repeat"));
+  EXPECT_EQ(store.Count(), 1u) << "a repeat after the merge starts a new message";
   now = 300000;
-  EXPECT_EQ(store.expire(), 3u);
-  const auto handed = rec.Take();
-  ASSERT_EQ(handed.size(), 3u);
-  EXPECT_EQ(handed[0].text, Header8(5, 3, 1) + "first");
-  EXPECT_EQ(handed[1].text, Header8(5, 3, 1) + "again");
-  EXPECT_EQ(handed[2].text, Header8(5, 3, 3) + "last");
+  EXPECT_EQ(store.expire(), 1u);
+  EXPECT_EQ(rec.Take().at(0).text, "late repeat");
 }
 
 TEST(LongSms, CutsTextToWhatWasKeptAndToTheContentFieldAndSaysSo) {
@@ -375,7 +378,7 @@ TEST(LongSms, HandingOnExpiredPartsDoesNotHoldTheStore) {
   const auto handed = rec.Take();
   ASSERT_EQ(handed.size(), 2u);
   EXPECT_EQ(handed[0].text, "mn");
-  EXPECT_EQ(handed[1].text, Header8(2, 2, 1) + "y");
+  EXPECT_EQ(handed[1].text, "y");
   base::FlushLog();
   EXPECT_NE(
       test::ReadFile(dir.File("brivane.log")).find("Exception occured in CLongSMSLog::expire"),
@@ -407,13 +410,15 @@ TEST(LongSms, MergerThreadExpiresPartsOnTheRealClock) {
   EXPECT_TRUE(merger.Stop());
   EXPECT_FALSE(merger.Running());
   const auto handed = rec.Take();
-  EXPECT_EQ(handed[0].text, Header8(0x2A, 3, 1) + "one");
-  EXPECT_EQ(handed[1].text, Header8(0x2A, 3, 3) + "three");
+  EXPECT_EQ(handed[0].text, "one");
+  EXPECT_EQ(handed[1].text, "three");
   std::lock_guard lock(mutex);
   for (std::uint32_t age : ages) EXPECT_GE(age, 300u);
 }
 
-TEST(LongSms, ReleaseDropsStoredPartsAndStopsTheMergerPromptly) {
+// Stopping the merger leaves the parts in the store (the client hands them
+// on at the service's stop, or keeps them across an in-place restart).
+TEST(LongSms, StoppingTheMergerKeepsTheStoredPartsAndStopsPromptly) {
   Recorder rec;
   auto store = std::make_shared<CLongSMSLog>(rec.Handler(), 60s);
   std::weak_ptr<CLongSMSLog> watch = store;
@@ -426,9 +431,13 @@ TEST(LongSms, ReleaseDropsStoredPartsAndStopsTheMergerPromptly) {
   // The thread sleeps a 60 s period; stopping wakes it.
   EXPECT_TRUE(merger->Stop());
   merger.reset();
+  EXPECT_EQ(store->Count(), 5u);
+  EXPECT_EQ(rec.Size(), 0u);
+  EXPECT_EQ(store->HandOnAll(), 5u);
+  EXPECT_EQ(rec.Size(), 5u);
+  EXPECT_EQ(store->Count(), 0u);
   store.reset();
   EXPECT_TRUE(watch.expired());
-  EXPECT_EQ(rec.Size(), 0u) << "parts stored at release are dropped, not handed on";
 }
 
 TEST(LongSms, MergerLeftRunningKeepsItsStoreAndHandsOnNothingMore) {
@@ -456,7 +465,8 @@ TEST(LongSms, MergerLeftRunningKeepsItsStoreAndHandsOnNothingMore) {
   EXPECT_FALSE(watch.expired()) << "the running thread still holds the store";
   gate->Open();
   ASSERT_TRUE(test::WaitFor([&] { return watch.expired(); }, 10s));
-  EXPECT_EQ(*calls, 1) << "the second expired part is dropped once the owner stopped waiting";
+  EXPECT_EQ(*calls, 1) << "the second expired part is not handed on once the owner stopped "
+                          "waiting";
   base::FlushLog();
   const std::string log = test::ReadFile(dir.File("brivane.log"));
   base::CloseLog();
@@ -464,9 +474,11 @@ TEST(LongSms, MergerLeftRunningKeepsItsStoreAndHandsOnNothingMore) {
                      "ms, left detached;"),
             std::string::npos)
       << log;
-  EXPECT_NE(log.find("ERROR|CLongSMSLog::expire: stopped, 1 expired parts dropped;"),
+  // Put back, not dropped; the store, going with the thread, says it is lost.
+  EXPECT_NE(log.find("WARNING|CLongSMSLog::expire: stopped, 1 expired parts kept in the store;"),
             std::string::npos)
       << log;
+  EXPECT_NE(log.find("ERROR|CLongSMSLog: 1 stored parts lost;"), std::string::npos) << log;
 }
 
 // Parts of many messages from several worker threads at once, with the
@@ -530,6 +542,95 @@ TEST(LongSms, ConcurrentPartsMergeEachMessageExactlyOnce) {
     const int total = int(std::count(text.begin(), text.end(), ';'));
     EXPECT_EQ(got[0], fmt::format("{}#{}#0", text, total)) << key;
   }
+}
+
+// A message is its sender, its reference width, its reference and its
+// total: parts that differ in any of them never merge with each other.
+TEST(LongSms, MessageKeyIsSenderReferenceWidthReferenceAndTotal) {
+  struct Case {
+    const char* what;
+    CmppDeliver first, second;
+    bool merges;
+    std::size_t storedAfter;
+  };
+  const Case cases[] = {
+      {"same everything", Part(7, 2, 1, "a", "139"), Part(7, 2, 2, "b", "139"), true, 0},
+      {"sender in another case", Part(7, 2, 1, "a", "ab1"), Part(7, 2, 2, "b", "AB1"), true, 0},
+      {"8-bit and 16-bit reference 7", Part(7, 2, 1, "a", "139"), Part(7, 2, 2, "b", "139", true),
+       false, 2},
+      {"16-bit 0x0107 and 8-bit 7", Part(0x0107, 2, 1, "a", "139", true), Part(7, 2, 2, "b", "139"),
+       false, 2},
+      {"other total", Part(7, 2, 1, "a", "139"), Part(7, 3, 2, "b", "139"), false, 2},
+      {"other sender", Part(7, 2, 1, "a", "139"), Part(7, 2, 2, "b", "138"), false, 2},
+      {"same sequence twice", Part(7, 2, 1, "a", "139"), Part(7, 2, 1, "b", "139"), false, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Recorder rec;
+    CLongSMSLog store(rec.Handler());
+    store.AddFragment(c.first);
+    store.AddFragment(c.second);
+    const auto handed = rec.Take();
+    if (c.merges) {
+      ASSERT_EQ(handed.size(), 1u);
+      EXPECT_EQ(handed[0].text, "ab");
+    } else {
+      EXPECT_TRUE(handed.empty());
+    }
+    EXPECT_EQ(store.Count(), c.storedAfter);
+  }
+}
+
+// A full store hands its oldest part on alone, at once, and keeps the rest.
+TEST(LongSms, FullStoreHandsTheOldestPartOnAlone) {
+  Recorder rec;
+  CLongSMSLog store(rec.Handler(), 300000ms, nullptr, 3);
+  for (std::uint8_t r = 1; r <= 3; ++r)
+    store.AddFragment(Part(r, 2, 1, std::string{'p', char('0' + r)}));
+  EXPECT_EQ(rec.Size(), 0u);
+  store.AddFragment(Part(4, 2, 1, "p4"));
+  auto handed = rec.Take();
+  ASSERT_EQ(handed.size(), 1u);
+  EXPECT_EQ(handed[0].text, "p1");
+  EXPECT_EQ(handed[0].parts, 2);
+  EXPECT_EQ(store.Count(), 3u);
+  // A completing part merges without pushing anything out.
+  store.AddFragment(Part(2, 2, 2, "q2"));
+  handed = rec.Take();
+  ASSERT_EQ(handed.size(), 1u);
+  EXPECT_EQ(handed[0].text, "p2q2");
+  EXPECT_EQ(store.Count(), 2u);
+  // A smaller capacity takes effect with the next part.
+  store.SetCapacity(1);
+  store.AddFragment(Part(5, 2, 1, "p5"));
+  handed = rec.Take();
+  ASSERT_EQ(handed.size(), 2u);
+  EXPECT_EQ(handed[0].text, "p3");
+  EXPECT_EQ(handed[1].text, "p4");
+  EXPECT_EQ(store.HandOnAll(), 1u);
+  EXPECT_EQ(rec.Take().at(0).text, "p5");
+}
+
+// A UCS-2 part behind a 7-byte header (16-bit reference) is handed on from
+// its first character, not one byte off; a part that declared more than the
+// 160 bytes kept carries only what was kept, with no zero bytes added.
+TEST(LongSms, PartHandedOnAloneIsItsKeptTextAlignedAfterTheHeader) {
+  std::uint32_t now = 0;
+  Recorder rec;
+  CLongSMSLog store(rec.Handler(), 1000ms, [&] { return now; });
+  const std::string ucs2("\x4F\x60\x59\x7D", 4);  // two characters
+  CmppDeliver wide = Part(0x1234, 3, 2, ucs2, "139", true);
+  wide.Msg_Fmt = 8;
+  store.AddFragment(wide);
+  store.AddFragment(Part(9, 2, 1, std::string(194, 'z'), "139"));  // declares 194, keeps 154
+  now = 1000;
+  EXPECT_EQ(store.expire(), 2u);
+  const auto handed = rec.Take();
+  ASSERT_EQ(handed.size(), 2u);
+  EXPECT_EQ(handed[0].text, ucs2);
+  EXPECT_EQ(handed[0].parts, 3);
+  EXPECT_EQ(handed[1].text, std::string(154, 'z'));
+  EXPECT_TRUE(handed[1].zeroAfterText);
 }
 
 }  // namespace

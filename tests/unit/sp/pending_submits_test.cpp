@@ -2,56 +2,106 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
 namespace brivane::sp {
 namespace {
 
+PendingSegment Seg(std::uint64_t record, std::uint32_t sequence, std::uint32_t n = 1,
+                   std::uint32_t total = 1) {
+  return PendingSegment{record, sequence, n, total};
+}
+
+std::vector<std::uint32_t> Sequences(std::vector<PendingSegment> list) {
+  std::vector<std::uint32_t> out;
+  for (const PendingSegment& s : list) out.push_back(s.sequenceId);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
 TEST(PendingSubmits, ResponseFindsItsRecordOnceAndUnknownSequenceFindsNothing) {
   PendingSubmits p;
-  p.Put(7, 100, 0, 1000);
+  p.Put(Seg(7, 100), 0, 1000);
   EXPECT_FALSE(p.TakeBySequence(999).has_value());
-  auto id = p.TakeBySequence(100);
-  ASSERT_TRUE(id.has_value());
-  EXPECT_EQ(*id, 7u);
+  auto entry = p.TakeBySequence(100);
+  ASSERT_TRUE(entry.has_value());
+  EXPECT_EQ(entry->recordId, 7u);
   EXPECT_FALSE(p.TakeBySequence(100).has_value());
   EXPECT_EQ(p.Size(), 0u);
 }
 
-TEST(PendingSubmits, NextSegmentReplacesTheEntrySoOnlyTheLastResponseCounts) {
-  PendingSubmits p;
-  p.Put(7, 100, 0, 1000);  // segment 1
-  p.Put(7, 101, 0, 1000);  // segment 2 of the same row
-  EXPECT_EQ(p.Size(), 1u);
-  EXPECT_FALSE(p.TakeBySequence(100).has_value());
-  EXPECT_EQ(p.TakeBySequence(101).value_or(0), 7u);
+// Each segment of one row keeps its own entry, so each response is matched
+// to its segment in whatever order the responses come.
+TEST(PendingSubmits, EverySegmentOfARowHasItsOwnEntryAnsweredInAnyOrder) {
+  const std::vector<std::vector<std::uint32_t>> orders = {{100, 101, 102}, {100, 102, 101},
+                                                          {101, 100, 102}, {101, 102, 100},
+                                                          {102, 100, 101}, {102, 101, 100}};
+  for (const auto& order : orders) {
+    PendingSubmits p;
+    for (std::uint32_t i = 0; i < 3; ++i) p.Put(Seg(7, 100 + i, i + 1, 3), 0, 1000);
+    EXPECT_EQ(p.Size(), 3u);
+    for (std::uint32_t sequence : order) {
+      auto entry = p.TakeBySequence(sequence);
+      ASSERT_TRUE(entry.has_value()) << sequence;
+      EXPECT_EQ(entry->recordId, 7u);
+      EXPECT_EQ(entry->segment, sequence - 100 + 1);
+      EXPECT_EQ(entry->total, 3u);
+    }
+    EXPECT_EQ(p.Size(), 0u);
+  }
 }
 
-TEST(PendingSubmits, FailedWriteRemovesByRecord) {
+TEST(PendingSubmits, RowIdsAbove32BitsStayWhole) {
   PendingSubmits p;
-  p.Put(7, 100, 0, 1000);
-  EXPECT_TRUE(p.RemoveRecord(7));
-  EXPECT_FALSE(p.RemoveRecord(7));
+  const std::uint64_t ids[] = {1ull << 31, 1ull << 32, 1ull << 53, (1ull << 32) + 7};
+  std::uint32_t sequence = 1;
+  for (std::uint64_t id : ids) p.Put(Seg(id, sequence++), 0, 1000);
+  sequence = 1;
+  for (std::uint64_t id : ids) EXPECT_EQ(p.TakeBySequence(sequence++)->recordId, id);
+}
+
+TEST(PendingSubmits, FailedWriteRemovesOnlyItsOwnSegment) {
+  PendingSubmits p;
+  p.Put(Seg(7, 100, 1, 2), 0, 1000);
+  p.Put(Seg(7, 101, 2, 2), 0, 1000);
+  EXPECT_FALSE(p.Remove(100, 8)) << "another row's failure leaves the entry";
+  EXPECT_TRUE(p.Remove(100, 7));
+  EXPECT_FALSE(p.Remove(100, 7));
   EXPECT_FALSE(p.TakeBySequence(100).has_value());
+  EXPECT_TRUE(p.TakeBySequence(101).has_value()) << "the other segment is still pending";
+}
+
+TEST(PendingSubmits, AReusedSequenceGivesBackTheEntryItDisplaces) {
+  PendingSubmits p;
+  EXPECT_FALSE(p.Put(Seg(7, 100), 0, 1000).has_value());
+  auto displaced = p.Put(Seg(9, 100), 0, 1000);
+  ASSERT_TRUE(displaced.has_value());
+  EXPECT_EQ(displaced->recordId, 7u);
+  EXPECT_EQ(p.TakeBySequence(100)->recordId, 9u);
 }
 
 TEST(PendingSubmits, EntriesExpireAtTheirDeadlineAcrossTheTickWrap) {
   PendingSubmits p;
   const std::uint32_t start = 0xFFFFFF00u;  // 256 ms before the wrap
-  p.Put(1, 10, start, 1000);
-  p.Put(2, 11, start + 500, 1000);
+  p.Put(Seg(1, 10), start, 1000);
+  p.Put(Seg(2, 11), start + 500, 1000);
   EXPECT_TRUE(p.TakeExpired(start + 999).empty());
-  EXPECT_EQ(p.TakeExpired(start + 1000), (std::vector<std::uint32_t>{1}));
-  EXPECT_EQ(p.TakeExpired(start + 1500), (std::vector<std::uint32_t>{2}));
-  EXPECT_FALSE(p.TakeBySequence(11).has_value()) << "an expired entry is gone from both keys";
+  EXPECT_EQ(Sequences(p.TakeExpired(start + 1000)), (std::vector<std::uint32_t>{10}));
+  EXPECT_EQ(Sequences(p.TakeExpired(start + 1500)), (std::vector<std::uint32_t>{11}));
+  EXPECT_FALSE(p.TakeBySequence(11).has_value()) << "an expired entry is gone";
 }
 
-TEST(PendingSubmits, ClearAndTakeAllEmptyBothKeys) {
+TEST(PendingSubmits, ClearAndTakeAllEmptyTheList) {
   PendingSubmits p;
-  p.Put(1, 10, 0, 1000);
-  p.Put(2, 11, 0, 1000);
+  p.Put(Seg(1, 10), 0, 1000);
+  p.Put(Seg(2, 11), 0, 1000);
   EXPECT_EQ(p.Clear(), 2u);
   EXPECT_EQ(p.Size(), 0u);
-  p.Put(3, 12, 0, 1000);
-  EXPECT_EQ(p.TakeAll(), (std::vector<std::uint32_t>{3}));
+  p.Put(Seg(3, 12, 1, 2), 0, 1000);
+  p.Put(Seg(3, 13, 2, 2), 0, 1000);
+  EXPECT_EQ(Sequences(p.TakeAll()), (std::vector<std::uint32_t>{12, 13}));
   EXPECT_FALSE(p.TakeBySequence(12).has_value());
 }
 
