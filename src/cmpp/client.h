@@ -145,7 +145,8 @@ class CMPPClient {
   CMPPClient(const CMPPClient&) = delete;
   CMPPClient& operator=(const CMPPClient&) = delete;
 
-  // Stops the worker pool if it was started, then every link (StopLinks).
+  // Cuts short an OpenLinks in progress (CancelOpenLinks), stops every link
+  // (StopLinks), then the worker pool if it was started.
   virtual void Release();
 
   // --- hooks, in this order; records are the caller's, copy what you keep ---
@@ -181,8 +182,21 @@ class CMPPClient {
   CThreadPool& WorkerPool() { return pool_; }
 
   // Opens the MT, MO and MT-and-MO pools in that order, retrying the whole
-  // start-up as the settings say. 1 when every pool is complete, else 0.
+  // start-up as the settings say. 1 when
+  // every pool is complete, else 0 (also at once after CancelOpenLinks).
   int OpenLinks(const LinkSettings& settings, PoolResults* pools = nullptr);
+  // A later round after a failed OpenLinks: makes only the links each pool
+  // still lacks (a listed link that lost its login logs in again by itself).
+  PoolResults OpenMissingLinks(const LinkSettings& settings);
+  // Ends OpenLinks and its pauses at once, abandons the logins of links
+  // being created and refuses new ones until ResumeOpenLinks. Any thread.
+  void CancelOpenLinks();
+  void ResumeOpenLinks();
+  bool OpenLinksCancelled() const;
+  // Sleeps `pause` unless cancelled first; false when cancelled.
+  bool PauseOpenLinks(std::chrono::milliseconds pause);
+  // The shortest pause between attempts that go on for ever.
+  static constexpr std::chrono::milliseconds kMinForeverPause{1000};
   // Builds, logs in and starts one link; appends it to the list and returns
   // it, or returns null (and destroys it) when it could not log in or start.
   std::shared_ptr<CMPPConnection> CreateLink(const LinkSettings& settings, std::int32_t connType,
@@ -219,7 +233,9 @@ class CMPPClient {
   static constexpr std::size_t kQueueHighWater = 4096;
   static constexpr std::size_t kQueueLowWater = 2048;
 
-  // Stops every link in list order and removes it. A removed link is freed
+  // Links in the list of one type, logged in or not.
+  std::int32_t ListedLinks(std::int32_t connType) const;
+  // Stops every link (in parallel) and removes it. A removed link is freed
   // once no queued work item refers to it any more.
   void StopLinks();
 
@@ -248,6 +264,8 @@ class CMPPClient {
   // Caller holds listLock_. Scans from position k (1-based; 0 = from the
   // start) and returns the index of the result in links_ (its mark set).
   std::size_t ScanFrom(std::size_t k);
+  // One attempt over the three pools; onlyMissing counts the listed links.
+  PoolResults OpenPools(const LinkSettings& settings, bool onlyMissing);
   static bool Eligible(const CMPPConnection& link);
   void Post(std::unique_ptr<CmppWorkItem> item);
   // Waits at most `pause` for LinkStateChanged after `epoch` was read.
@@ -278,6 +296,14 @@ class CMPPClient {
   std::atomic<int> selectWaiters_{0};
   std::mutex selectMutex_;
   std::condition_variable selectCv_;
+
+  // Links being created (their first login may be in progress) and the
+  // cancel flag of OpenLinks; both guarded by openMutex_, which is never held
+  // across a login.
+  mutable std::mutex openMutex_;
+  std::condition_variable openCv_;
+  bool openCancelled_ = false;
+  std::vector<std::shared_ptr<CMPPConnection>> opening_;
 
   LinkTimings linkTimings_;
   int selectTries_ = kSelectTries;

@@ -32,6 +32,15 @@ bool IsTransportError(int code) { return code != kOk && (code < 16000 || code > 
 
 }  // namespace
 
+int LoginFailureCode(std::uint32_t commandId, std::uint32_t status) {
+  if (commandId != kCmppConnectResp) return kResultBadLength;
+  if (status == 0) return kOk;
+  // CMPP 3.0 carries the Status in four bytes: Status + 10 of a value near
+  // 0xFFFFFFFF would wrap round to a small code, even to 0 (success).
+  if (status > kMaxLoginStatusCode - 10u) return kErrLoginRefused;
+  return static_cast<int>(status + 10u);
+}
+
 CMPPConnection::LinkSocket::~LinkSocket() { TCPSocket::Close(fd); }
 
 CMPPConnection::CMPPConnection(CMPPClient* owner, std::string_view token,
@@ -165,6 +174,11 @@ void CMPPConnection::ThreadMain() {
   lifeCv_.notify_all();
 }
 
+void CMPPConnection::Abort() {
+  aborted_.store(true);
+  Logout();
+}
+
 int CMPPConnection::Logout() {
   stopped_.store(true);
   {
@@ -173,6 +187,13 @@ int CMPPConnection::Logout() {
     closing_.store(true);
   }
   lifeCv_.notify_all();
+  // A login in progress holds lock_ across its connect and its wait for the
+  // CONNECT_RESP: shutting its socket down ends both at once, so the lock
+  // below is not held up by a peer that does not answer.
+  {
+    std::lock_guard guard(socketMutex_);
+    if (loginSocket_) TCPSocket::Shutdown(loginSocket_->fd);
+  }
 
   MySyncGuard guard(lock_);
   if (loggedIn_.load()) {
@@ -224,7 +245,7 @@ int CMPPConnection::LoginAs(LoginMode mode, std::uint64_t seenGeneration) {
   int code;
   {
     MySyncGuard guard(lock_);
-    if (closing_.load()) return kErrNotLoggedIn;
+    if (closing_.load() || aborted_.load()) return kErrNotLoggedIn;
     // Another thread logged in while this one waited for the lock: one fresh
     // connection is enough.
     if (mode == LoginMode::kUnlessRenewed && !NeedsLogin() &&
@@ -253,9 +274,24 @@ int CMPPConnection::LoginLocked() {
     LogWrite("ERROR|TCPSocket::Create() failed,error_code:%d;", code);
     return code;
   }
-  // Not published before the login succeeds: nobody else reads or writes it.
+  // Not published before the login succeeds: only Logout may shut it down
+  // (see there), nobody else reads or writes it.
   auto socket = std::make_shared<LinkSocket>(fd, generation_.load() + 1);
-  code = TCPSocket::Connect(fd, smgAddress_, smgPort_);
+  {
+    std::lock_guard guard(socketMutex_);
+    loginSocket_ = socket;
+  }
+  struct ForgetLoginSocket {
+    CMPPConnection& link;
+    ~ForgetLoginSocket() {
+      std::lock_guard guard(link.socketMutex_);
+      link.loginSocket_.reset();
+    }
+  } forget{*this};
+  // Logout sets closing_ before it looks for loginSocket_: one of the two
+  // sides sees the other.
+  if (closing_.load() || aborted_.load()) return kErrNotLoggedIn;
+  code = TCPSocket::Connect(fd, smgAddress_, smgPort_, SendTimeout());
   if (code != kOk) {
     LogWrite("ERROR|TCPSocket::Connect() failed,error_code:%d,smg_addr:%s,smg_port:%d;", code,
              smgAddress_.c_str(), smgPort_);
@@ -285,7 +321,7 @@ int CMPPConnection::LoginLocked() {
   }
   LogWrite("ERROR|Login failed,connect_resp cmdid = 0x%08x, result = %d;",
            message.header.Command_Id, static_cast<int>(status));
-  return status == 0 ? kResultBadLength : static_cast<int>(status + 10u);
+  return LoginFailureCode(message.header.Command_Id, status);
 }
 
 // ------------------------------------------------------------------ reading

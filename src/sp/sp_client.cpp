@@ -145,6 +145,8 @@ bool MyCMPPClient::Initialise(const base::ConfigSection& section) {
 }
 
 void MyCMPPClient::Release() {
+  // A start-up still logging in links ends first; nothing new logs in.
+  CancelOpenLinks();
   StopPendingTimer();
   base::LogF(3, "MyCMPPClient::Release() clear submitlist={}", pending_.Size());
   if (merger_) {
@@ -178,6 +180,7 @@ void MyCMPPClient::Release() {
   // stays for the next start of the timer.
   RetryUnrecorded();
   initialised_ = false;
+  ResumeOpenLinks();
 }
 
 void MyCMPPClient::LogWrite(std::string_view line) {
