@@ -312,6 +312,7 @@ int CMPPConnection::LoginLocked() {
   const std::uint32_t status = message.connectResp.Status;
   if (message.header.Command_Id == kCmppConnectResp && status == 0) {
     unanswered_.store(0);
+    unansweredActiveTests_.store(0);
     windowMovedTick_.store(base::TickCount());
     framingLost_.store(false);
     generation_.store(socket->generation);
@@ -496,6 +497,7 @@ void CMPPConnection::Run() {
 
 void CMPPConnection::HandUp(const CmppMessage& message) {
   const std::uint32_t command = message.header.Command_Id;
+  if (command == kCmppActiveTestResp) unansweredActiveTests_.store(0);
   if (command != kCmppActiveTest && command != kCmppActiveTestResp) {
     lastActivityTick_.store(base::TickCount());
   }
@@ -518,7 +520,15 @@ bool CMPPConnection::WindowStalled() const {
 int CMPPConnection::ActiveTest() {
   const std::uint64_t seen = generation_.load();
   int code = kOk;
-  if (unanswered_.load() >= kWindow) {
+  if (unansweredActiveTests_.load() >= kMaxUnansweredActiveTests) {
+    // A half-open path (the SMG or a firewall between gone without a FIN)
+    // looks like an idle link; only the missing answers tell it apart.
+    LogWrite(
+        "WARNING|%d ACTIVE_TEST unanswered, each %d s apart: the SMG is not answering, "
+        "logging in again;",
+        unansweredActiveTests_.load(), SendTimeout());
+    code = LoginAs(LoginMode::kAlways, 0);
+  } else if (unanswered_.load() >= kWindow) {
     code = LoginAs(LoginMode::kAlways, 0);
   } else if (NeedsLogin()) {
     code = LoginAs(LoginMode::kUnlessRenewed, seen);
@@ -529,6 +539,7 @@ int CMPPConnection::ActiveTest() {
     SocketPtr socket = CurrentSocket();
     code = socket ? SendActiveTest(socket->fd, NextSequenceId()) : EBADF;
     if (code != kOk && socket) WriteFailedLocked(*socket, code);
+    if (code == kOk) unansweredActiveTests_.fetch_add(1);
   }
   if (code != kOk) LogWrite("ERROR|SendActiveTest failed,error_code:%d;", code);
   return code;

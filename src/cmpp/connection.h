@@ -83,6 +83,10 @@ class CMPPConnection : public CCmpp, public std::enable_shared_from_this<CMPPCon
   // Unanswered submits at which a silent socket timeout leads to a re-login
   // instead of an active test; the client does not choose a link above it.
   static constexpr std::int32_t kWindow = 16;
+  // Consecutive ACTIVE_TESTs without an ACTIVE_TEST_RESP (each a socket
+  // timeout apart) after which the SMG counts as gone and the link logs in
+  // again, instead of waiting for the idle limit.
+  static constexpr std::int32_t kMaxUnansweredActiveTests = 3;
   // Text parameters are kept to this many characters.
   static constexpr std::size_t kMaxTextLength = 259;
 
@@ -135,8 +139,9 @@ class CMPPConnection : public CCmpp, public std::enable_shared_from_this<CMPPCon
   int ReceiveUntilClosedForTest(SocketHandle fd);
 
   // Keep-alive after a silent socket timeout: logs in first when the link is
-  // logged out, has kWindow unanswered submits or lost its framing, then
-  // writes CMPP_ACTIVE_TEST. 0 or the failure code.
+  // logged out, has kWindow unanswered submits, kMaxUnansweredActiveTests
+  // unanswered active tests or lost its framing, then writes
+  // CMPP_ACTIVE_TEST. 0 or the failure code.
   int ActiveTest();
 
   // Writes one submit (a worker thread). Draws its Sequence_Id into the
@@ -277,6 +282,8 @@ class CMPPConnection : public CCmpp, public std::enable_shared_from_this<CMPPCon
   std::atomic<bool> aborted_{false};
   std::atomic<bool> framingLost_{false};
   std::atomic<std::int32_t> unanswered_{0};
+  // ACTIVE_TESTs written since the last ACTIVE_TEST_RESP or login.
+  std::atomic<std::int32_t> unansweredActiveTests_{0};
   std::atomic<std::uint64_t> generation_{0};
   std::atomic<std::uint32_t> lastActivityTick_{0};
   // When the unanswered count last moved (a submit written, an answer read,

@@ -123,6 +123,7 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
     }
     mtWaitCv_.notify_all();
     base::LogWrite(3, "信息：网关服务重新启动......");
+    StopBringUp();
     StopMTThread();
     if (SpClientInitialised()) ReleaseSpClient();
     if (databaseConnected_) {
@@ -139,7 +140,8 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
   for (auto offset : {base::kDbConnectionOpen, base::kDbConnectionMtOpen, base::kDbConnectionMoOpen,
                       base::kDbConnectionSrOpen, base::kStarted})
     block.Set(offset, 0);
-  // A thread left from an earlier start that was not a restart ends here too.
+  // Threads left from an earlier start that was not a restart end here too.
+  StopBringUp();
   StopMTThread();
   passIdle_ = 1;
 
@@ -186,29 +188,9 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
   if (cfg.mtConnections <= 0 && cfg.moConnections <= 0 && cfg.mtAndMOConnections <= 0)
     base::LogWrite(1, "严重：MO连接数，MT连接数和MOMT连接数至少要有一个不为零！");
 
-  // Step 7: the database.
-  databaseConnected_ = OpenDatabase() ? 1 : 0;
-  block.Set(base::kDbConnectionOpen, static_cast<std::uint32_t>(databaseConnected_.load()));
-
-  // Step 8: route table, MT thread and SP client only with a database.
-  if (databaseConnected_) {
-    base::LogWrite(2, "信息：数据库连接成功！");
-    block.SetStartTime(static_cast<std::int64_t>(std::time(nullptr)));
-    if (LoadRouteTable() == 0)
-      base::LogWrite(1, "严重：获取业务路由信息失败，请检查Services表的配置!");
-    stopMT_ = 0;
-    mtThread_ = std::thread([this] { CheckMTTable(); });
-    if (InitialiseSpClient(section)) {
-      base::LogWrite(2, "信息：网关服务启动！");
-      started_ = 1;
-    } else {
-      base::LogWrite(1, "严重：网关服务启动失败！");
-      started_ = 0;
-    }
-    block.Set(base::kStarted, static_cast<std::uint32_t>(started_.load()));
-  }
-
-  // Step 9: the pages and the listener.
+  // Step 9 first: the pages (and their health verdict) are up within a
+  // second of the start, whatever the database and the SMG do; both come up
+  // behind them on the bring-up thread.
   AdminPagesState pages;
   pages.userName = cfg.adminUserName;
   pages.password = cfg.adminPassword;
@@ -222,8 +204,121 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
     return false;
   }
   base::LogF(3, "HTTP监听端口: {}", admin_->Port());
+
+  // Steps 7 and 8: the database, the route table, the MT thread and the SP
+  // client, retried in the background until they are up or the service stops.
+  {
+    std::lock_guard guard(bringUpMutex_);
+    bringUpCancelled_ = false;
+  }
+  if (!stopRequested_) {
+    bringUpThread_ = std::thread([this, section] { BringUp(section); });
+  }
   base::LogF(3, "Service {} {}", kProcessName, initMsg);
   return true;
+}
+
+void BRIVANE::BringUp(base::ConfigSection section) {
+  try {
+    BringUpDatabase();
+    if (databaseConnected_ && !BringUpCancelled()) BringUpLinks(section);
+  } catch (const std::exception& e) {
+    base::LogF(1, "EXCEPTION|BRIVANE::BringUp:{}", e.what());
+  }
+}
+
+void BRIVANE::BringUpDatabase() {
+  auto& block = base::StatusBlock();
+  // The first round keeps the configured attempts and their lines; every
+  // later round is one attempt, a capped back-off apart.
+  databaseConnected_ = OpenDatabase(databaseOpenAttempts_) ? 1 : 0;
+  PublishDatabaseFlags();
+  for (int round = 2; !databaseConnected_; ++round) {
+    if (!WaitBringUp(BackOff(round - 1))) return;
+    base::LogF(2, "信息：第 {} 轮重新连接数据库......", round);
+    databaseConnected_ = OpenDatabase(1) ? 1 : 0;
+    PublishDatabaseFlags();
+  }
+  base::LogWrite(2, "信息：数据库连接成功！");
+  block.SetStartTime(static_cast<std::int64_t>(std::time(nullptr)));
+  if (LoadRouteTable() == 0)
+    base::LogWrite(1, "严重：获取业务路由信息失败，请检查Services表的配置!");
+  {
+    std::lock_guard wait(mtWaitMutex_);
+    stopMT_ = 0;
+  }
+  mtThread_ = std::thread([this] { CheckMTTable(); });
+}
+
+void BRIVANE::BringUpLinks(const base::ConfigSection& section) {
+  auto& block = base::StatusBlock();
+  if (InitialiseSpClient(section)) {
+    base::LogWrite(2, "信息：网关服务启动！");
+    started_ = 1;
+    block.Set(base::kStarted, 1);
+    return;
+  }
+  base::LogWrite(1, "严重：网关服务启动失败！");
+  started_ = 0;
+  block.Set(base::kStarted, 0);
+  // Without any link configured there is nothing to retry.
+  {
+    const ServiceConfig& cfg = config_;
+    if (cfg.mtConnections <= 0 && cfg.moConnections <= 0 && cfg.mtAndMOConnections <= 0) return;
+  }
+  for (int round = 2; client_; ++round) {
+    if (!WaitBringUp(BackOff(round - 1))) return;
+    base::LogF(2, "信息：第 {} 轮重新登录短信网关......", round);
+    if (client_->CompleteLinks()) {
+      base::LogWrite(2, "信息：网关服务启动！");
+      started_ = 1;
+      block.Set(base::kStarted, 1);
+      return;
+    }
+  }
+}
+
+std::chrono::milliseconds BRIVANE::BackOff(int round) const {
+  // 1 s doubling to the cap: 1, 2, 4, ... 60 s.
+  std::chrono::milliseconds pause = kBringUpFirstPause;
+  for (int i = 1; i < round && pause < kBringUpMaxPause; ++i) pause *= 2;
+  return std::min(pause, kBringUpMaxPause);
+}
+
+bool BRIVANE::WaitBringUp(std::chrono::milliseconds pause) {
+  std::unique_lock guard(bringUpMutex_);
+  bringUpCv_.wait_for(guard, pause, [this] { return bringUpCancelled_; });
+  return !bringUpCancelled_;
+}
+
+bool BRIVANE::BringUpCancelled() {
+  std::lock_guard guard(bringUpMutex_);
+  return bringUpCancelled_;
+}
+
+void BRIVANE::CancelBringUp() {
+  {
+    std::lock_guard guard(bringUpMutex_);
+    bringUpCancelled_ = true;
+  }
+  bringUpCv_.notify_all();
+  // A login in progress ends at once; OpenLinks stops retrying.
+  if (client_) client_->CancelOpenLinks();
+}
+
+void BRIVANE::StopBringUp() {
+  CancelBringUp();
+  if (bringUpThread_.joinable()) bringUpThread_.join();
+  if (client_) client_->ResumeOpenLinks();
+}
+
+void BRIVANE::PublishDatabaseFlags() {
+  auto& block = base::StatusBlock();
+  block.Set(base::kDbConnectionOpen, static_cast<std::uint32_t>(databaseConnected_.load()));
+  if (db_) {
+    for (auto link : {db::DbLink::kMT, db::DbLink::kMO, db::DbLink::kSR})
+      db_->PublishOpenFlag(link);
+  }
 }
 
 int BRIVANE::Main() {
@@ -276,6 +371,10 @@ void BRIVANE::OnFormAccepted() { RequestRestart("Restart\tInitialisation"); }
 
 void BRIVANE::OnStop() {
   Notify("STOPPING=1");
+  // A start still bringing the database or the links up gives up at once,
+  // so that neither Main (in a restart) nor Shutdown waits for it.
+  stopRequested_ = true;
+  if (!shutDown_) CancelBringUp();
   {
     // exitFlag: wait until Main has seen it, unless Main is not running.
     std::unique_lock lock(ctlMutex_);
@@ -293,6 +392,7 @@ void BRIVANE::Shutdown() {
   // The pages read the SP client and the status block, so they end before
   // either goes away.
   admin_->Stop();
+  StopBringUp();
   // Joining the MT thread stands in for the fixed pause: the order stays MT
   // stopped, then client released, then database closed.
   StopMTThread();
@@ -304,7 +404,13 @@ void BRIVANE::Shutdown() {
   started_ = 0;
   DeleteSpClient();
   sampler_.Stop();
-  base::StatusBlock().Close();
+  // The block stays for monitors, which must read a stopped service in it:
+  // every run-state flag goes to 0 before it is unmapped.
+  auto& block = base::StatusBlock();
+  for (auto offset : {base::kDbConnectionOpen, base::kDbConnectionMtOpen, base::kDbConnectionMoOpen,
+                      base::kDbConnectionSrOpen, base::kStarted})
+    block.Set(offset, 0);
+  block.Close();
   base::FlushLog();
 }
 
@@ -494,8 +600,9 @@ std::vector<std::pair<std::string, int>> BRIVANE::LoggedInLinksPerPool() const {
           {"mtmo", static_cast<int>(client_->LoggedInLinks(2))}};
 }
 
-bool BRIVANE::OpenDatabase() {
+bool BRIVANE::OpenDatabase(int attempts) {
   db::DbSettings settings = DatabaseSettings(config_);
+  settings.openAttempts = attempts;
   if (!db_)
     db_ = std::make_unique<db::DbGateway>(settings);
   else

@@ -6,7 +6,10 @@
 //
 // Threads: the service thread runs OnStart, then Main, which also runs the
 // in-place restarts asked for by the form or SIGHUP (RequestRestart). OnStop
-// runs on the thread that handles the stop signal. initLock_ keeps two
+// runs on the thread that handles the stop signal. Each Initialise starts a
+// bring-up thread (database, route table, MT thread, links, retried until
+// up) and the next Initialise or the stop cancels and joins it; it writes
+// config_-derived state only between those two points. initLock_ keeps two
 // Initialise calls apart and guards config_. The flags are atomics read by
 // the MT thread, the pages and (later) the SP client and database layer.
 
@@ -22,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/config_store.h"
 #include "db/connections.h"
 #include "service/admin.h"
 #include "service/config.h"
@@ -122,14 +126,31 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   int SubmitToClient(cmpp::CmppSubmit& record);
   // Logged-in links per pool ("mt", "mo", "mtmo") for /metrics.
   std::vector<std::pair<std::string, int>> LoggedInLinksPerPool() const;
-  // OpenAllConnections of the database gateway with its attempts and lines;
-  // sets the four open flags.
-  bool OpenDatabase();
+  // OpenAllConnections of the database gateway with `attempts` attempts and
+  // its lines; sets the four open flags.
+  bool OpenDatabase(int attempts);
   void CloseDatabase();
   // GetAllRouteInfo: 1 when the route table was loaded, 0 when not.
   int LoadRouteTable();
   // One MT pass over the Submit table.
   void SendMTMsg();
+
+  // The bring-up thread: opens the database (then the route table and the
+  // MT thread) and the SP client's links; what fails in its first round is
+  // retried with a capped back-off until it succeeds or is cancelled.
+  void BringUp(base::ConfigSection section);
+  void BringUpDatabase();
+  void BringUpLinks(const base::ConfigSection& section);
+  std::chrono::milliseconds BackOff(int round) const;
+  // Sleeps the pause unless cancelled first; false when cancelled.
+  bool WaitBringUp(std::chrono::milliseconds pause);
+  bool BringUpCancelled();
+  // Any thread: ends the bring-up's waits and logins in progress.
+  void CancelBringUp();
+  // CancelBringUp, then joins the thread (initLock_ held or the stop).
+  void StopBringUp();
+  // The four database flags into the status block.
+  void PublishDatabaseFlags();
 
   void StopMTThread();
   void Shutdown();
@@ -163,6 +184,17 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   std::atomic<std::int32_t> terminalIdLength_{21};
   std::atomic<std::uint64_t> initialiseCount_{0};
   std::atomic<bool> shutDown_{false};
+  // Set by OnStop: no new bring-up starts.
+  std::atomic<bool> stopRequested_{false};
+
+  // The bring-up thread, started by Initialise and joined by the next
+  // Initialise or the stop; bringUpMutex_ guards bringUpCancelled_.
+  static constexpr std::chrono::milliseconds kBringUpFirstPause{1000};
+  static constexpr std::chrono::milliseconds kBringUpMaxPause{60000};
+  std::thread bringUpThread_;
+  std::mutex bringUpMutex_;
+  std::condition_variable bringUpCv_;
+  bool bringUpCancelled_ = false;
 
   // The MT thread and its wake-up for a prompt stop.
   std::thread mtThread_;

@@ -126,6 +126,7 @@ bool MyCMPPClient::Initialise(const base::ConfigSection& section) {
         [this](const cmpp::CmppDeliver& d, int parts) { HandleMo(d, parts); }, longSmsExpiry_);
     merger_ = std::make_unique<LongSMSMerger>(store_);
 
+    linkSettings_ = s;
     StartWorkers(workThreads, workThreads + 100);
     cmpp::PoolResults pools;
     int all = OpenLinks(s, &pools);
@@ -142,6 +143,19 @@ bool MyCMPPClient::Initialise(const base::ConfigSection& section) {
     base::LogWrite(1, "EXCEPTION|MyCMPPClient::Initialise();");
     return false;
   }
+}
+
+bool MyCMPPClient::CompleteLinks() {
+  if (initialised_) return true;
+  const cmpp::PoolResults pools = OpenMissingLinks(linkSettings_);
+  mtPoolGood_ = pools.mtGood;
+  moPoolGood_ = pools.moGood;
+  mtAndMoPoolGood_ = pools.mtAndMoGood;
+  allPoolsGood_ = pools.AllGood();
+  if (!allPoolsGood_ || OpenLinksCancelled()) return false;
+  StartPendingTimer();
+  initialised_ = true;
+  return true;
 }
 
 void MyCMPPClient::Release() {

@@ -71,6 +71,10 @@ class MyCMPPClient : public cmpp::CMPPClient {
   bool Initialise(const base::ConfigSection& section);
   void Release() override;
   bool Initialised() const { return initialised_.load(); }
+  // A later round after an Initialise whose pools were not all logged in:
+  // makes the links still missing; once every pool is complete the client
+  // is initialised as Initialise would have left it. True when it is.
+  bool CompleteLinks();
 
   void LogWrite(std::string_view line) override;
   void OnStopped(cmpp::CMPPConnection& link) override;
@@ -116,6 +120,7 @@ class MyCMPPClient : public cmpp::CMPPClient {
   SpHost& host_;
   PendingSubmits pending_;
   std::atomic<bool> initialised_{false};
+  cmpp::LinkSettings linkSettings_;  // as read by the last Initialise
   std::atomic<bool> mtPoolGood_{false}, moPoolGood_{false}, mtAndMoPoolGood_{false},
       allPoolsGood_{false};
   std::atomic<std::uint32_t> submitRespTimeoutMs_{
