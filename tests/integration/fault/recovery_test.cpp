@@ -1,0 +1,165 @@
+// The service heals by itself and stops in bounded time: a database or an
+// SMG missing at start comes up later without a restart, and SIGTERM ends
+// the process (exit status 0, within 15 s) while the SMG drops connects or
+// never answers a login. Each stop prints the time it took.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include "base/status_block.h"
+#include "e2e_fixture.h"
+#include "fault_check.h"
+#include "support/unanswered_port.h"
+
+namespace brivane::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kStartedLine = "信息：网关服务启动！";
+
+std::string LastLines(const std::string& log) {
+  std::size_t at = log.size();
+  for (int n = 0; n < 20 && at > 0; ++n) at = log.rfind('\n', at - 1);
+  return at == std::string::npos ? log : log.substr(at);
+}
+
+long long MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// SIGTERM, then the time until the process was gone; fails the test unless
+// it exited with status 0 within the bound.
+long long StopAndMeasure(E2eSystem& sys, const std::string& tag) {
+  const auto start = Clock::now();
+  const int status = sys.StopBrivane(30s);
+  const long long ms = MsSince(start);
+  std::cout << tag << ": SIGTERM to exit " << ms << " ms" << std::endl;
+  EXPECT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << tag << ": wait status " << status;
+  EXPECT_LT(ms, 15000) << tag;
+  return ms;
+}
+
+// No row handed over (SubmitState 1) may be left without its outcome.
+void ExpectNoRowLeftHandedOver(E2eSystem& sys) {
+  EXPECT_EQ(sys.Scalar("SELECT COUNT(*) FROM Submit WHERE SubmitState = 1"), 0);
+}
+
+E2eOptions QuickStart() {
+  E2eOptions options;
+  options.logLevel = 3;
+  // These starts are not expected to complete; the test goes on after it.
+  options.startTimeout = 3000ms;
+  options.extraIni["ReConnectSMGInterval"] = "1";
+  return options;
+}
+
+TEST(Recovery, SmgRefusingAtStartIsLoggedInAfterItComesBackWithNoMtWaiting) {
+  E2eSystem sys(QuickStart());
+  std::string error;
+  ASSERT_TRUE(sys.Prepare(&error)) << error;
+  sys.Smg().Kill();
+  EXPECT_FALSE(sys.StartBrivane(&error)) << "started without an SMG";
+  ASSERT_TRUE(sys.WaitLog("严重：网关服务启动失败！", 1, 30s)) << LastLines(sys.Log());
+  // The pages are there meanwhile, and the retry rounds are logged.
+  ASSERT_TRUE(sys.WaitLog("轮重新登录短信网关", 1, 10s)) << LastLines(sys.Log());
+  EXPECT_EQ(sys.StatusField(base::kStarted), 0u);
+
+  const auto back = Clock::now();
+  ASSERT_TRUE(sys.Smg().Restart()) << ReadFile(sys.Smg().OutputFile());
+  ASSERT_TRUE(sys.WaitLog(kStartedLine, 1, 60s)) << LastLines(sys.Log());
+  std::cout << "smg-late: links logged in " << MsSince(back) << " ms after the SMG was restarted"
+            << std::endl;
+  EXPECT_EQ(sys.StatusField(base::kStarted), 1u);
+  FaultRun run(sys);
+  EXPECT_GE(run.ExpectServing("smg-late", 60s), 0);
+  StopAndMeasure(sys, "smg-late");
+  ExpectNoRowLeftHandedOver(sys);
+}
+
+TEST(Recovery, DatabaseMissingAtStartIsOpenedWhenItAppears) {
+  E2eSystem sys(QuickStart());
+  std::string error;
+  ASSERT_TRUE(sys.Prepare(&error)) << error;
+  ASSERT_EQ(sys.Kind(), DbKind::kSqlite);
+  // The database file reached through a directory that does not exist yet:
+  // the open fails until the directory (a link to the real one) appears.
+  const std::string source = sys.DataSource();
+  const auto at = source.find("Database=");
+  ASSERT_NE(at, std::string::npos) << source;
+  const auto end = source.find(';', at);
+  const std::filesystem::path file = source.substr(at + 9, end - at - 9);
+  const std::string later = sys.Home().File("later");
+  sys.SetIni("DataSource", source.substr(0, at + 9) + later + "/" + file.filename().string() +
+                               source.substr(end));
+  EXPECT_FALSE(sys.StartBrivane(&error));
+  ASSERT_TRUE(sys.WaitLog("轮重新连接数据库", 1, 15s)) << LastLines(sys.Log());
+  EXPECT_EQ(sys.StatusField(base::kDbConnectionOpen), 0u);
+
+  FaultRun run(sys);
+  run.InsertRows(5, "db-late-waiting");
+  std::filesystem::create_directory_symlink(file.parent_path(), later);
+  const auto back = Clock::now();
+  ASSERT_TRUE(sys.WaitLog(kStartedLine, 1, 60s)) << LastLines(sys.Log());
+  EXPECT_EQ(sys.StatusField(base::kDbConnectionOpen), 1u);
+  // The rows inserted while the database was unreachable go out too.
+  EXPECT_TRUE(sys.WaitLoggedAndMarked(5, 60s));
+  std::cout << "db-late: waiting rows recorded " << MsSince(back)
+            << " ms after the database appeared" << std::endl;
+  StopAndMeasure(sys, "db-late");
+  ExpectNoRowLeftHandedOver(sys);
+  // A stopped service reads as stopped in the block that stays.
+  EXPECT_EQ(sys.StatusField(base::kStarted), 0u);
+  EXPECT_EQ(sys.StatusField(base::kDbConnectionOpen), 0u);
+}
+
+// SIGTERM while the start is stuck on an SMG: connects dropped (with
+// endless start-up attempts), or a TCP accept with no login answer.
+TEST(StopBound, SigtermEndsAStartStuckOnTheSmg) {
+  struct Case {
+    const char* tag;
+    bool dropConnects;
+    const char* attempts;
+  };
+  const Case cases[] = {
+      {"unreachable-smg-for-ever", true, "-1"},
+      {"unreachable-smg", true, "3"},
+      {"silent-login", false, "3"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tag);
+    E2eOptions options = QuickStart();
+    options.extraIni["ReConnectSMGTimesOnStart"] = c.attempts;
+    options.extraIni["SocketTimeout"] = "25";
+    E2eSystem sys(options);
+    std::string error;
+    ASSERT_TRUE(sys.Prepare(&error)) << error;
+    UnansweredPort unanswered;
+    if (c.dropConnects) {
+      ASSERT_NE(unanswered.Port(), 0);
+      sys.SetIni("MTAndMOPort", std::to_string(unanswered.Port()));
+    } else {
+      ASSERT_EQ(sys.Smg().Command("set silent 1"), "OK");
+    }
+    FaultRun run(sys);
+    run.InsertRows(3, c.tag);
+    EXPECT_FALSE(sys.StartBrivane(&error));
+    // The connect or the login is in progress now.
+    ASSERT_TRUE(sys.BrivaneRunning());
+    StopAndMeasure(sys, c.tag);
+    ExpectNoRowLeftHandedOver(sys);
+    EXPECT_EQ(sys.StatusField(base::kStarted), 0u);
+  }
+}
+
+}  // namespace
+}  // namespace brivane::test
