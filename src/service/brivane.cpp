@@ -94,7 +94,8 @@ bool BRIVANE::OnStart() {
   }
   bool ok = Initialise("Started");
   OnConfigChanged();
-  if (ok) Notify("READY=1");
+  // READY=1 follows from Main once the database and a link are up.
+  if (ok) NotifyHealth();
   return ok;
 }
 
@@ -328,6 +329,7 @@ int BRIVANE::Main() {
   for (;;) {
     ctlCv_.wait_for(lock, std::chrono::seconds(1),
                     [&] { return exitSignalled_ || restartRequest_.has_value(); });
+    if (!exitSignalled_) NotifyHealth();
     if (std::chrono::steady_clock::now() - lastTrim >= kTrimInterval) {
       // Work items (a CmppMessage each, 8.6 KB) are freed on other threads
       // than the ones that made them; after a burst (an MO flood, a stalled
@@ -349,8 +351,13 @@ int BRIVANE::Main() {
       restartRequest_.reset();
       lock.unlock();
       Notify("RELOADING=1");
+      readyNotified_ = false;
       bool ok = Initialise(message);
-      Notify(ok ? "READY=1" : "STATUS=restart failed");
+      if (ok) {
+        NotifyHealth();
+      } else {
+        Notify("STATUS=restart failed");
+      }
       lock.lock();
       if (!ok) {
         mainRunning_ = false;
@@ -468,6 +475,9 @@ std::string BRIVANE::MonitorText() {
   auto line = [&](std::string_view name, const auto& value) {
     text += fmt::format("{}: {}\n", name, value);
   };
+  const Health health = CurrentHealth();
+  line("Health", health.state);
+  if (!health.reason.empty()) line("HealthReason", health.reason);
   line("Program", kProcessName);
   line("Version", fmt::format("{}.{}.{}", kVersionMajor, kVersionMinor, kBuildNumber));
   line("Manufacturer", kManufacturer);
@@ -479,10 +489,13 @@ std::string BRIVANE::MonitorText() {
   line("stopMT", stopMT_.load());
   line("passIdle", passIdle_.load());
   line("databaseConnected", databaseConnected_.load());
-  line("DBConnection", dbConnectionOpen_.load());
-  line("DBConnectionMT", dbConnectionMTOpen_.load());
-  line("DBConnectionMO", dbConnectionMOOpen_.load());
-  line("DBConnectionSR", dbConnectionSROpen_.load());
+  // The gateway's flags as they are now (a connection that failed or
+  // reopened since the start shows it).
+  auto open = [&](db::DbLink link) { return db_ && db_->OpenFlag(link) ? 1 : 0; };
+  line("DBConnection", open(db::DbLink::kMain));
+  line("DBConnectionMT", open(db::DbLink::kMT));
+  line("DBConnectionMO", open(db::DbLink::kMO));
+  line("DBConnectionSR", open(db::DbLink::kSR));
   line("terminalIdLength", terminalIdLength_.load());
   const auto& block = base::StatusBlock();
   line("status_block", block.IsOpen() ? base::StatusBlockName() : std::string("(not mapped)"));
@@ -497,6 +510,13 @@ std::string BRIVANE::MetricsText() {
                     auto value) {
     text += fmt::format("# HELP {0} {1}\n# TYPE {0} {2}\n{0} {3}\n", name, help, type, value);
   };
+  const Health health = CurrentHealth();
+  text +=
+      "# HELP brivane_health The health verdict: 1 for the state the service is in.\n"
+      "# TYPE brivane_health gauge\n";
+  for (const char* state : {"running", "degraded", "stopped"})
+    text +=
+        fmt::format("brivane_health{{state=\"{}\"}} {}\n", state, health.state == state ? 1 : 0);
   metric(
       "brivane_process_start_time_seconds", "gauge", "Start time of the process.",
       std::chrono::duration_cast<std::chrono::seconds>(processStart_.time_since_epoch()).count());
@@ -541,6 +561,9 @@ DashboardData BRIVANE::Dashboard() {
   d.uptimeSeconds = std::chrono::duration_cast<std::chrono::seconds>(now - processStart_).count();
   d.started = started_.load() != 0;
   d.databaseConnected = databaseConnected_.load() != 0;
+  const Health health = CurrentHealth();
+  d.health = health.state;
+  d.healthReason = health.reason;
   const auto& block = base::StatusBlock();
   d.statusBlockMapped = block.IsOpen();
   d.startTime = block.GetStartTime();
@@ -562,6 +585,53 @@ std::string BRIVANE::DashboardJson() { return service::DashboardJson(Dashboard()
 
 void BRIVANE::Notify(const char* state) const {
   if (options_.notifySystemd) sd_notify(0, state);
+}
+
+void BRIVANE::NotifyHealth() {
+  const Health health = CurrentHealth();
+  const std::string status =
+      health.reason.empty() ? health.state : health.state + ": " + health.reason;
+  if (status != statusNotified_) {
+    Notify(("STATUS=" + status).c_str());
+    statusNotified_ = status;
+  }
+  if (!readyNotified_ && databaseConnected_ && client_ &&
+      client_->LoggedInLinks(cmpp::kConnMt) + client_->LoggedInLinks(cmpp::kConnMo) +
+              client_->LoggedInLinks(cmpp::kConnMtMo) >
+          0) {
+    Notify("READY=1");
+    readyNotified_ = true;
+  }
+}
+
+BRIVANE::Health BRIVANE::CurrentHealth() const {
+  if (shutDown_ || stopRequested_) return {"stopped", ""};
+  std::vector<std::string> reasons;
+  if (!databaseConnected_) {
+    reasons.push_back("database not connected");
+  } else if (db_) {
+    const std::pair<db::DbLink, const char*> links[] = {{db::DbLink::kMain, "DBConnection"},
+                                                        {db::DbLink::kMT, "DBConnectionMT"},
+                                                        {db::DbLink::kMO, "DBConnectionMO"},
+                                                        {db::DbLink::kSR, "DBConnectionSR"}};
+    for (const auto& [link, name] : links) {
+      if (!db_->OpenFlag(link)) reasons.push_back(std::string(name) + " closed");
+    }
+  }
+  {
+    std::lock_guard lock(poolsMutex_);
+    for (const DashboardPool& pool : pools_) {
+      if (pool.configured <= 0) continue;
+      const int in = client_ ? static_cast<int>(client_->LoggedInLinks(pool.connType)) : 0;
+      if (in < pool.configured)
+        reasons.push_back(fmt::format("{} links logged in {}/{}", pool.name, in, pool.configured));
+    }
+  }
+  if (databaseConnected_ && stopMT_) reasons.push_back("MT thread not running");
+  if (reasons.empty()) return {"running", ""};
+  std::string reason;
+  for (const auto& r : reasons) reason += (reason.empty() ? "" : "; ") + r;
+  return {"degraded", reason};
 }
 
 // ---- The SP client.

@@ -96,6 +96,16 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   std::string LogPath() const { return options_.home + "/brivane.log"; }
   std::string KeyPath() const { return options_.home + "/brivane.key"; }
 
+  // The one health verdict, computed from the live state (database
+  // connections, links logged in per pool, the MT thread); every page,
+  // /metrics and systemd show this. state is "running", "degraded" (reason
+  // says why) or "stopped".
+  struct Health {
+    std::string state;
+    std::string reason;
+  };
+  Health CurrentHealth() const;
+
   // AdminHost.
   std::string MonitorText() override;
   std::string MetricsText() override;
@@ -155,6 +165,9 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   void StopMTThread();
   void Shutdown();
   void Notify(const char* state) const;
+  // Tells systemd READY=1 once the database is open and a link is logged in,
+  // and STATUS= with the verdict whenever it changes. Main's thread only.
+  void NotifyHealth();
 
   const ServiceOptions options_;
   const std::chrono::system_clock::time_point processStart_ = std::chrono::system_clock::now();
@@ -184,6 +197,9 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   std::atomic<std::int32_t> terminalIdLength_{21};
   std::atomic<std::uint64_t> initialiseCount_{0};
   std::atomic<bool> shutDown_{false};
+  // What NotifyHealth last told systemd (Main's thread only).
+  bool readyNotified_ = false;
+  std::string statusNotified_;
   // Set by OnStop: no new bring-up starts.
   std::atomic<bool> stopRequested_{false};
 
