@@ -183,6 +183,10 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
     forwarding_.DialogCarrierID = base::Utf8ToGbk(cfg.dialogCarrierID);
     forwarding_.DialogCarrierNAME = base::Utf8ToGbk(cfg.dialogCarrierNAME);
     forwarding_.MOHTTPQuestTimeout = cfg.moHTTPQuestTimeout;
+    // A fresh flag per start: the one a release cancelled stays set for
+    // any transfer that still holds it.
+    forwardCancel_ = std::make_shared<std::atomic<bool>>(false);
+    forwarding_.cancel = forwardCancel_;
   }
 
   // Step 6.
@@ -645,7 +649,34 @@ bool BRIVANE::InitialiseSpClient(const base::ConfigSection& section) {
 }
 
 void BRIVANE::ReleaseSpClient() {
-  if (client_) client_->Release();
+  if (!client_) return;
+  std::shared_ptr<std::atomic<bool>> cancel;
+  {
+    std::lock_guard lock(forwardingMutex_);
+    cancel = forwardCancel_;
+  }
+  // MO forwards may take 2 x MOHTTPQuestTimeout (up to 20 minutes); the
+  // worker pool waits only a few seconds for its workers. Transfers still
+  // running after the grace are aborted, so no worker outlives the client.
+  std::mutex doneMutex;
+  std::condition_variable doneCv;
+  bool done = false;
+  std::thread watchdog([&] {
+    std::unique_lock lock(doneMutex);
+    if (doneCv.wait_for(lock, kForwardCancelGrace, [&] { return done; })) return;
+    if (cancel) {
+      cancel->store(true);
+      base::LogF(2, "WARNING|Release: MO forwards still running after {} ms are aborted;",
+                 kForwardCancelGrace.count());
+    }
+  });
+  client_->Release();
+  {
+    std::lock_guard lock(doneMutex);
+    done = true;
+  }
+  doneCv.notify_all();
+  watchdog.join();
 }
 
 void BRIVANE::DeleteSpClient() { client_.reset(); }

@@ -227,6 +227,9 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   // it has a lock of its own.
   mutable std::mutex forwardingMutex_;
   sp::ForwardSettings forwarding_;
+  // Aborts the MO forwards of the current start; guarded by forwardingMutex_.
+  std::shared_ptr<std::atomic<bool>> forwardCancel_;
+  static constexpr std::chrono::milliseconds kForwardCancelGrace{3000};
   std::unique_ptr<sp::MyCMPPClient> client_;
 
   // The dashboard's rates; reads the status block, so it stops before the

@@ -16,6 +16,7 @@
 #include "base/status_block.h"
 #include "e2e_fixture.h"
 #include "fault_check.h"
+#include "support/cmpp_peer.h"
 #include "support/unanswered_port.h"
 
 namespace brivane::test {
@@ -23,6 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using brivane::test::CmppListener;
 
 constexpr const char* kStartedLine = "信息：网关服务启动！";
 
@@ -159,6 +161,36 @@ TEST(StopBound, SigtermEndsAStartStuckOnTheSmg) {
     ExpectNoRowLeftHandedOver(sys);
     EXPECT_EQ(sys.StatusField(base::kStarted), 0u);
   }
+}
+
+// SIGTERM while an MO forward hangs: the application accepts the connection
+// and never answers, with MOHTTPQuestTimeout at 600 s. The forward is
+// aborted, the message is still stored, and the process ends in time.
+TEST(StopBound, SigtermEndsWhileAnMoForwardHangs) {
+  CmppListener application;  // accepts, never answers
+  E2eOptions options;
+  options.logLevel = 3;
+  options.enableHTTPClient = true;
+  options.extraIni["MOHTTPQuestTimeout"] = "600000";
+  E2eSystem sys(options);
+  std::string error;
+  ASSERT_TRUE(sys.Prepare(&error)) << error;
+  ASSERT_TRUE(sys.Exec(
+      "INSERT INTO Service (ServiceID, ServiceCode, FeeType, FeeCode, SPNumber, PostInterface, "
+      "EnableRoute) VALUES (7, 'SVC', '01', '000000', '10661234', 'http://127.0.0.1:" +
+      std::to_string(application.Port()) + "/mo', 1)"));
+  ASSERT_TRUE(sys.StartBrivane(&error)) << error;
+  const std::string reply = sys.Smg().Command("mo 13922223333 10661234 0 " + Hex("hang"));
+  ASSERT_EQ(reply.rfind("OK seq=", 0), 0u) << reply;
+  auto held = application.Accept(15s);
+  ASSERT_TRUE(held) << "the forward never reached the application";
+  ASSERT_TRUE(sys.WaitLog("MORequest|Postdata", 1, 5s));
+
+  StopAndMeasure(sys, "mo-forward-hangs");
+  EXPECT_GE(sys.LogCount("MO forwards still running after"), 1u) << LastLines(sys.Log());
+  // Acknowledged to the SMG, so stored, with the forward recorded as failed.
+  EXPECT_EQ(sys.Scalar("SELECT COUNT(*) FROM Deliver"), 1);
+  ExpectNoRowLeftHandedOver(sys);
 }
 
 }  // namespace
