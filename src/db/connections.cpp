@@ -138,7 +138,7 @@ void DbGateway::SetSettings(DbSettings settings) {
     locks[static_cast<std::size_t>(link)] = std::unique_lock(Lock(link));
   }
   settings_ = std::move(settings);
-  connectionString_ = BuildConnectionString(settings_);
+  connectionString_ = WithNetworkTimeouts(BuildConnectionString(settings_), settings_.dbType);
   for (DbLink link : kAllLinks) Get(link).SetProcedureSyntax(SyntaxForDbType(settings_.dbType));
 }
 
@@ -197,6 +197,11 @@ bool DbGateway::OpenConnection(DbLink link) {
   std::lock_guard lock(Lock(link));
   Connection& connection = Get(link);
   bool opened = false;
+  if (reconnectsRefused_.load()) {
+    connection.Close();
+    slot(link).open = false;
+    return false;
+  }
   try {
     connection.Close();
     connection.Open(connectionString_);

@@ -125,6 +125,7 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
     mtWaitCv_.notify_all();
     base::LogWrite(3, "信息：网关服务重新启动......");
     StopBringUp();
+    if (db_) db_->SetReconnectsRefused(true);  // as at stop, see Shutdown
     StopMTThread();
     if (SpClientInitialised()) ReleaseSpClient();
     if (databaseConnected_) {
@@ -403,6 +404,10 @@ void BRIVANE::Shutdown() {
   // The pages read the SP client and the status block, so they end before
   // either goes away.
   admin_->Stop();
+  // Calls on a database that stopped answering fail after the driver's
+  // network timeout; retrying each by reconnecting would make the stop wait
+  // that long once per queued call.
+  if (db_) db_->SetReconnectsRefused(true);
   StopBringUp();
   // Joining the MT thread stands in for the fixed pause: the order stays MT
   // stopped, then client released, then database closed.
@@ -708,6 +713,7 @@ bool BRIVANE::OpenDatabase(int attempts) {
     db_ = std::make_unique<db::DbGateway>(settings);
   else
     db_->SetSettings(settings);  // closed by the restart branch before this
+  db_->SetReconnectsRefused(false);
   db_->OpenAllConnections();
   dbConnectionOpen_ = db_->OpenFlag(db::DbLink::kMain);
   dbConnectionMTOpen_ = db_->OpenFlag(db::DbLink::kMT);

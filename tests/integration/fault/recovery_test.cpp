@@ -4,6 +4,7 @@
 // never answers a login. Each stop prints the time it took.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "e2e_fixture.h"
 #include "fault_check.h"
 #include "support/cmpp_peer.h"
+#include "support/mariadb_server.h"
 #include "support/unanswered_port.h"
 
 namespace brivane::test {
@@ -30,7 +32,7 @@ constexpr const char* kStartedLine = "信息：网关服务启动！";
 
 std::string LastLines(const std::string& log) {
   std::size_t at = log.size();
-  for (int n = 0; n < 20 && at > 0; ++n) at = log.rfind('\n', at - 1);
+  for (int n = 0; n < 40 && at > 0; ++n) at = log.rfind('\n', at - 1);
   return at == std::string::npos ? log : log.substr(at);
 }
 
@@ -47,7 +49,7 @@ long long StopAndMeasure(E2eSystem& sys, const std::string& tag) {
   std::cout << tag << ": SIGTERM to exit " << ms << " ms" << std::endl;
   EXPECT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
       << tag << ": wait status " << status;
-  EXPECT_LT(ms, 15000) << tag;
+  EXPECT_LT(ms, 15000) << tag << "; log tail:\n" << LastLines(sys.Log());
   return ms;
 }
 
@@ -191,6 +193,33 @@ TEST(StopBound, SigtermEndsWhileAnMoForwardHangs) {
   // Acknowledged to the SMG, so stored, with the forward recorded as failed.
   EXPECT_EQ(sys.Scalar("SELECT COUNT(*) FROM Deliver"), 1);
   ExpectNoRowLeftHandedOver(sys);
+}
+
+// SIGTERM while the database server stops answering (SIGSTOP: connections
+// stay open, calls hang) in the middle of MT and MO traffic.
+TEST(StopBound, SigtermEndsWhileTheDatabaseServerHangs) {
+  MariaDbServer server;
+  std::string error;
+  ASSERT_TRUE(server.Start(&error)) << "MariaDB server: " << error;
+  E2eOptions options;
+  options.db = DbKind::kMariaDb;
+  options.mariaDb = &server;
+  options.logLevel = 3;
+  options.mtSpeedLimit = 50;
+  options.smg.reportDelayMs = 100;
+  E2eSystem sys(options);
+  ASSERT_TRUE(sys.Start(&error)) << error;
+  FaultRun run(sys);
+  run.InsertRows(300, "db-hang");
+  ASSERT_TRUE(run.StartMoLoad(20, 200));
+  ASSERT_TRUE(WaitFor([&] { return run.RowsLogged() >= 30; }, 60s, 100ms));
+
+  server.Signal(SIGSTOP);
+  std::this_thread::sleep_for(2s);  // calls are hanging now
+  const long long ms = StopAndMeasure(sys, "db-hang");
+  server.Signal(SIGCONT);
+  run.StopMoLoad();
+  (void)ms;
 }
 
 }  // namespace
