@@ -222,5 +222,26 @@ TEST(StopBound, SigtermEndsWhileTheDatabaseServerHangs) {
   (void)ms;
 }
 
+// An in-place restart (SIGHUP) while the links are stuck on an SMG that
+// drops connects is as bounded as a stop.
+TEST(StopBound, SighupRestartEndsAStartStuckOnTheSmg) {
+  E2eOptions options = QuickStart();
+  options.extraIni["ReConnectSMGTimesOnStart"] = "-1";
+  options.extraIni["SocketTimeout"] = "25";
+  E2eSystem sys(options);
+  std::string error;
+  ASSERT_TRUE(sys.Prepare(&error)) << error;
+  UnansweredPort unanswered;
+  ASSERT_NE(unanswered.Port(), 0);
+  sys.SetIni("MTAndMOPort", std::to_string(unanswered.Port()));
+  EXPECT_FALSE(sys.StartBrivane(&error));
+  ASSERT_TRUE(sys.BrivaneRunning());
+  const auto start = Clock::now();
+  ASSERT_EQ(::kill(sys.BrivanePid(), SIGHUP), 0);
+  ASSERT_TRUE(sys.WaitLog("Service brivane Restart\tSignal", 1, 15s)) << LastLines(sys.Log());
+  std::cout << "restart-stuck-smg: SIGHUP to restarted " << MsSince(start) << " ms" << std::endl;
+  StopAndMeasure(sys, "restart-stuck-smg");
+}
+
 }  // namespace
 }  // namespace brivane::test
