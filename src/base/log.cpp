@@ -83,7 +83,8 @@ void LogWrite(int level, std::string_view text) {
   if (!logger) return;
   logger->info("{}", text);
   // Severe and error lines also reach the journal (standard error).
-  if (level == 1) {
+  if (level == 1 || text.find("ERROR|") != std::string_view::npos ||
+      text.find("EXCEPTION|") != std::string_view::npos) {
     std::fwrite(text.data(), 1, text.size(), stderr);
     std::fputc('\n', stderr);
   }
