@@ -47,12 +47,16 @@ std::string MakeTimestamp() {
 
 CmppWorkItem::~CmppWorkItem() {
   if (countedSubmit && client) client->queuedSubmits_.fetch_sub(1);
+  // Last: once the count is 0 a stopping client may be destroyed.
+  if (running && client) client->ItemEnded();
 }
 
 void CWorkerCmpp::Execute(WorkItem& base) {
   // The client posts nothing else with its worker.
   auto& item = static_cast<CmppWorkItem&>(base);
   if (!item.link || !item.client) return;
+  item.running = true;
+  item.client->runningItems_.fetch_add(1);
   switch (static_cast<WorkKind>(item.kind)) {
     case WorkKind::kSubmit:
       // The outcome reaches the client through the submit hooks.
@@ -72,7 +76,14 @@ void CWorkerCmpp::Execute(WorkItem& base) {
 
 // ------------------------------------------------------------------ client
 
-CMPPClient::CMPPClient() = default;
+CMPPClient::CMPPClient(std::chrono::milliseconds workerStopWait)
+    : pool_(CThreadPool::kManagerPeriod, workerStopWait) {}
+
+void CMPPClient::ItemEnded() {
+  std::lock_guard guard(runningMutex_);
+  runningItems_.fetch_sub(1);
+  runningCv_.notify_all();
+}
 
 CMPPClient::~CMPPClient() {
   // The subclass part is gone: its hooks (LogWrite among them) cannot be
@@ -144,6 +155,14 @@ void CMPPClient::StopWorkers() {
   if (!poolStarted_.load()) return;
   pool_.Stop();
   poolStarted_.store(false);
+  std::unique_lock guard(runningMutex_);
+  while (!runningCv_.wait_for(guard, kRunningItemsLogEvery,
+                              [this] { return runningItems_.load() == 0; })) {
+    base::LogF(1,
+               "ERROR|CMPPClient::StopWorkers: {} work items still running, waiting for their "
+               "calls to end;",
+               runningItems_.load());
+  }
 }
 
 // ------------------------------------------------------------------ links

@@ -61,6 +61,7 @@ class CmppWorkItem final : public WorkItem {
 
   std::uint32_t kind = 0;      // a WorkKind value; any other value does nothing
   bool countedSubmit = false;  // counted in the client's QueuedSubmits
+  bool running = false;        // counted in the client's running items
   CMPPClient* client = nullptr;
   std::shared_ptr<CMPPConnection> link;  // keeps the link alive while queued
   std::unique_ptr<CmppSubmit> submit;    // kSubmit
@@ -127,6 +128,8 @@ class CMPPClient {
   // as long as the link is busy.
   static constexpr int kSelectTries = 301;
   static constexpr std::chrono::milliseconds kSelectPause{100};
+  // How often StopWorkers logs while it waits for items still running.
+  static constexpr std::chrono::milliseconds kRunningItemsLogEvery{5000};
   // Pool sizes: the requested numbers, but at least 2p + 2 / 2p + 6
   // (p = processors) and at most these.
   static constexpr std::uint32_t kMaxMinimumWorkers = 800;
@@ -138,7 +141,9 @@ class CMPPClient {
   static constexpr std::uint32_t kSliceAscii = 150;
   static constexpr std::uint32_t kSliceOther = 134;
 
-  CMPPClient();
+  // workerStopWait: how long stopping the pool waits for its workers before
+  // it leaves them (StopWorkers then still waits for their items to end).
+  explicit CMPPClient(std::chrono::milliseconds workerStopWait = CThreadPool::kStopWait);
   // Stops the pool and the links if Release has not; the subclass's hooks
   // are no longer called then (link lines go to the process log).
   virtual ~CMPPClient();
@@ -173,8 +178,14 @@ class CMPPClient {
   // Starts the worker pool with the sizes above; nothing while it runs.
   void StartWorkers(std::uint32_t requestedMinimum, std::uint32_t requestedMaximum);
   // Stops the worker pool if it was started (queued items run first, within
-  // the pool's bounded wait).
+  // the pool's bounded wait). A worker the pool leaves running is still
+  // inside a call of this client: StopWorkers waits until every such item
+  // has ended (every call a worker makes has a bound of its own: socket,
+  // database and HTTP timeouts, cancellable forwards), logging while it
+  // waits, so that no worker ever runs on a released or destroyed client.
   void StopWorkers();
+  // Work items being run by a worker at this moment.
+  int RunningItems() const { return runningItems_.load(); }
   bool WorkersStarted() const { return poolStarted_.load(); }
   std::uint32_t MinimumWorkers() const { return minimumWorkers_.load(); }
   std::uint32_t MaximumWorkers() const { return maximumWorkers_.load(); }
@@ -275,10 +286,17 @@ class CMPPClient {
   std::unique_ptr<CmppWorkItem> NewItem(WorkKind kind, std::shared_ptr<CMPPConnection> link);
 
   friend class CmppWorkItem;
+  friend class CWorkerCmpp;
 
   CThreadPool pool_;
   CWorkerCmpp worker_;
   std::atomic<std::size_t> queuedSubmits_{0};
+  // Items inside Execute (until their destructor); runningMutex_ and
+  // runningCv_ let StopWorkers wait for the count to reach 0.
+  std::atomic<int> runningItems_{0};
+  std::mutex runningMutex_;
+  std::condition_variable runningCv_;
+  void ItemEnded();
   std::atomic<std::uint32_t> minimumWorkers_{0};
   std::atomic<std::uint32_t> maximumWorkers_{0};
   std::atomic<bool> poolStarted_{false};

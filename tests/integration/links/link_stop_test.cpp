@@ -155,3 +155,44 @@ TEST(ClientStop, EndlessStartUpRetryPausesASecondAndHearsTheCancel) {
 
 }  // namespace
 }  // namespace brivane::cmpp::test
+
+namespace brivane::cmpp::test {
+namespace {
+
+// A client whose pool leaves its workers after 300 ms.
+class SlowHookClient : public CMPPClient {
+ public:
+  SlowHookClient() : CMPPClient(std::chrono::milliseconds(300)) {}
+  ~SlowHookClient() override { Release(); }
+  void LogWrite(std::string_view) override {}
+  void OnDeliver(CMPPConnection&, const CmppDeliver&) override {
+    entered = true;
+    std::this_thread::sleep_for(1500ms);
+    // Touches the client after the pool gave up on this worker: must not
+    // run on a released (or, under AddressSanitizer, freed) client.
+    lastLinkCount = static_cast<int>(LinkCount());
+    ended = true;
+  }
+  std::atomic<bool> entered{false}, ended{false};
+  std::atomic<int> lastLinkCount{-1};
+};
+
+TEST(ClientStop, ReleaseWaitsForAnItemThePoolLeftRunning) {
+  auto client = std::make_unique<SlowHookClient>();
+  client->StartWorkers(0, 0);
+  auto link = std::make_shared<CMPPConnection>(client.get(), "TESTTOKEN", "127.0.0.1", 1,
+                                               kCmppVersion30, "900001", "888888", "ICP01",
+                                               kConnMtMo, 0, 5, 1800, ShortTimings());
+  client->QueueDeliver(link, CmppDeliver{});
+  ASSERT_TRUE(Eventually([&] { return client->entered.load(); }));
+  const auto start = Clock::now();
+  client->Release();
+  EXPECT_TRUE(client->ended.load()) << "Release returned while a worker still ran a hook";
+  EXPECT_EQ(client->RunningItems(), 0);
+  EXPECT_GE(MsSince(start), 800);  // beyond the pool's own 300 ms wait
+  link.reset();
+  client.reset();
+}
+
+}  // namespace
+}  // namespace brivane::cmpp::test
