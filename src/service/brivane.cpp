@@ -497,7 +497,7 @@ std::string BRIVANE::MonitorText() {
   line("started", started_.load());
   line("stopMT", stopMT_.load());
   line("passIdle", passIdle_.load());
-  line("databaseConnected", databaseConnected_.load());
+  line("databaseConnected", DatabaseConnectedNow() ? 1 : 0);
   // The gateway's flags as they are now (a connection that failed or
   // reopened since the start shows it).
   auto open = [&](db::DbLink link) { return db_ && db_->OpenFlag(link) ? 1 : 0; };
@@ -533,7 +533,7 @@ std::string BRIVANE::MetricsText() {
          stopMT_.load());
   metric("brivane_pass_idle", "gauge", "No MT pass is running.", passIdle_.load());
   metric("brivane_database_connected", "gauge", "The database connections are open.",
-         databaseConnected_.load());
+         DatabaseConnectedNow() ? 1 : 0);
   const auto& block = base::StatusBlock();
   metric("brivane_status_block_mapped", "gauge", "The shared status block is mapped.",
          block.IsOpen() ? 1 : 0);
@@ -569,7 +569,7 @@ DashboardData BRIVANE::Dashboard() {
   d.now = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
   d.uptimeSeconds = std::chrono::duration_cast<std::chrono::seconds>(now - processStart_).count();
   d.started = started_.load() != 0;
-  d.databaseConnected = databaseConnected_.load() != 0;
+  d.databaseConnected = DatabaseConnectedNow();
   const Health health = CurrentHealth();
   d.health = health.state;
   d.healthReason = health.reason;
@@ -611,6 +611,14 @@ void BRIVANE::NotifyHealth() {
     Notify("READY=1");
     readyNotified_ = true;
   }
+}
+
+bool BRIVANE::DatabaseConnectedNow() const {
+  if (!databaseConnected_ || !db_) return false;
+  for (auto link : {db::DbLink::kMain, db::DbLink::kMT, db::DbLink::kMO, db::DbLink::kSR}) {
+    if (!db_->OpenFlag(link)) return false;
+  }
+  return true;
 }
 
 BRIVANE::Health BRIVANE::CurrentHealth() const {

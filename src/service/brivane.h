@@ -105,6 +105,9 @@ class BRIVANE : public AdminHost, public sp::SpHost {
     std::string reason;
   };
   Health CurrentHealth() const;
+  // The database was opened and none of its four connections has failed
+  // since (a failed one is reopened by the next call on it).
+  bool DatabaseConnectedNow() const;
 
   // AdminHost.
   std::string MonitorText() override;

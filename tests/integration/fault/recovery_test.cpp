@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -241,6 +242,64 @@ TEST(StopBound, SighupRestartEndsAStartStuckOnTheSmg) {
   ASSERT_TRUE(sys.WaitLog("Service brivane Restart\tSignal", 1, 15s)) << LastLines(sys.Log());
   std::cout << "restart-stuck-smg: SIGHUP to restarted " << MsSince(start) << " ms" << std::endl;
   StopAndMeasure(sys, "restart-stuck-smg");
+}
+
+// `brivane status` of this system: its output.
+std::string StatusCommand(E2eSystem& sys) {
+  const std::string command = "BRIVANE_STATUS_BLOCK=" + sys.StatusBlockName() + " " +
+                              BuiltProgram("brivane") + " status --home " + sys.Home().Path() +
+                              " 2>&1";
+  std::string out;
+  if (FILE* p = ::popen(command.c_str(), "r")) {
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, p)) out += buffer;
+    ::pclose(p);
+  }
+  return out;
+}
+
+bool AllDbFlags(E2eSystem& sys, std::uint32_t value) {
+  for (auto offset : {base::kDbConnectionOpen, base::kDbConnectionMtOpen, base::kDbConnectionMoOpen,
+                      base::kDbConnectionSrOpen})
+    if (sys.StatusField(offset) != value) return false;
+  return true;
+}
+
+// The status block and the verdict follow the database: every flag set after
+// a healthy start (not only after each connection's first call), cleared
+// for a connection that failed, set again when it reopens, all 0 at stop.
+TEST(HealthSignals, StatusBlockAndVerdictFollowTheDatabaseAndTheStop) {
+  MariaDbServer server;
+  std::string error;
+  ASSERT_TRUE(server.Start(&error)) << "MariaDB server: " << error;
+  E2eOptions options;
+  options.db = DbKind::kMariaDb;
+  options.mariaDb = &server;
+  options.logLevel = 3;
+  E2eSystem sys(options);
+  ASSERT_TRUE(sys.Start(&error)) << error;
+  EXPECT_TRUE(AllDbFlags(sys, 1));
+  EXPECT_EQ(sys.StatusField(base::kStarted), 1u);
+  ASSERT_TRUE(
+      WaitFor([&] { return StatusCommand(sys).rfind("health: running\n", 0) == 0; }, 10s, 200ms))
+      << StatusCommand(sys);
+
+  server.Kill();
+  FaultRun run(sys);
+  ASSERT_TRUE(run.StartMoLoad(10, 50));
+  // The MO store fails and marks its connection closed.
+  ASSERT_TRUE(WaitFor([&] { return sys.StatusField(base::kDbConnectionMoOpen) == 0; }, 30s, 100ms))
+      << LastLines(sys.Log());
+  ASSERT_TRUE(server.Restart(&error)) << error;
+  ASSERT_TRUE(sys.ReopenDatabase(&error)) << error;
+  ASSERT_TRUE(WaitFor([&] { return sys.StatusField(base::kDbConnectionMoOpen) == 1; }, 60s, 100ms))
+      << LastLines(sys.Log());
+  run.StopMoLoad();
+
+  StopAndMeasure(sys, "health-signals");
+  EXPECT_TRUE(AllDbFlags(sys, 0));
+  EXPECT_EQ(sys.StatusField(base::kStarted), 0u);
+  EXPECT_EQ(StatusCommand(sys).rfind("health: stopped\n", 0), 0u) << StatusCommand(sys);
 }
 
 }  // namespace
