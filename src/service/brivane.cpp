@@ -285,7 +285,7 @@ void BRIVANE::BringUpLinks(const base::ConfigSection& section) {
 }
 
 std::chrono::milliseconds BRIVANE::BackOff(int round) const {
-  // 1 s doubling to the cap: 1, 2, 4, ... 60 s.
+  // 1 s doubling to the cap: 1, 2, 4, ... 30 s.
   std::chrono::milliseconds pause = kBringUpFirstPause;
   for (int i = 1; i < round && pause < kBringUpMaxPause; ++i) pause *= 2;
   return std::min(pause, kBringUpMaxPause);

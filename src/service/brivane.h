@@ -209,7 +209,9 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   // The bring-up thread, started by Initialise and joined by the next
   // Initialise or the stop; bringUpMutex_ guards bringUpCancelled_.
   static constexpr std::chrono::milliseconds kBringUpFirstPause{1000};
-  static constexpr std::chrono::milliseconds kBringUpMaxPause{60000};
+  // Capped well below a minute, so that a peer that comes back is used
+  // within one pause even after a long outage.
+  static constexpr std::chrono::milliseconds kBringUpMaxPause{30000};
   std::thread bringUpThread_;
   std::mutex bringUpMutex_;
   std::condition_variable bringUpCv_;
