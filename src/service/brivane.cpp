@@ -213,6 +213,13 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
 
   // Steps 7 and 8: the database, the route table, the MT thread and the SP
   // client, retried in the background until they are up or the service stops.
+  // The gateway is made here, not on the bring-up thread: the pages and the
+  // stop read db_ while that thread runs.
+  if (!db_)
+    db_ = std::make_unique<db::DbGateway>(DatabaseSettings(config_));
+  else
+    db_->SetSettings(DatabaseSettings(config_));
+  db_->SetReconnectsRefused(false);
   {
     std::lock_guard guard(bringUpMutex_);
     bringUpCancelled_ = false;
@@ -717,11 +724,7 @@ std::vector<std::pair<std::string, int>> BRIVANE::LoggedInLinksPerPool() const {
 bool BRIVANE::OpenDatabase(int attempts) {
   db::DbSettings settings = DatabaseSettings(config_);
   settings.openAttempts = attempts;
-  if (!db_)
-    db_ = std::make_unique<db::DbGateway>(settings);
-  else
-    db_->SetSettings(settings);  // closed by the restart branch before this
-  db_->SetReconnectsRefused(false);
+  db_->SetSettings(settings);  // made by Initialise, closed by a restart before this
   db_->OpenAllConnections();
   dbConnectionOpen_ = db_->OpenFlag(db::DbLink::kMain);
   dbConnectionMTOpen_ = db_->OpenFlag(db::DbLink::kMT);
