@@ -271,6 +271,8 @@ void BRIVANE::BringUpLinks(const base::ConfigSection& section) {
     block.Set(base::kStarted, 1);
     return;
   }
+  // A stop or restart cut the logins short: that is no failed start.
+  if (BringUpCancelled()) return;
   base::LogWrite(1, "严重：网关服务启动失败！");
   started_ = 0;
   block.Set(base::kStarted, 0);
