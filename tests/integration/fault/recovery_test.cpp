@@ -302,5 +302,25 @@ TEST(HealthSignals, StatusBlockAndVerdictFollowTheDatabaseAndTheStop) {
   EXPECT_EQ(StatusCommand(sys).rfind("health: stopped\n", 0), 0u) << StatusCommand(sys);
 }
 
+// SIGTERM under MT and MO load: rows already handed over still get their
+// outcome before the exit.
+TEST(StopBound, SigtermUnderFullLoadEndsInTimeAndLeavesNoRowHandedOver) {
+  E2eOptions options;
+  options.logLevel = 3;
+  options.mtSpeedLimit = 200;
+  options.mtAndMOConnections = 2;
+  options.smg.reportDelayMs = 50;
+  E2eSystem sys(options);
+  std::string error;
+  ASSERT_TRUE(sys.Start(&error)) << error;
+  FaultRun run(sys);
+  run.InsertRows(3000, "load-stop");
+  ASSERT_TRUE(run.StartMoLoad(50, 1000));
+  ASSERT_TRUE(WaitFor([&] { return run.RowsLogged() >= 200; }, 60s, 100ms));
+  StopAndMeasure(sys, "full-load");
+  run.StopMoLoad();
+  ExpectNoRowLeftHandedOver(sys);
+}
+
 }  // namespace
 }  // namespace brivane::test
