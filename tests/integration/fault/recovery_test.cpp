@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -276,8 +278,30 @@ TEST(HealthSignals, StatusBlockAndVerdictFollowTheDatabaseAndTheStop) {
   options.db = DbKind::kMariaDb;
   options.mariaDb = &server;
   options.logLevel = 3;
+  // systemd's notification socket, played by the test.
+  TempDir notifyDir;
+  const std::string notifyPath = notifyDir.File("notify.sock");
+  const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(notify, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", notifyPath.c_str());
+  ASSERT_EQ(::bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  options.brivaneEnv["NOTIFY_SOCKET"] = notifyPath;
+  std::string notified;
+  auto readNotified = [&] {
+    char buffer[4096];
+    for (ssize_t n; (n = ::recv(notify, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
+      notified.append(buffer, static_cast<std::size_t>(n)).append("|");
+    return notified;
+  };
   E2eSystem sys(options);
   ASSERT_TRUE(sys.Start(&error)) << error;
+  // READY once the database is open and a link logged in, with the verdict.
+  EXPECT_TRUE(
+      WaitFor([&] { return readNotified().find("READY=1|") != std::string::npos; }, 10s, 100ms))
+      << notified;
+  EXPECT_NE(notified.find("STATUS=running|"), std::string::npos) << notified;
   EXPECT_TRUE(AllDbFlags(sys, 1));
   EXPECT_EQ(sys.StatusField(base::kStarted), 1u);
   ASSERT_TRUE(
@@ -300,6 +324,8 @@ TEST(HealthSignals, StatusBlockAndVerdictFollowTheDatabaseAndTheStop) {
   EXPECT_TRUE(AllDbFlags(sys, 0));
   EXPECT_EQ(sys.StatusField(base::kStarted), 0u);
   EXPECT_EQ(StatusCommand(sys).rfind("health: stopped\n", 0), 0u) << StatusCommand(sys);
+  EXPECT_NE(readNotified().find("STOPPING=1|"), std::string::npos) << notified;
+  ::close(notify);
 }
 
 // SIGTERM under MT and MO load: rows already handed over still get their

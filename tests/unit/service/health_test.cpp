@@ -3,6 +3,8 @@
 // service reads as stopped in the block that stays.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "base/log.h"
@@ -104,6 +106,43 @@ TEST_F(HealthTest, DatabaseRetryRoundsAreLoggedAndAStopEndsThem) {
                       .count();
   std::cout << "stop during the database retry took " << ms << " ms\n";
   EXPECT_LT(ms, 5000);
+}
+
+// systemd hears the verdict: STATUS= with the reason, and no READY=1 while
+// neither the database nor a link is up.
+TEST_F(HealthTest, SystemdGetsTheVerdictAndNoReadyWhileNothingIsUp) {
+  const std::string path = home_.File("notify.sock");
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof address.sun_path);
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  setenv("NOTIFY_SOCKET", path.c_str(), 1);
+
+  ServiceOptions options;
+  options.home = home_.Path();
+  options.changeDirectory = false;
+  options.notifySystemd = true;
+  auto service = std::make_unique<BRIVANE>(options);
+  ASSERT_TRUE(service->OnStart());
+  service->OnStop();
+  unsetenv("NOTIFY_SOCKET");
+
+  std::string received;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n <= 0) break;
+    received.append(buffer, static_cast<std::size_t>(n)).append("|");
+  }
+  ::close(fd);
+  EXPECT_NE(received.find("STATUS=degraded: database not connected; MT links logged in 0/2|"),
+            std::string::npos)
+      << received;
+  EXPECT_EQ(received.find("READY=1"), std::string::npos) << received;
+  EXPECT_NE(received.find("STOPPING=1"), std::string::npos) << received;
 }
 
 }  // namespace
