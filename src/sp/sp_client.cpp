@@ -123,7 +123,11 @@ bool MyCMPPClient::Initialise(const base::ConfigSection& section) {
       merger_.reset();
     }
     store_ = std::make_shared<CLongSMSLog>(
-        [this](const cmpp::CmppDeliver& d, int parts) { HandleMo(d, parts); }, longSmsExpiry_);
+        [this](const cmpp::CmppDeliver& d, int parts) { HandOnMerged(d, parts); }, longSmsExpiry_);
+    {
+      std::lock_guard lock(handOnMutex_);
+      handOnClosed_ = false;
+    }
     merger_ = std::make_unique<LongSMSMerger>(store_);
 
     linkSettings_ = s;
@@ -193,8 +197,41 @@ void MyCMPPClient::Release() {
   // A database that answers again by now takes what it refused; the rest
   // stays for the next start of the timer.
   RetryUnrecorded();
+  CloseHandOn();
   initialised_ = false;
   ResumeOpenLinks();
+}
+
+void MyCMPPClient::HandOnMerged(const cmpp::CmppDeliver& deliver, int partsCount) {
+  {
+    std::lock_guard lock(handOnMutex_);
+    if (handOnClosed_) {
+      base::LogF(1, "ERROR|HandleMo|MsgId={}|merged after the release, not handed on;",
+                 MsgIdText(deliver.Msg_Id));
+      return;
+    }
+    ++handOnsRunning_;
+  }
+  struct Done {
+    MyCMPPClient& client;
+    ~Done() {
+      std::lock_guard lock(client.handOnMutex_);
+      --client.handOnsRunning_;
+      client.handOnCv_.notify_all();
+    }
+  } done{*this};
+  HandleMo(deliver, partsCount);
+}
+
+void MyCMPPClient::CloseHandOn() {
+  // The merger's own stop wait is bounded; a hand-on it left running is in
+  // a bounded call (an aborted forward, a database call with its timeout).
+  std::unique_lock lock(handOnMutex_);
+  while (
+      !handOnCv_.wait_for(lock, std::chrono::seconds(5), [this] { return handOnsRunning_ == 0; }))
+    base::LogWrite(
+        1, "ERROR|MyCMPPClient::Release: a merged MO message is still being handed on, waiting;");
+  handOnClosed_ = true;
 }
 
 void MyCMPPClient::LogWrite(std::string_view line) {

@@ -130,6 +130,16 @@ class MyCMPPClient : public cmpp::CMPPClient {
 
   std::shared_ptr<CLongSMSLog> store_;
   std::unique_ptr<LongSMSMerger> merger_;
+  // Merged MO messages being handed on by the merger thread, which a
+  // release may leave running past its bounded wait: Release waits for the
+  // count to reach 0 and then closes the hand-on, so the merger never calls
+  // into a released client. Guarded by handOnMutex_.
+  std::mutex handOnMutex_;
+  std::condition_variable handOnCv_;
+  int handOnsRunning_ = 0;
+  bool handOnClosed_ = false;
+  void HandOnMerged(const cmpp::CmppDeliver& deliver, int partsCount);
+  void CloseHandOn();
 
   std::mutex unrecordedMutex_;
   std::deque<Outcome> unrecordedOutcomes_;
