@@ -198,8 +198,12 @@ bool DbGateway::OpenConnection(DbLink link) {
   Connection& connection = Get(link);
   bool opened = false;
   if (reconnectsRefused_.load()) {
+    // A connection failed while the service stops: the server is most
+    // likely gone, so every other connection counts as failed too and the
+    // calls still to come fail at once instead of each waiting out the
+    // driver's network timeout.
     connection.Close();
-    slot(link).open = false;
+    for (DbLink any : kAllLinks) slot(any).open = false;
     return false;
   }
   try {

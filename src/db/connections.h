@@ -53,8 +53,8 @@ class DbGateway {
   // Closes and reopens one connection, storing and returning the outcome.
   // A failure writes the provider and error lines.
   bool OpenConnection(DbLink link);
-  // While set, OpenConnection fails at once without trying: a connection
-  // that failed stays closed, and each call on it fails without a wait.
+  // While set, OpenConnection fails at once without trying and marks every
+  // connection failed: the calls still to come fail without a wait.
   // Set by a stopping service, so that queued calls on a database that
   // stopped answering do not each wait out a connect timeout. Any thread.
   void SetReconnectsRefused(bool refused) { reconnectsRefused_.store(refused); }
