@@ -1,6 +1,7 @@
 #include "base/log.h"
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 
 #include <spdlog/sinks/basic_file_sink.h>
@@ -81,6 +82,12 @@ void LogWrite(int level, std::string_view text) {
   auto logger = Current();
   if (!logger) return;
   logger->info("{}", text);
+  // Severe and error lines also reach the journal (standard error).
+  if (level == 1 || text.find("ERROR|") != std::string_view::npos ||
+      text.find("EXCEPTION|") != std::string_view::npos) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fputc('\n', stderr);
+  }
 }
 
 void FlushLog() {

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "base/log.h"
@@ -46,12 +47,16 @@ std::string MakeTimestamp() {
 
 CmppWorkItem::~CmppWorkItem() {
   if (countedSubmit && client) client->queuedSubmits_.fetch_sub(1);
+  // Last: once the count is 0 a stopping client may be destroyed.
+  if (running && client) client->ItemEnded();
 }
 
 void CWorkerCmpp::Execute(WorkItem& base) {
   // The client posts nothing else with its worker.
   auto& item = static_cast<CmppWorkItem&>(base);
   if (!item.link || !item.client) return;
+  item.running = true;
+  item.client->runningItems_.fetch_add(1);
   switch (static_cast<WorkKind>(item.kind)) {
     case WorkKind::kSubmit: {
       // The outcomes reach the client through the submit hooks. Once one
@@ -84,19 +89,32 @@ void CWorkerCmpp::Execute(WorkItem& base) {
 
 // ------------------------------------------------------------------ client
 
-CMPPClient::CMPPClient() = default;
+CMPPClient::CMPPClient(std::chrono::milliseconds workerStopWait)
+    : pool_(CThreadPool::kManagerPeriod, workerStopWait) {}
+
+void CMPPClient::ItemEnded() {
+  std::lock_guard guard(runningMutex_);
+  runningItems_.fetch_sub(1);
+  runningCv_.notify_all();
+}
 
 CMPPClient::~CMPPClient() {
   // The subclass part is gone: its hooks (LogWrite among them) cannot be
   // called any more.
   destroying_.store(true);
-  StopWorkers();
+  CancelOpenLinks();
   StopLinks();
+  StopWorkers();
 }
 
 void CMPPClient::Release() {
-  StopWorkers();
+  // Links before workers: a link acknowledges a DELIVER as soon as it reads
+  // it and only then queues it, so a link still reading while the pool
+  // stops would acknowledge messages that are then dropped unrun.
+  CancelOpenLinks();
   StopLinks();
+  StopWorkers();
+  ResumeOpenLinks();
 }
 
 void CMPPClient::OnLoggedIn(CMPPConnection&) {}
@@ -150,6 +168,14 @@ void CMPPClient::StopWorkers() {
   if (!poolStarted_.load()) return;
   pool_.Stop();
   poolStarted_.store(false);
+  std::unique_lock guard(runningMutex_);
+  while (!runningCv_.wait_for(guard, kRunningItemsLogEvery,
+                              [this] { return runningItems_.load() == 0; })) {
+    base::LogF(1,
+               "ERROR|CMPPClient::StopWorkers: {} work items still running, waiting for their "
+               "calls to end;",
+               runningItems_.load());
+  }
 }
 
 // ------------------------------------------------------------------ links
@@ -158,57 +184,114 @@ std::shared_ptr<CMPPConnection> CMPPClient::CreateLink(const LinkSettings& setti
                                                        std::int32_t connType, std::uint16_t port) {
   const std::string token =
       (IsCmpp3(settings.version) ? "CMPP3TOKEN:" : "CMPP2TOKEN:") + MakeTimestamp();
-  std::shared_ptr<CMPPConnection> link = CMPPConnection::Create(
+  auto link = std::make_shared<CMPPConnection>(
       this, token, settings.smgAddress, port, settings.version, settings.loginName, settings.secret,
       settings.icpId, connType, settings.asiaInfoSmg ? 1 : 0, settings.socketTimeoutSeconds,
       settings.connectionTimeoutSeconds, linkTimings_);
+  {
+    // Registered before its first login, so that CancelOpenLinks can cut
+    // that login short.
+    std::lock_guard guard(openMutex_);
+    if (openCancelled_) return nullptr;
+    opening_.push_back(link);
+  }
+  link->Start();
+  {
+    std::lock_guard guard(openMutex_);
+    opening_.erase(std::remove(opening_.begin(), opening_.end(), link), opening_.end());
+    if (openCancelled_) link->Abort();
+  }
   if (!link->LoggedIn() || !link->Running()) return nullptr;  // destroyed here
   MySyncGuard guard(listLock_);
   links_.push_back(link);
   return link;
 }
 
-int CMPPClient::OpenLinks(const LinkSettings& settings, PoolResults* pools) {
+std::int32_t CMPPClient::ListedLinks(std::int32_t connType) const {
+  MySyncGuard guard(listLock_);
+  return static_cast<std::int32_t>(std::count_if(
+      links_.begin(), links_.end(), [&](const auto& l) { return l->ConnType() == connType; }));
+}
+
+PoolResults CMPPClient::OpenMissingLinks(const LinkSettings& settings) {
+  return OpenPools(settings, true);
+}
+
+PoolResults CMPPClient::OpenPools(const LinkSettings& settings, bool onlyMissing) {
+  // The pools are opened in order and a failure leaves the later ones for
+  // the next attempt.
   PoolResults result;
-  for (std::int32_t attempt = 0;;) {
-    result = {};
-    result.mtGood = true;
-    for (std::int32_t i = 1; i <= settings.mtConnections; ++i) {
-      if (!CreateLink(settings, kConnMt, settings.mtPort)) {
-        base::LogWrite(1, "严重：创建第 " + std::to_string(i) + " 个MT连接失败!");
-        result.mtGood = false;
+  struct Pool {
+    std::int32_t connType;
+    std::int32_t wanted;
+    std::uint16_t port;
+    bool* good;
+    const char* failedLine;
+  };
+  const Pool pools[] = {
+      {kConnMt, settings.mtConnections, settings.mtPort, &result.mtGood, "个MT连接失败!"},
+      {kConnMo, settings.moConnections, settings.moPort, &result.moGood, "个MO连接失败！"},
+      {kConnMtMo, settings.mtAndMoConnections, settings.mtAndMoPort, &result.mtAndMoGood,
+       "个连接失败！"},
+  };
+  for (const Pool& pool : pools) {
+    *pool.good = true;
+    const std::int32_t first = onlyMissing ? ListedLinks(pool.connType) + 1 : 1;
+    for (std::int32_t i = first; i <= pool.wanted; ++i) {
+      if (!CreateLink(settings, pool.connType, pool.port)) {
+        base::LogWrite(1, "严重：创建第 " + std::to_string(i) + " " + pool.failedLine);
+        *pool.good = false;
         break;
       }
     }
-    if (result.mtGood) {
-      result.moGood = true;
-      for (std::int32_t i = 1; i <= settings.moConnections; ++i) {
-        if (!CreateLink(settings, kConnMo, settings.moPort)) {
-          base::LogWrite(1, "严重：创建第 " + std::to_string(i) + " 个MO连接失败！");
-          result.moGood = false;
-          break;
-        }
-      }
-    }
-    if (result.moGood) {
-      result.mtAndMoGood = true;
-      for (std::int32_t i = 1; i <= settings.mtAndMoConnections; ++i) {
-        if (!CreateLink(settings, kConnMtMo, settings.mtAndMoPort)) {
-          base::LogWrite(1, "严重：创建第 " + std::to_string(i) + " 个连接失败！");
-          result.mtAndMoGood = false;
-          break;
-        }
-      }
-    }
+    if (!*pool.good) break;
+  }
+  return result;
+}
+
+int CMPPClient::OpenLinks(const LinkSettings& settings, PoolResults* pools) {
+  // With "for ever" (a negative count) the pause between attempts is at
+  // least kMinForeverPause: a few milliseconds between rounds that never end
+  // would hammer the SMG.
+  auto pause = std::chrono::milliseconds(std::max(0, settings.reConnectSmgInterval));
+  if (settings.reConnectSmgTimesOnStart < 0) pause = std::max(pause, kMinForeverPause);
+  for (std::int32_t attempt = 0;;) {
+    // Each attempt makes every link of the pools again, as it always has;
+    // links made by an earlier attempt stay.
+    const PoolResults result = OpenPools(settings, false);
     if (pools) *pools = result;
     if (result.AllGood()) return 1;
-
-    // The configured number is the pause in milliseconds, as it stands.
-    std::this_thread::sleep_for(
-        std::chrono::milliseconds(std::max(0, settings.reConnectSmgInterval)));
+    if (!PauseOpenLinks(pause)) return 0;
     if (settings.reConnectSmgTimesOnStart < 0) continue;
     if (++attempt >= settings.reConnectSmgTimesOnStart) return 0;
   }
+}
+
+bool CMPPClient::PauseOpenLinks(std::chrono::milliseconds pause) {
+  std::unique_lock guard(openMutex_);
+  openCv_.wait_for(guard, pause, [this] { return openCancelled_; });
+  return !openCancelled_;
+}
+
+void CMPPClient::CancelOpenLinks() {
+  std::vector<std::shared_ptr<CMPPConnection>> opening;
+  {
+    std::lock_guard guard(openMutex_);
+    openCancelled_ = true;
+    opening = opening_;
+  }
+  openCv_.notify_all();
+  for (auto& link : opening) link->Abort();
+}
+
+void CMPPClient::ResumeOpenLinks() {
+  std::lock_guard guard(openMutex_);
+  openCancelled_ = false;
+}
+
+bool CMPPClient::OpenLinksCancelled() const {
+  std::lock_guard guard(openMutex_);
+  return openCancelled_;
 }
 
 bool CMPPClient::Eligible(const CMPPConnection& link) {
@@ -259,7 +342,19 @@ void CMPPClient::StopLinks() {
     stopping.swap(links_);
     lastToken_.clear();
   }
-  for (auto& link : stopping) link->Stop();
+  // In parallel: each stop may wait up to a socket timeout (a TERMINATE
+  // written behind a slow submit, a receive thread in a hand-up), and the
+  // waits must not add up.
+  std::vector<std::thread> stoppers;
+  stoppers.reserve(stopping.size());
+  for (auto& link : stopping) {
+    try {
+      stoppers.emplace_back([&link] { link->Stop(); });
+    } catch (const std::system_error&) {
+      link->Stop();  // no thread to spare: stop it here
+    }
+  }
+  for (auto& stopper : stoppers) stopper.join();
 }
 
 std::vector<LinkState> CMPPClient::LinkStates() const {

@@ -61,6 +61,7 @@ class CmppWorkItem final : public WorkItem {
 
   std::uint32_t kind = 0;      // a WorkKind value; any other value does nothing
   bool countedSubmit = false;  // counted in the client's QueuedSubmits
+  bool running = false;        // counted in the client's running items
   CMPPClient* client = nullptr;
   std::shared_ptr<CMPPConnection> link;  // keeps the link alive while queued
   // kSubmit: one row's segments (one for a short message), written in order.
@@ -128,6 +129,8 @@ class CMPPClient {
   // as long as the link is busy.
   static constexpr int kSelectTries = 301;
   static constexpr std::chrono::milliseconds kSelectPause{100};
+  // How often StopWorkers logs while it waits for items still running.
+  static constexpr std::chrono::milliseconds kRunningItemsLogEvery{5000};
   // Pool sizes: the requested numbers, but at least 2p + 2 / 2p + 6
   // (p = processors) and at most these.
   static constexpr std::uint32_t kMaxMinimumWorkers = 800;
@@ -139,14 +142,17 @@ class CMPPClient {
   static constexpr std::uint32_t kSliceAscii = 150;
   static constexpr std::uint32_t kSliceOther = 134;
 
-  CMPPClient();
+  // workerStopWait: how long stopping the pool waits for its workers before
+  // it leaves them (StopWorkers then still waits for their items to end).
+  explicit CMPPClient(std::chrono::milliseconds workerStopWait = CThreadPool::kStopWait);
   // Stops the pool and the links if Release has not; the subclass's hooks
   // are no longer called then (link lines go to the process log).
   virtual ~CMPPClient();
   CMPPClient(const CMPPClient&) = delete;
   CMPPClient& operator=(const CMPPClient&) = delete;
 
-  // Stops the worker pool if it was started, then every link (StopLinks).
+  // Cuts short an OpenLinks in progress (CancelOpenLinks), stops every link
+  // (StopLinks), then the worker pool if it was started.
   virtual void Release();
 
   // --- hooks, in this order; records are the caller's, copy what you keep ---
@@ -173,8 +179,14 @@ class CMPPClient {
   // Starts the worker pool with the sizes above; nothing while it runs.
   void StartWorkers(std::uint32_t requestedMinimum, std::uint32_t requestedMaximum);
   // Stops the worker pool if it was started (queued items run first, within
-  // the pool's bounded wait).
+  // the pool's bounded wait). A worker the pool leaves running is still
+  // inside a call of this client: StopWorkers waits until every such item
+  // has ended (every call a worker makes has a bound of its own: socket,
+  // database and HTTP timeouts, cancellable forwards), logging while it
+  // waits, so that no worker ever runs on a released or destroyed client.
   void StopWorkers();
+  // Work items being run by a worker at this moment.
+  int RunningItems() const { return runningItems_.load(); }
   bool WorkersStarted() const { return poolStarted_.load(); }
   std::uint32_t MinimumWorkers() const { return minimumWorkers_.load(); }
   std::uint32_t MaximumWorkers() const { return maximumWorkers_.load(); }
@@ -182,8 +194,21 @@ class CMPPClient {
   CThreadPool& WorkerPool() { return pool_; }
 
   // Opens the MT, MO and MT-and-MO pools in that order, retrying the whole
-  // start-up as the settings say. 1 when every pool is complete, else 0.
+  // start-up as the settings say. 1 when
+  // every pool is complete, else 0 (also at once after CancelOpenLinks).
   int OpenLinks(const LinkSettings& settings, PoolResults* pools = nullptr);
+  // A later round after a failed OpenLinks: makes only the links each pool
+  // still lacks (a listed link that lost its login logs in again by itself).
+  PoolResults OpenMissingLinks(const LinkSettings& settings);
+  // Ends OpenLinks and its pauses at once, abandons the logins of links
+  // being created and refuses new ones until ResumeOpenLinks. Any thread.
+  void CancelOpenLinks();
+  void ResumeOpenLinks();
+  bool OpenLinksCancelled() const;
+  // Sleeps `pause` unless cancelled first; false when cancelled.
+  bool PauseOpenLinks(std::chrono::milliseconds pause);
+  // The shortest pause between attempts that go on for ever.
+  static constexpr std::chrono::milliseconds kMinForeverPause{1000};
   // Builds, logs in and starts one link; appends it to the list and returns
   // it, or returns null (and destroys it) when it could not log in or start.
   std::shared_ptr<CMPPConnection> CreateLink(const LinkSettings& settings, std::int32_t connType,
@@ -225,7 +250,9 @@ class CMPPClient {
   static constexpr std::size_t kQueueHighWater = 4096;
   static constexpr std::size_t kQueueLowWater = 2048;
 
-  // Stops every link in list order and removes it. A removed link is freed
+  // Links in the list of one type, logged in or not.
+  std::int32_t ListedLinks(std::int32_t connType) const;
+  // Stops every link (in parallel) and removes it. A removed link is freed
   // once no queued work item refers to it any more.
   void StopLinks();
 
@@ -254,6 +281,8 @@ class CMPPClient {
   // Caller holds listLock_. Scans from position k (1-based; 0 = from the
   // start) and returns the index of the result in links_ (its mark set).
   std::size_t ScanFrom(std::size_t k);
+  // One attempt over the three pools; onlyMissing counts the listed links.
+  PoolResults OpenPools(const LinkSettings& settings, bool onlyMissing);
   static bool Eligible(const CMPPConnection& link);
   void Post(std::unique_ptr<CmppWorkItem> item);
   // Waits at most `pause` for LinkStateChanged after `epoch` was read.
@@ -263,10 +292,17 @@ class CMPPClient {
   std::unique_ptr<CmppWorkItem> NewItem(WorkKind kind, std::shared_ptr<CMPPConnection> link);
 
   friend class CmppWorkItem;
+  friend class CWorkerCmpp;
 
   CThreadPool pool_;
   CWorkerCmpp worker_;
   std::atomic<std::size_t> queuedSubmits_{0};
+  // Items inside Execute (until their destructor); runningMutex_ and
+  // runningCv_ let StopWorkers wait for the count to reach 0.
+  std::atomic<int> runningItems_{0};
+  std::mutex runningMutex_;
+  std::condition_variable runningCv_;
+  void ItemEnded();
   std::atomic<std::uint32_t> minimumWorkers_{0};
   std::atomic<std::uint32_t> maximumWorkers_{0};
   std::atomic<bool> poolStarted_{false};
@@ -284,6 +320,14 @@ class CMPPClient {
   std::atomic<int> selectWaiters_{0};
   std::mutex selectMutex_;
   std::condition_variable selectCv_;
+
+  // Links being created (their first login may be in progress) and the
+  // cancel flag of OpenLinks; both guarded by openMutex_, which is never held
+  // across a login.
+  mutable std::mutex openMutex_;
+  std::condition_variable openCv_;
+  bool openCancelled_ = false;
+  std::vector<std::shared_ptr<CMPPConnection>> opening_;
 
   LinkTimings linkTimings_;
   int selectTries_ = kSelectTries;

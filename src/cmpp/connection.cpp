@@ -33,6 +33,15 @@ bool IsTransportError(int code) { return code != kOk && (code < 16000 || code > 
 
 }  // namespace
 
+int LoginFailureCode(std::uint32_t commandId, std::uint32_t status) {
+  if (commandId != kCmppConnectResp) return kResultBadLength;
+  if (status == 0) return kOk;
+  // CMPP 3.0 carries the Status in four bytes: Status + 10 of a value near
+  // 0xFFFFFFFF would wrap round to a small code, even to 0 (success).
+  if (status > kMaxLoginStatusCode - 10u) return kErrLoginRefused;
+  return static_cast<int>(status + 10u);
+}
+
 CMPPConnection::LinkSocket::~LinkSocket() { TCPSocket::Close(fd); }
 
 CMPPConnection::CMPPConnection(CMPPClient* owner, std::string_view token,
@@ -166,6 +175,11 @@ void CMPPConnection::ThreadMain() {
   lifeCv_.notify_all();
 }
 
+void CMPPConnection::Abort() {
+  aborted_.store(true);
+  Logout();
+}
+
 int CMPPConnection::Logout() {
   stopped_.store(true);
   {
@@ -174,6 +188,13 @@ int CMPPConnection::Logout() {
     closing_.store(true);
   }
   lifeCv_.notify_all();
+  // A login in progress holds lock_ across its connect and its wait for the
+  // CONNECT_RESP: shutting its socket down ends both at once, so the lock
+  // below is not held up by a peer that does not answer.
+  {
+    std::lock_guard guard(socketMutex_);
+    if (loginSocket_) TCPSocket::Shutdown(loginSocket_->fd);
+  }
 
   MySyncGuard guard(lock_);
   if (loggedIn_.load()) {
@@ -225,7 +246,7 @@ int CMPPConnection::LoginAs(LoginMode mode, std::uint64_t seenGeneration) {
   int code;
   {
     MySyncGuard guard(lock_);
-    if (closing_.load()) return kErrNotLoggedIn;
+    if (closing_.load() || aborted_.load()) return kErrNotLoggedIn;
     // Another thread logged in while this one waited for the lock: one fresh
     // connection is enough.
     if (mode == LoginMode::kUnlessRenewed && !NeedsLogin() &&
@@ -254,9 +275,24 @@ int CMPPConnection::LoginLocked() {
     LogWrite("ERROR|TCPSocket::Create() failed,error_code:%d;", code);
     return code;
   }
-  // Not published before the login succeeds: nobody else reads or writes it.
+  // Not published before the login succeeds: only Logout may shut it down
+  // (see there), nobody else reads or writes it.
   auto socket = std::make_shared<LinkSocket>(fd, generation_.load() + 1);
-  code = TCPSocket::Connect(fd, smgAddress_, smgPort_);
+  {
+    std::lock_guard guard(socketMutex_);
+    loginSocket_ = socket;
+  }
+  struct ForgetLoginSocket {
+    CMPPConnection& link;
+    ~ForgetLoginSocket() {
+      std::lock_guard guard(link.socketMutex_);
+      link.loginSocket_.reset();
+    }
+  } forget{*this};
+  // Logout sets closing_ before it looks for loginSocket_: one of the two
+  // sides sees the other.
+  if (closing_.load() || aborted_.load()) return kErrNotLoggedIn;
+  code = TCPSocket::Connect(fd, smgAddress_, smgPort_, SendTimeout());
   if (code != kOk) {
     LogWrite("ERROR|TCPSocket::Connect() failed,error_code:%d,smg_addr:%s,smg_port:%d;", code,
              smgAddress_.c_str(), smgPort_);
@@ -283,6 +319,7 @@ int CMPPConnection::LoginLocked() {
   const std::uint32_t status = message.connectResp.Status;
   if (message.header.Command_Id == kCmppConnectResp && status == 0) {
     unanswered_.store(0);
+    unansweredActiveTests_.store(0);
     windowMovedTick_.store(base::TickCount());
     framingLost_.store(false);
     generation_.store(socket->generation);
@@ -294,7 +331,7 @@ int CMPPConnection::LoginLocked() {
            message.header.Command_Id, static_cast<int>(status));
   if (message.header.Command_Id == kCmppConnectResp)
     LogWrite("ERROR|Login refused|status %u: %s;", status, LoginStatusText(status).c_str());
-  return status == 0 ? kResultBadLength : static_cast<int>(status + 10u);
+  return LoginFailureCode(message.header.Command_Id, status);
 }
 
 // ------------------------------------------------------------------ reading
@@ -469,6 +506,7 @@ void CMPPConnection::Run() {
 
 void CMPPConnection::HandUp(const CmppMessage& message) {
   const std::uint32_t command = message.header.Command_Id;
+  if (command == kCmppActiveTestResp) unansweredActiveTests_.store(0);
   if (command != kCmppActiveTest && command != kCmppActiveTestResp) {
     lastActivityTick_.store(base::TickCount());
   }
@@ -491,7 +529,15 @@ bool CMPPConnection::WindowStalled() const {
 int CMPPConnection::ActiveTest() {
   const std::uint64_t seen = generation_.load();
   int code = kOk;
-  if (unanswered_.load() >= kWindow) {
+  if (unansweredActiveTests_.load() >= kMaxUnansweredActiveTests) {
+    // A half-open path (the SMG or a firewall between gone without a FIN)
+    // looks like an idle link; only the missing answers tell it apart.
+    LogWrite(
+        "WARNING|%d ACTIVE_TEST unanswered, each %d s apart: the SMG is not answering, "
+        "logging in again;",
+        unansweredActiveTests_.load(), SendTimeout());
+    code = LoginAs(LoginMode::kAlways, 0);
+  } else if (unanswered_.load() >= kWindow) {
     code = LoginAs(LoginMode::kAlways, 0);
   } else if (NeedsLogin()) {
     code = LoginAs(LoginMode::kUnlessRenewed, seen);
@@ -502,6 +548,7 @@ int CMPPConnection::ActiveTest() {
     SocketPtr socket = CurrentSocket();
     code = socket ? SendActiveTest(socket->fd, NextSequenceId()) : EBADF;
     if (code != kOk && socket) WriteFailedLocked(*socket, code);
+    if (code == kOk) unansweredActiveTests_.fetch_add(1);
   }
   if (code != kOk) LogWrite("ERROR|SendActiveTest failed,error_code:%d;", code);
   return code;

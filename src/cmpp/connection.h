@@ -45,6 +45,13 @@ namespace brivane::cmpp {
 
 class CMPPClient;
 
+// The code a refused login returns: kOk for Status 0 of a CONNECT_RESP,
+// kResultBadLength when another PDU came first, Status + 10 for every other
+// Status up to kMaxLoginStatusCode - 10 (13 for Status 3), and
+// kErrLoginRefused above that. Never kOk for a non-zero Status.
+inline constexpr std::uint32_t kMaxLoginStatusCode = 15999;
+int LoginFailureCode(std::uint32_t commandId, std::uint32_t status);
+
 // Link type (CONNTYPE): which way the link carries messages.
 inline constexpr std::int32_t kConnMo = 0;    // receives only; never chosen for submits
 inline constexpr std::int32_t kConnMt = 1;    // MT
@@ -76,6 +83,10 @@ class CMPPConnection : public CCmpp, public std::enable_shared_from_this<CMPPCon
   // Unanswered submits at which a silent socket timeout leads to a re-login
   // instead of an active test; the client does not choose a link above it.
   static constexpr std::int32_t kWindow = 16;
+  // Consecutive ACTIVE_TESTs without an ACTIVE_TEST_RESP (each a socket
+  // timeout apart) after which the SMG counts as gone and the link logs in
+  // again, instead of waiting for the idle limit.
+  static constexpr std::int32_t kMaxUnansweredActiveTests = 3;
   // Text parameters are kept to this many characters.
   static constexpr std::size_t kMaxTextLength = 259;
 
@@ -109,7 +120,8 @@ class CMPPConnection : public CCmpp, public std::enable_shared_from_this<CMPPCon
   int Start();
 
   // Opens a fresh connection and logs in; 0 or the failure code: a socket
-  // error, the read's code, 4 (another PDU came first) or Status + 10.
+  // error (kTimeout when the connect is not answered within the socket
+  // timeout), the read's code, or LoginFailureCode of the answer.
   // Refused with kErrNotLoggedIn once the link is logging out.
   int Login();
 
@@ -127,8 +139,9 @@ class CMPPConnection : public CCmpp, public std::enable_shared_from_this<CMPPCon
   int ReceiveUntilClosedForTest(SocketHandle fd);
 
   // Keep-alive after a silent socket timeout: logs in first when the link is
-  // logged out, has kWindow unanswered submits or lost its framing, then
-  // writes CMPP_ACTIVE_TEST. 0 or the failure code.
+  // logged out, has kWindow unanswered submits, kMaxUnansweredActiveTests
+  // unanswered active tests or lost its framing, then writes
+  // CMPP_ACTIVE_TEST. 0 or the failure code.
   int ActiveTest();
 
   // Writes one submit (a worker thread). Draws its Sequence_Id into the
@@ -142,6 +155,11 @@ class CMPPConnection : public CCmpp, public std::enable_shared_from_this<CMPPCon
   // its answer) and shuts the connection down, which wakes the receive
   // thread. Always 0.
   int Logout();
+
+  // Logout for good: no login starts on this link any more, even after a
+  // later Start. Used to abandon a link that is still being created (its
+  // first login then ends at once). Safe from any thread.
+  void Abort();
 
   // Logout, then waits for the receive thread to end (logging if it takes
   // longer than stopWaitLogAfter), writes the statistics line and calls
@@ -260,8 +278,12 @@ class CMPPConnection : public CCmpp, public std::enable_shared_from_this<CMPPCon
   std::atomic<bool> sending_{false};
   // Set by Logout: no login may start any more (until Start again).
   std::atomic<bool> closing_{false};
+  // Set by Abort: no login may start any more, Start included.
+  std::atomic<bool> aborted_{false};
   std::atomic<bool> framingLost_{false};
   std::atomic<std::int32_t> unanswered_{0};
+  // ACTIVE_TESTs written since the last ACTIVE_TEST_RESP or login.
+  std::atomic<std::int32_t> unansweredActiveTests_{0};
   std::atomic<std::uint64_t> generation_{0};
   std::atomic<std::uint32_t> lastActivityTick_{0};
   // When the unanswered count last moved (a submit written, an answer read,
@@ -280,6 +302,9 @@ class CMPPConnection : public CCmpp, public std::enable_shared_from_this<CMPPCon
   MyCriticalSection lock_;
   mutable std::mutex socketMutex_;
   SocketPtr socket_;  // guarded by socketMutex_; replaced under lock_ too
+  // The connection a login is opening, so that Logout can cut the login
+  // short; guarded by socketMutex_, set and cleared by LoginLocked only.
+  SocketPtr loginSocket_;
 
   // Lifecycle: start/stop of the receive thread, the retry pause, the end.
   std::mutex lifeMutex_;

@@ -49,6 +49,9 @@ inline constexpr int kErrContentTooLong = 16007;
 // An encoder was handed an output buffer too small for the PDU (a caller's
 // fault; nothing is written).
 inline constexpr int kErrBufferTooSmall = 16008;
+// The SMG refused a login with a CONNECT_RESP Status too large to report as
+// Status + 10 (CMPP 3.0 carries it in four bytes).
+inline constexpr int kErrLoginRefused = 16009;
 
 // --- SubmitResult: what is recorded for a submit (SP_DelSubmit) ---
 // The SMG's Result is a number from 0 up (one byte in CMPP 2.0, four in

@@ -1,6 +1,7 @@
 #include "cmpp/transport.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -41,6 +42,28 @@ int WaitReady(SocketHandle socket, short events, std::int32_t timeoutSeconds) {
   }
 }
 
+int ConnectNonBlocking(SocketHandle socket, const sockaddr_in& address,
+                       std::int32_t timeoutSeconds) {
+  if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    return kOk;
+  }
+  if (errno != EINPROGRESS && errno != EINTR) return errno;
+  // A Shutdown from another thread wakes this wait (the kernel drops the
+  // connect), so a stop need not wait it out.
+  if (int code = WaitReady(socket, POLLOUT, timeoutSeconds); code != kOk) return code;
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+  if (error != 0) return error;
+  // Ready without an error can also mean "shut down before it connected".
+  sockaddr_in peer{};
+  socklen_t peerLength = sizeof peer;
+  if (::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) {
+    return errno == ENOTCONN ? ECONNABORTED : errno;
+  }
+  return kOk;
+}
+
 bool Retryable(int error) { return error == EINTR || error == EAGAIN || error == EWOULDBLOCK; }
 
 }  // namespace
@@ -57,27 +80,20 @@ int TCPSocket::Create(SocketHandle& socket) {
   return kOk;
 }
 
-int TCPSocket::Connect(SocketHandle socket, std::string_view host, std::uint16_t port) {
+int TCPSocket::Connect(SocketHandle socket, std::string_view host, std::uint16_t port,
+                       std::int32_t timeoutSeconds) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   const std::string text(host);
   if (::inet_aton(text.c_str(), &address.sin_addr) == 0) return EINVAL;
-  if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-    return kOk;
-  }
-  if (errno != EINTR) return errno;
-  // Interrupted by a signal: the connect goes on in the background; wait for
-  // its outcome without a limit of our own, as a blocking connect would.
-  for (;;) {
-    pollfd p{socket, POLLOUT, 0};
-    if (::poll(&p, 1, -1) >= 0) break;
-    if (errno != EINTR) return errno;
-  }
-  int error = 0;
-  socklen_t length = sizeof error;
-  if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
-  return error;
+  const int flags = ::fcntl(socket, F_GETFL, 0);
+  if (flags < 0) return errno;
+  if (::fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
+  const int code = ConnectNonBlocking(socket, address, timeoutSeconds);
+  // The caller's blocking mode comes back whatever the outcome.
+  ::fcntl(socket, F_SETFL, flags);
+  return code;
 }
 
 int TCPSocket::Send(SocketHandle socket, std::span<const std::uint8_t> data,

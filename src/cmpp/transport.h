@@ -33,9 +33,13 @@ class TCPSocket {
   // returns errno. The caller closes any previous socket first.
   static int Create(SocketHandle& socket);
 
-  // Blocking connect to a dotted IPv4 address; no name lookup is made, so a
-  // host name fails with EINVAL. No timeout of its own beyond the system's.
-  static int Connect(SocketHandle socket, std::string_view host, std::uint16_t port);
+  // Connects to a dotted IPv4 address; no name lookup is made, so a host name
+  // fails with EINVAL. The connect runs without blocking and is waited for at
+  // most timeoutSeconds (kTimeout then; a peer whose SYNs are dropped would
+  // otherwise hold the caller for minutes). Shutdown from another thread
+  // ends the wait at once with an error.
+  static int Connect(SocketHandle socket, std::string_view host, std::uint16_t port,
+                     std::int32_t timeoutSeconds = 60);
 
   // Writes all of `data` (MSG_NOSIGNAL: a closed peer gives EPIPE, never
   // SIGPIPE). An empty span returns 0 without touching the socket. A failure

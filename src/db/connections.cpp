@@ -138,7 +138,7 @@ void DbGateway::SetSettings(DbSettings settings) {
     locks[static_cast<std::size_t>(link)] = std::unique_lock(Lock(link));
   }
   settings_ = std::move(settings);
-  connectionString_ = BuildConnectionString(settings_);
+  connectionString_ = WithNetworkTimeouts(BuildConnectionString(settings_), settings_.dbType);
   for (DbLink link : kAllLinks) Get(link).SetProcedureSyntax(SyntaxForDbType(settings_.dbType));
 }
 
@@ -197,6 +197,15 @@ bool DbGateway::OpenConnection(DbLink link) {
   std::lock_guard lock(Lock(link));
   Connection& connection = Get(link);
   bool opened = false;
+  if (reconnectsRefused_.load()) {
+    // A connection failed while the service stops: the server is most
+    // likely gone, so every other connection counts as failed too and the
+    // calls still to come fail at once instead of each waiting out the
+    // driver's network timeout.
+    connection.Close();
+    for (DbLink any : kAllLinks) slot(any).open = false;
+    return false;
+  }
   try {
     connection.Close();
     connection.Open(connectionString_);

@@ -53,6 +53,11 @@ class DbGateway {
   // Closes and reopens one connection, storing and returning the outcome.
   // A failure writes the provider and error lines.
   bool OpenConnection(DbLink link);
+  // While set, OpenConnection fails at once without trying and marks every
+  // connection failed: the calls still to come fail without a wait.
+  // Set by a stopping service, so that queued calls on a database that
+  // stopped answering do not each wait out a connect timeout. Any thread.
+  void SetReconnectsRefused(bool refused) { reconnectsRefused_.store(refused); }
   // Closes every open connection (each under its lock) and clears the
   // open flags and the database-connected flag.
   void CloseAllConnections();
@@ -83,6 +88,7 @@ class DbGateway {
   std::string connectionString_;
   std::array<Slot, 4> slots_;
   std::atomic<bool> connected_{false};
+  std::atomic<bool> reconnectsRefused_{false};
 };
 
 // The MEANING text of an error: the standard text of its SQLSTATE, else the

@@ -1,5 +1,7 @@
 #include "db/settings.h"
 
+#include <cctype>
+
 namespace brivane::db {
 namespace {
 
@@ -35,6 +37,20 @@ std::string QuoteOdbcValue(std::string_view value) {
   }
   quoted += '}';
   return quoted;
+}
+
+std::string WithNetworkTimeouts(const std::string& connectionString, std::string_view dbType) {
+  if (dbType != "mysql") return connectionString;
+  std::string upper = connectionString;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  std::string text = connectionString;
+  if (!text.empty() && text.back() != ';') text += ';';
+  const std::string seconds = std::to_string(kMysqlNetworkTimeoutSeconds);
+  for (const char* key : {"CONN_TIMEOUT", "READ_TIMEOUT", "WRITE_TIMEOUT"}) {
+    if (upper.find(std::string(key) + "=") == std::string::npos)
+      text += key + ("=" + seconds + ";");
+  }
+  return text;
 }
 
 std::string BuildConnectionString(const DbSettings& settings) {

@@ -39,6 +39,17 @@ std::string QuoteOdbcValue(std::string_view value);
 // added when it does not end in one) and only Uid and Pwd are appended.
 std::string BuildConnectionString(const DbSettings& settings);
 
+// Seconds a MySQL/MariaDB connection waits for the server to connect, or to
+// answer or take one network read or write, before the call fails. A server
+// that stops answering (hung, or its host gone without a reset) would
+// otherwise hold a call, and with it the stop of the service, for ever.
+inline constexpr int kMysqlNetworkTimeoutSeconds = 5;
+
+// The connection string with the network timeouts added for DBType "mysql"
+// (the driver's CONN_TIMEOUT, READ_TIMEOUT and WRITE_TIMEOUT), unless it
+// already names them; other types are returned as they are.
+std::string WithNetworkTimeouts(const std::string& connectionString, std::string_view dbType);
+
 // The connection string with the value of every PWD or Password attribute
 // replaced by "******" (keys compared without regard to case, braces
 // honoured). Used wherever a connection string reaches the log.

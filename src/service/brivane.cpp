@@ -117,7 +117,8 @@ bool BRIVANE::OnStart() {
   }
   bool ok = Initialise("Started");
   OnConfigChanged();
-  if (ok) Notify("READY=1");
+  // READY=1 follows from Main once the database and a link are up.
+  if (ok) NotifyHealth();
   return ok;
 }
 
@@ -146,6 +147,8 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
     }
     mtWaitCv_.notify_all();
     base::LogWrite(3, "信息：网关服务重新启动......");
+    StopBringUp();
+    if (db_) db_->SetReconnectsRefused(true);  // as at stop, see Shutdown
     StopMTThread();
     if (SpClientInitialised()) ReleaseSpClient();
     if (databaseConnected_) {
@@ -162,7 +165,8 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
   for (auto offset : {base::kDbConnectionOpen, base::kDbConnectionMtOpen, base::kDbConnectionMoOpen,
                       base::kDbConnectionSrOpen, base::kStarted})
     block.Set(offset, 0);
-  // A thread left from an earlier start that was not a restart ends here too.
+  // Threads left from an earlier start that was not a restart end here too.
+  StopBringUp();
   StopMTThread();
   passIdle_ = 1;
 
@@ -205,35 +209,19 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
     forwarding_.DialogCarrierID = base::Utf8ToGbk(cfg.dialogCarrierID);
     forwarding_.DialogCarrierNAME = base::Utf8ToGbk(cfg.dialogCarrierNAME);
     forwarding_.MOHTTPQuestTimeout = cfg.moHTTPQuestTimeout;
+    // A fresh flag per start: the one a release cancelled stays set for
+    // any transfer that still holds it.
+    forwardCancel_ = std::make_shared<std::atomic<bool>>(false);
+    forwarding_.cancel = forwardCancel_;
   }
 
   // Step 6.
   if (cfg.mtConnections <= 0 && cfg.moConnections <= 0 && cfg.mtAndMOConnections <= 0)
     base::LogWrite(1, "严重：MO连接数，MT连接数和MOMT连接数至少要有一个不为零！");
 
-  // Step 7: the database.
-  databaseConnected_ = OpenDatabase() ? 1 : 0;
-  block.Set(base::kDbConnectionOpen, static_cast<std::uint32_t>(databaseConnected_.load()));
-
-  // Step 8: route table, MT thread and SP client only with a database.
-  if (databaseConnected_) {
-    base::LogWrite(2, "信息：数据库连接成功！");
-    block.SetStartTime(static_cast<std::int64_t>(std::time(nullptr)));
-    if (LoadRouteTable() == 0)
-      base::LogWrite(1, "严重：获取业务路由信息失败，请检查Services表的配置!");
-    stopMT_ = 0;
-    mtThread_ = std::thread([this] { CheckMTTable(); });
-    if (InitialiseSpClient(section)) {
-      base::LogWrite(2, "信息：网关服务启动！");
-      started_ = 1;
-    } else {
-      base::LogWrite(1, "严重：网关服务启动失败！");
-      started_ = 0;
-    }
-    block.Set(base::kStarted, static_cast<std::uint32_t>(started_.load()));
-  }
-
-  // Step 9: the pages and the listener.
+  // Step 9 first: the pages (and their health verdict) are up within a
+  // second of the start, whatever the database and the SMG do; both come up
+  // behind them on the bring-up thread.
   AdminPagesState pages;
   pages.userName = cfg.adminUserName;
   pages.password = cfg.adminPassword;
@@ -247,8 +235,130 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
     return false;
   }
   base::LogF(3, "HTTP监听端口: {}", admin_->Port());
+
+  // Steps 7 and 8: the database, the route table, the MT thread and the SP
+  // client, retried in the background until they are up or the service stops.
+  // The gateway is made here, not on the bring-up thread: the pages and the
+  // stop read db_ while that thread runs.
+  if (!db_)
+    db_ = std::make_unique<db::DbGateway>(DatabaseSettings(config_));
+  else
+    db_->SetSettings(DatabaseSettings(config_));
+  db_->SetReconnectsRefused(false);
+  {
+    std::lock_guard guard(bringUpMutex_);
+    bringUpCancelled_ = false;
+  }
+  if (!stopRequested_) {
+    bringUpThread_ = std::thread([this, section] { BringUp(section); });
+  }
   base::LogF(3, "Service {} {}", kProcessName, initMsg);
   return true;
+}
+
+void BRIVANE::BringUp(base::ConfigSection section) {
+  try {
+    BringUpDatabase();
+    if (databaseConnected_ && !BringUpCancelled()) BringUpLinks(section);
+  } catch (const std::exception& e) {
+    base::LogF(1, "EXCEPTION|BRIVANE::BringUp:{}", e.what());
+  }
+}
+
+void BRIVANE::BringUpDatabase() {
+  auto& block = base::StatusBlock();
+  // The first round keeps the configured attempts and their lines; every
+  // later round is one attempt, a capped back-off apart.
+  databaseConnected_ = OpenDatabase(databaseOpenAttempts_) ? 1 : 0;
+  PublishDatabaseFlags();
+  for (int round = 2; !databaseConnected_; ++round) {
+    if (!WaitBringUp(BackOff(round - 1))) return;
+    base::LogF(2, "信息：第 {} 轮重新连接数据库......", round);
+    databaseConnected_ = OpenDatabase(1) ? 1 : 0;
+    PublishDatabaseFlags();
+  }
+  base::LogWrite(2, "信息：数据库连接成功！");
+  block.SetStartTime(static_cast<std::int64_t>(std::time(nullptr)));
+  if (LoadRouteTable() == 0)
+    base::LogWrite(1, "严重：获取业务路由信息失败，请检查Services表的配置!");
+  {
+    std::lock_guard wait(mtWaitMutex_);
+    stopMT_ = 0;
+  }
+  mtThread_ = std::thread([this] { CheckMTTable(); });
+}
+
+void BRIVANE::BringUpLinks(const base::ConfigSection& section) {
+  auto& block = base::StatusBlock();
+  if (InitialiseSpClient(section)) {
+    base::LogWrite(2, "信息：网关服务启动！");
+    started_ = 1;
+    block.Set(base::kStarted, 1);
+    return;
+  }
+  // A stop or restart cut the logins short: that is no failed start.
+  if (BringUpCancelled()) return;
+  base::LogWrite(1, "严重：网关服务启动失败！");
+  started_ = 0;
+  block.Set(base::kStarted, 0);
+  // Without any link configured there is nothing to retry.
+  {
+    const ServiceConfig& cfg = config_;
+    if (cfg.mtConnections <= 0 && cfg.moConnections <= 0 && cfg.mtAndMOConnections <= 0) return;
+  }
+  for (int round = 2; client_; ++round) {
+    if (!WaitBringUp(BackOff(round - 1))) return;
+    base::LogF(2, "信息：第 {} 轮重新登录短信网关......", round);
+    if (client_->CompleteLinks()) {
+      base::LogWrite(2, "信息：网关服务启动！");
+      started_ = 1;
+      block.Set(base::kStarted, 1);
+      return;
+    }
+  }
+}
+
+std::chrono::milliseconds BRIVANE::BackOff(int round) const {
+  // 1 s doubling to the cap: 1, 2, 4, ... 30 s.
+  std::chrono::milliseconds pause = kBringUpFirstPause;
+  for (int i = 1; i < round && pause < kBringUpMaxPause; ++i) pause *= 2;
+  return std::min(pause, kBringUpMaxPause);
+}
+
+bool BRIVANE::WaitBringUp(std::chrono::milliseconds pause) {
+  std::unique_lock guard(bringUpMutex_);
+  bringUpCv_.wait_for(guard, pause, [this] { return bringUpCancelled_; });
+  return !bringUpCancelled_;
+}
+
+bool BRIVANE::BringUpCancelled() {
+  std::lock_guard guard(bringUpMutex_);
+  return bringUpCancelled_;
+}
+
+void BRIVANE::CancelBringUp() {
+  {
+    std::lock_guard guard(bringUpMutex_);
+    bringUpCancelled_ = true;
+  }
+  bringUpCv_.notify_all();
+  // A login in progress ends at once; OpenLinks stops retrying.
+  if (client_) client_->CancelOpenLinks();
+}
+
+void BRIVANE::StopBringUp() {
+  CancelBringUp();
+  if (bringUpThread_.joinable()) bringUpThread_.join();
+  if (client_) client_->ResumeOpenLinks();
+}
+
+void BRIVANE::PublishDatabaseFlags() {
+  auto& block = base::StatusBlock();
+  block.Set(base::kDbConnectionOpen, static_cast<std::uint32_t>(databaseConnected_.load()));
+  if (db_) {
+    for (auto link : {db::DbLink::kMT, db::DbLink::kMO, db::DbLink::kSR})
+      db_->PublishOpenFlag(link);
+  }
 }
 
 int BRIVANE::Main() {
@@ -258,6 +368,7 @@ int BRIVANE::Main() {
   for (;;) {
     ctlCv_.wait_for(lock, std::chrono::seconds(1),
                     [&] { return exitSignalled_ || restartRequest_.has_value(); });
+    if (!exitSignalled_) NotifyHealth();
     if (std::chrono::steady_clock::now() - lastTrim >= kTrimInterval) {
       // Work items (a CmppMessage each, 8.6 KB) are freed on other threads
       // than the ones that made them; after a burst (an MO flood, a stalled
@@ -279,8 +390,13 @@ int BRIVANE::Main() {
       restartRequest_.reset();
       lock.unlock();
       Notify("RELOADING=1");
+      readyNotified_ = false;
       bool ok = Initialise(message);
-      Notify(ok ? "READY=1" : "STATUS=restart failed");
+      if (ok) {
+        NotifyHealth();
+      } else {
+        Notify("STATUS=restart failed");
+      }
       lock.lock();
       if (!ok) {
         mainRunning_ = false;
@@ -301,6 +417,10 @@ void BRIVANE::OnFormAccepted() { RequestRestart("Restart\tInitialisation"); }
 
 void BRIVANE::OnStop() {
   Notify("STOPPING=1");
+  // A start still bringing the database or the links up gives up at once,
+  // so that neither Main (in a restart) nor Shutdown waits for it.
+  stopRequested_ = true;
+  if (!shutDown_) CancelBringUp();
   {
     // exitFlag: wait until Main has seen it, unless Main is not running.
     std::unique_lock lock(ctlMutex_);
@@ -318,6 +438,11 @@ void BRIVANE::Shutdown() {
   // The pages read the SP client and the status block, so they end before
   // either goes away.
   admin_->Stop();
+  // Calls on a database that stopped answering fail after the driver's
+  // network timeout; retrying each by reconnecting would make the stop wait
+  // that long once per queued call.
+  if (db_) db_->SetReconnectsRefused(true);
+  StopBringUp();
   // Joining the MT thread stands in for the fixed pause: the order stays MT
   // stopped, then client released, then database closed.
   StopMTThread();
@@ -332,7 +457,13 @@ void BRIVANE::Shutdown() {
   started_ = 0;
   DeleteSpClient();
   sampler_.Stop();
-  base::StatusBlock().Close();
+  // The block stays for monitors, which must read a stopped service in it:
+  // every run-state flag goes to 0 before it is unmapped.
+  auto& block = base::StatusBlock();
+  for (auto offset : {base::kDbConnectionOpen, base::kDbConnectionMtOpen, base::kDbConnectionMoOpen,
+                      base::kDbConnectionSrOpen, base::kStarted})
+    block.Set(offset, 0);
+  block.Close();
   base::FlushLog();
 }
 
@@ -390,6 +521,9 @@ std::string BRIVANE::MonitorText() {
   auto line = [&](std::string_view name, const auto& value) {
     text += fmt::format("{}: {}\n", name, value);
   };
+  const Health health = CurrentHealth();
+  line("Health", health.state);
+  if (!health.reason.empty()) line("HealthReason", health.reason);
   line("Program", kProcessName);
   line("Version", fmt::format("{}.{}.{}", kVersionMajor, kVersionMinor, kBuildNumber));
   line("Manufacturer", kManufacturer);
@@ -400,11 +534,14 @@ std::string BRIVANE::MonitorText() {
   line("started", started_.load());
   line("stopMT", stopMT_.load());
   line("passIdle", passIdle_.load());
-  line("databaseConnected", databaseConnected_.load());
-  line("DBConnection", dbConnectionOpen_.load());
-  line("DBConnectionMT", dbConnectionMTOpen_.load());
-  line("DBConnectionMO", dbConnectionMOOpen_.load());
-  line("DBConnectionSR", dbConnectionSROpen_.load());
+  line("databaseConnected", DatabaseConnectedNow() ? 1 : 0);
+  // The gateway's flags as they are now (a connection that failed or
+  // reopened since the start shows it).
+  auto open = [&](db::DbLink link) { return db_ && db_->OpenFlag(link) ? 1 : 0; };
+  line("DBConnection", open(db::DbLink::kMain));
+  line("DBConnectionMT", open(db::DbLink::kMT));
+  line("DBConnectionMO", open(db::DbLink::kMO));
+  line("DBConnectionSR", open(db::DbLink::kSR));
   line("terminalIdLength", terminalIdLength_.load());
   const auto& block = base::StatusBlock();
   line("status_block", block.IsOpen() ? base::StatusBlockName() : std::string("(not mapped)"));
@@ -419,6 +556,13 @@ std::string BRIVANE::MetricsText() {
                     auto value) {
     text += fmt::format("# HELP {0} {1}\n# TYPE {0} {2}\n{0} {3}\n", name, help, type, value);
   };
+  const Health health = CurrentHealth();
+  text +=
+      "# HELP brivane_health The health verdict: 1 for the state the service is in.\n"
+      "# TYPE brivane_health gauge\n";
+  for (const char* state : {"running", "degraded", "stopped"})
+    text +=
+        fmt::format("brivane_health{{state=\"{}\"}} {}\n", state, health.state == state ? 1 : 0);
   metric(
       "brivane_process_start_time_seconds", "gauge", "Start time of the process.",
       std::chrono::duration_cast<std::chrono::seconds>(processStart_.time_since_epoch()).count());
@@ -426,7 +570,7 @@ std::string BRIVANE::MetricsText() {
          stopMT_.load());
   metric("brivane_pass_idle", "gauge", "No MT pass is running.", passIdle_.load());
   metric("brivane_database_connected", "gauge", "The database connections are open.",
-         databaseConnected_.load());
+         DatabaseConnectedNow() ? 1 : 0);
   const auto& block = base::StatusBlock();
   metric("brivane_status_block_mapped", "gauge", "The shared status block is mapped.",
          block.IsOpen() ? 1 : 0);
@@ -479,7 +623,10 @@ DashboardData BRIVANE::Dashboard() {
   d.now = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
   d.uptimeSeconds = std::chrono::duration_cast<std::chrono::seconds>(now - processStart_).count();
   d.started = started_.load() != 0;
-  d.databaseConnected = databaseConnected_.load() != 0;
+  d.databaseConnected = DatabaseConnectedNow();
+  const Health health = CurrentHealth();
+  d.health = health.state;
+  d.healthReason = health.reason;
   const auto& block = base::StatusBlock();
   d.statusBlockMapped = block.IsOpen();
   d.startTime = block.GetStartTime();
@@ -512,6 +659,61 @@ void BRIVANE::Notify(const char* state) const {
   if (options_.notifySystemd) sd_notify(0, state);
 }
 
+void BRIVANE::NotifyHealth() {
+  const Health health = CurrentHealth();
+  const std::string status =
+      health.reason.empty() ? health.state : health.state + ": " + health.reason;
+  if (status != statusNotified_) {
+    Notify(("STATUS=" + status).c_str());
+    statusNotified_ = status;
+  }
+  if (!readyNotified_ && databaseConnected_ && client_ &&
+      client_->LoggedInLinks(cmpp::kConnMt) + client_->LoggedInLinks(cmpp::kConnMo) +
+              client_->LoggedInLinks(cmpp::kConnMtMo) >
+          0) {
+    Notify("READY=1");
+    readyNotified_ = true;
+  }
+}
+
+bool BRIVANE::DatabaseConnectedNow() const {
+  if (!databaseConnected_ || !db_) return false;
+  for (auto link : {db::DbLink::kMain, db::DbLink::kMT, db::DbLink::kMO, db::DbLink::kSR}) {
+    if (!db_->OpenFlag(link)) return false;
+  }
+  return true;
+}
+
+BRIVANE::Health BRIVANE::CurrentHealth() const {
+  if (shutDown_ || stopRequested_) return {"stopped", ""};
+  std::vector<std::string> reasons;
+  if (!databaseConnected_) {
+    reasons.push_back("database not connected");
+  } else if (db_) {
+    const std::pair<db::DbLink, const char*> links[] = {{db::DbLink::kMain, "DBConnection"},
+                                                        {db::DbLink::kMT, "DBConnectionMT"},
+                                                        {db::DbLink::kMO, "DBConnectionMO"},
+                                                        {db::DbLink::kSR, "DBConnectionSR"}};
+    for (const auto& [link, name] : links) {
+      if (!db_->OpenFlag(link)) reasons.push_back(std::string(name) + " closed");
+    }
+  }
+  {
+    std::lock_guard lock(poolsMutex_);
+    for (const DashboardPool& pool : pools_) {
+      if (pool.configured <= 0) continue;
+      const int in = client_ ? static_cast<int>(client_->LoggedInLinks(pool.connType)) : 0;
+      if (in < pool.configured)
+        reasons.push_back(fmt::format("{} links logged in {}/{}", pool.name, in, pool.configured));
+    }
+  }
+  if (databaseConnected_ && stopMT_) reasons.push_back("MT thread not running");
+  if (reasons.empty()) return {"running", ""};
+  std::string reason;
+  for (const auto& r : reasons) reason += (reason.empty() ? "" : "; ") + r;
+  return {"degraded", reason};
+}
+
 // ---- The SP client.
 
 void BRIVANE::CreateSpClient() {
@@ -523,7 +725,34 @@ bool BRIVANE::InitialiseSpClient(const base::ConfigSection& section) {
 }
 
 void BRIVANE::ReleaseSpClient() {
-  if (client_) client_->Release();
+  if (!client_) return;
+  std::shared_ptr<std::atomic<bool>> cancel;
+  {
+    std::lock_guard lock(forwardingMutex_);
+    cancel = forwardCancel_;
+  }
+  // MO forwards may take 2 x MOHTTPQuestTimeout (up to 20 minutes); the
+  // worker pool waits only a few seconds for its workers. Transfers still
+  // running after the grace are aborted, so no worker outlives the client.
+  std::mutex doneMutex;
+  std::condition_variable doneCv;
+  bool done = false;
+  std::thread watchdog([&] {
+    std::unique_lock lock(doneMutex);
+    if (doneCv.wait_for(lock, kForwardCancelGrace, [&] { return done; })) return;
+    if (cancel) {
+      cancel->store(true);
+      base::LogF(2, "WARNING|Release: MO forwards still running after {} ms are aborted;",
+                 kForwardCancelGrace.count());
+    }
+  });
+  client_->Release();
+  {
+    std::lock_guard lock(doneMutex);
+    done = true;
+  }
+  doneCv.notify_all();
+  watchdog.join();
 }
 
 void BRIVANE::DeleteSpClient() { client_.reset(); }
@@ -548,12 +777,10 @@ std::vector<std::pair<std::string, int>> BRIVANE::LoggedInLinksPerPool() const {
           {"mtmo", static_cast<int>(client_->LoggedInLinks(2))}};
 }
 
-bool BRIVANE::OpenDatabase() {
+bool BRIVANE::OpenDatabase(int attempts) {
   db::DbSettings settings = DatabaseSettings(config_);
-  if (!db_)
-    db_ = std::make_unique<db::DbGateway>(settings);
-  else
-    db_->SetSettings(settings);  // closed by the restart branch before this
+  settings.openAttempts = attempts;
+  db_->SetSettings(settings);  // made by Initialise, closed by a restart before this
   db_->OpenAllConnections();
   dbConnectionOpen_ = db_->OpenFlag(db::DbLink::kMain);
   dbConnectionMTOpen_ = db_->OpenFlag(db::DbLink::kMT);

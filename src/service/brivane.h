@@ -6,7 +6,10 @@
 //
 // Threads: the service thread runs OnStart, then Main, which also runs the
 // in-place restarts asked for by the form or SIGHUP (RequestRestart). OnStop
-// runs on the thread that handles the stop signal. initLock_ keeps two
+// runs on the thread that handles the stop signal. Each Initialise starts a
+// bring-up thread (database, route table, MT thread, links, retried until
+// up) and the next Initialise or the stop cancels and joins it; it writes
+// config_-derived state only between those two points. initLock_ keeps two
 // Initialise calls apart and guards config_. The flags are atomics read by
 // the MT thread, the pages and (later) the SP client and database layer.
 
@@ -22,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/config_store.h"
 #include "db/connections.h"
 #include "service/admin.h"
 #include "service/config.h"
@@ -92,6 +96,19 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   std::string LogPath() const { return options_.home + "/brivane.log"; }
   std::string KeyPath() const { return options_.home + "/brivane.key"; }
 
+  // The one health verdict, computed from the live state (database
+  // connections, links logged in per pool, the MT thread); every page,
+  // /metrics and systemd show this. state is "running", "degraded" (reason
+  // says why) or "stopped".
+  struct Health {
+    std::string state;
+    std::string reason;
+  };
+  Health CurrentHealth() const;
+  // The database was opened and none of its four connections has failed
+  // since (a failed one is reopened by the next call on it).
+  bool DatabaseConnectedNow() const;
+
   // AdminHost.
   std::string MonitorText() override;
   std::string MetricsText() override;
@@ -122,18 +139,38 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   int SubmitToClient(cmpp::CmppSubmit& record);
   // Logged-in links per pool ("mt", "mo", "mtmo") for /metrics.
   std::vector<std::pair<std::string, int>> LoggedInLinksPerPool() const;
-  // OpenAllConnections of the database gateway with its attempts and lines;
-  // sets the four open flags.
-  bool OpenDatabase();
+  // OpenAllConnections of the database gateway with `attempts` attempts and
+  // its lines; sets the four open flags.
+  bool OpenDatabase(int attempts);
   void CloseDatabase();
   // GetAllRouteInfo: 1 when the route table was loaded, 0 when not.
   int LoadRouteTable();
   // One MT pass over the Submit table.
   void SendMTMsg();
 
+  // The bring-up thread: opens the database (then the route table and the
+  // MT thread) and the SP client's links; what fails in its first round is
+  // retried with a capped back-off until it succeeds or is cancelled.
+  void BringUp(base::ConfigSection section);
+  void BringUpDatabase();
+  void BringUpLinks(const base::ConfigSection& section);
+  std::chrono::milliseconds BackOff(int round) const;
+  // Sleeps the pause unless cancelled first; false when cancelled.
+  bool WaitBringUp(std::chrono::milliseconds pause);
+  bool BringUpCancelled();
+  // Any thread: ends the bring-up's waits and logins in progress.
+  void CancelBringUp();
+  // CancelBringUp, then joins the thread (initLock_ held or the stop).
+  void StopBringUp();
+  // The four database flags into the status block.
+  void PublishDatabaseFlags();
+
   void StopMTThread();
   void Shutdown();
   void Notify(const char* state) const;
+  // Tells systemd READY=1 once the database is open and a link is logged in,
+  // and STATUS= with the verdict whenever it changes. Main's thread only.
+  void NotifyHealth();
 
   const ServiceOptions options_;
   const std::chrono::system_clock::time_point processStart_ = std::chrono::system_clock::now();
@@ -163,6 +200,22 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   std::atomic<std::int32_t> terminalIdLength_{21};
   std::atomic<std::uint64_t> initialiseCount_{0};
   std::atomic<bool> shutDown_{false};
+  // What NotifyHealth last told systemd (Main's thread only).
+  bool readyNotified_ = false;
+  std::string statusNotified_;
+  // Set by OnStop: no new bring-up starts.
+  std::atomic<bool> stopRequested_{false};
+
+  // The bring-up thread, started by Initialise and joined by the next
+  // Initialise or the stop; bringUpMutex_ guards bringUpCancelled_.
+  static constexpr std::chrono::milliseconds kBringUpFirstPause{1000};
+  // Capped well below a minute, so that a peer that comes back is used
+  // within one pause even after a long outage.
+  static constexpr std::chrono::milliseconds kBringUpMaxPause{30000};
+  std::thread bringUpThread_;
+  std::mutex bringUpMutex_;
+  std::condition_variable bringUpCv_;
+  bool bringUpCancelled_ = false;
 
   // The MT thread and its wake-up for a prompt stop.
   std::thread mtThread_;
@@ -179,6 +232,9 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   // it has a lock of its own.
   mutable std::mutex forwardingMutex_;
   sp::ForwardSettings forwarding_;
+  // Aborts the MO forwards of the current start; guarded by forwardingMutex_.
+  std::shared_ptr<std::atomic<bool>> forwardCancel_;
+  static constexpr std::chrono::milliseconds kForwardCancelGrace{3000};
   std::unique_ptr<sp::MyCMPPClient> client_;
 
   // The dashboard's rates; reads the status block, so it stops before the

@@ -81,9 +81,11 @@ std::string DashboardJson(const DashboardData& d) {
   std::string json = "{";
   json += fmt::format(
       "\"program\":{},\"version\":{},\"host\":{},\"now\":{},\"uptimeSeconds\":{},"
-      "\"started\":{},\"databaseConnected\":{},\"statusBlock\":{},\"startTime\":{},",
+      "\"started\":{},\"databaseConnected\":{},\"statusBlock\":{},\"startTime\":{},"
+      "\"health\":{},\"healthReason\":{},",
       JsonString(d.program), JsonString(d.version), JsonString(d.host), d.now, d.uptimeSeconds,
-      Bool(d.started), Bool(d.databaseConnected), Bool(d.statusBlockMapped), d.startTime);
+      Bool(d.started), Bool(d.databaseConnected), Bool(d.statusBlockMapped), d.startTime,
+      JsonString(d.health), JsonString(d.healthReason));
 
   json += "\"pools\":[";
   for (std::size_t i = 0; i < d.pools.size(); ++i) {
@@ -265,8 +267,8 @@ const std::string& DashboardScript() {
 
   function render(d) {
     const state = byId('state');
-    state.textContent = d.started ? 'running' : 'not started';
-    state.className = d.started ? 'ok' : 'bad';
+    state.textContent = d.health + (d.healthReason ? ' (' + d.healthReason + ')' : '');
+    state.className = d.health === 'running' ? 'ok' : 'bad';
     byId('summary').textContent = d.program + ' ' + d.version + ' on ' + d.host +
         ' \u2014 up ' + duration(d.uptimeSeconds) +
         ' \u2014 database ' + (d.databaseConnected ? 'connected' : 'not connected') +

@@ -40,6 +40,9 @@ struct DashboardData {
   std::int64_t uptimeSeconds = 0;
   bool started = false;
   bool databaseConnected = false;
+  // The health verdict: "running", "degraded" (with its reason) or "stopped".
+  std::string health;
+  std::string healthReason;
   bool statusBlockMapped = false;
   std::int64_t startTime = 0;  // status block 0x10
   std::vector<DashboardPool> pools;

@@ -155,6 +155,20 @@ int Status(const Paths& paths) {
     return 1;
   }
   auto pid = brivane::service::RunningPid(PidPath(paths));
+  // The verdict first, from the block's run-state flags (the service zeroes
+  // them when it stops) and the pid file.
+  namespace base = brivane::base;
+  std::string verdict = "running";
+  if (!pid) {
+    verdict = "stopped";
+  } else {
+    std::string reason;
+    if (block.Get(base::kDbConnectionOpen) == 0) reason = "database not connected";
+    if (block.Get(base::kStarted) == 0)
+      reason += std::string(reason.empty() ? "" : "; ") + "links not all logged in";
+    if (!reason.empty()) verdict = "degraded (" + reason + ")";
+  }
+  std::cout << "health: " << verdict << "\n";
   std::cout << "status_block: " << name << "\n";
   std::cout << "service: " << (pid ? fmt::format("running, pid {}", *pid) : "not running")
             << " (home " << paths.home << ")\n";

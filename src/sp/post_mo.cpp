@@ -130,7 +130,14 @@ struct SlistDeleter {
 
 // One POST on a fresh handle. Answers whether a complete reply with a 2xx
 // status arrived.
-bool PostOnce(const std::string& url, const std::string& body, long timeoutMs, HttpReply& reply) {
+// libcurl calls this at least once a second while a transfer runs; a
+// non-zero answer aborts it.
+int OnProgress(void* cancel, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<const std::atomic<bool>*>(cancel)->load() ? 1 : 0;
+}
+
+bool PostOnce(const std::string& url, const std::string& body, long timeoutMs,
+              const std::atomic<bool>* cancel, HttpReply& reply) {
   reply = HttpReply{};
   if (!CurlReady()) {
     reply.statusText = "HTTP client initialisation failed";
@@ -174,6 +181,11 @@ bool PostOnce(const std::string& url, const std::string& body, long timeoutMs, H
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &ex);
   curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &OnHeader);
   curl_easy_setopt(c, CURLOPT_HEADERDATA, &ex);
+  if (cancel) {
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &OnProgress);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(cancel));
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+  }
 
   CURLcode rc = curl_easy_perform(c);
   long code = 0;
@@ -265,8 +277,9 @@ bool PostMORequest(const ForwardSettings& settings, int coding, std::string_view
     std::string failure;
     bool ok = false;
     for (int attempt = 0; attempt < 2; ++attempt) {
+      if (attempt > 0 && settings.cancel && settings.cancel->load()) break;
       base::LogWrite(2, "MORequest|Postdata " + body);
-      ok = PostOnce(url, body, timeoutMs, reply);
+      ok = PostOnce(url, body, timeoutMs, settings.cancel.get(), reply);
       if (ok) break;
       failure += fmt::format("HTTP POST failed: {} {}", reply.statusCode,
                              base::GbkToUtf8(reply.statusText));

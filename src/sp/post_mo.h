@@ -10,8 +10,10 @@
 // out as UTF-8, each value form-escaped. Status text and reply body come back
 // in GBK, ready for AddDeliver.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -32,6 +34,10 @@ struct ForwardSettings {
   // Limit of one attempt, connect to last reply byte. A value of zero or
   // less falls back to the default, so a forward can never wait forever.
   std::chrono::milliseconds MOHTTPQuestTimeout{10000};
+  // Set by the owner to abort every transfer in progress (within about a
+  // second) and skip the retry: a stop must not wait for an application
+  // that never answers. Shared, so a late reader never sees it dangle.
+  std::shared_ptr<const std::atomic<bool>> cancel;
 };
 
 // What one POST gave back. statusCode is 0 when no reply arrived; then

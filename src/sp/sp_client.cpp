@@ -132,14 +132,20 @@ bool MyCMPPClient::Initialise(const base::ConfigSection& section) {
     }
     if (!store_)
       store_ = std::make_shared<CLongSMSLog>(
-          [this](const cmpp::CmppDeliver& d, int parts) { HandleMo(d, parts); }, longSmsExpiry_);
+          [this](const cmpp::CmppDeliver& d, int parts) { HandOnMerged(d, parts); },
+          longSmsExpiry_);
     const std::int64_t maxParts = section.GetInteger(
         "LongSMSMaxParts", static_cast<std::int64_t>(CLongSMSLog::kDefaultCapacity));
     store_->SetCapacity(maxParts > 0 ? static_cast<std::size_t>(
                                            std::min<std::int64_t>(maxParts, kLongSmsMaxPartsLimit))
                                      : CLongSMSLog::kDefaultCapacity);
+    {
+      std::lock_guard lock(handOnMutex_);
+      handOnClosed_ = false;
+    }
     merger_ = std::make_unique<LongSMSMerger>(store_);
 
+    linkSettings_ = s;
     StartWorkers(workThreads, workThreads + 100);
     cmpp::PoolResults pools;
     int all = OpenLinks(s, &pools);
@@ -158,7 +164,22 @@ bool MyCMPPClient::Initialise(const base::ConfigSection& section) {
   }
 }
 
+bool MyCMPPClient::CompleteLinks() {
+  if (initialised_) return true;
+  const cmpp::PoolResults pools = OpenMissingLinks(linkSettings_);
+  mtPoolGood_ = pools.mtGood;
+  moPoolGood_ = pools.moGood;
+  mtAndMoPoolGood_ = pools.mtAndMoGood;
+  allPoolsGood_ = pools.AllGood();
+  if (!allPoolsGood_ || OpenLinksCancelled()) return false;
+  StartPendingTimer();
+  initialised_ = true;
+  return true;
+}
+
 void MyCMPPClient::Release() {
+  // A start-up still logging in links ends first; nothing new logs in.
+  CancelOpenLinks();
   StopPendingTimer();
   base::LogF(3, "MyCMPPClient::Release() clear submitlist={}", pending_.Size());
   if (merger_) {
@@ -190,16 +211,57 @@ void MyCMPPClient::Release() {
   // A database that answers again by now takes what it refused; the rest
   // stays for the next start of the timer.
   RetryUnrecorded();
+  CloseHandOn();
   initialised_ = false;
+  ResumeOpenLinks();
+}
+
+void MyCMPPClient::HandOnMerged(const cmpp::CmppDeliver& deliver, int partsCount) {
+  {
+    std::lock_guard lock(handOnMutex_);
+    if (handOnClosed_) {
+      base::LogF(1, "ERROR|HandleMo|MsgId={}|merged after the release, not handed on;",
+                 MsgIdText(deliver.Msg_Id));
+      return;
+    }
+    ++handOnsRunning_;
+  }
+  struct Done {
+    MyCMPPClient& client;
+    ~Done() {
+      std::lock_guard lock(client.handOnMutex_);
+      --client.handOnsRunning_;
+      client.handOnCv_.notify_all();
+    }
+  } done{*this};
+  HandleMo(deliver, partsCount);
+}
+
+void MyCMPPClient::CloseHandOn() {
+  // The merger's own stop wait is bounded; a hand-on it left running is in
+  // a bounded call (an aborted forward, a database call with its timeout).
+  std::unique_lock lock(handOnMutex_);
+  while (
+      !handOnCv_.wait_for(lock, std::chrono::seconds(5), [this] { return handOnsRunning_ == 0; }))
+    base::LogWrite(
+        1, "ERROR|MyCMPPClient::Release: a merged MO message is still being handed on, waiting;");
+  handOnClosed_ = true;
 }
 
 std::size_t MyCMPPClient::HandOnStoredParts() {
   if (!store_) return 0;
   // One attempt each: a stop ends within seconds, and what the database
   // refuses is kept and tried once more below.
+  // Release closed the hand-on to the merger; the stop hands the parts on
+  // itself, on this thread, after the merger has ended.
+  {
+    std::lock_guard lock(handOnMutex_);
+    handOnClosed_ = false;
+  }
   handingOnAtStop_ = true;
   const std::size_t handed = store_->HandOnAll();
   handingOnAtStop_ = false;
+  CloseHandOn();
   // What the database refused is kept; try once more while it is open.
   RetryUnrecorded();
   return handed;

@@ -83,6 +83,10 @@ class MyCMPPClient : public cmpp::CMPPClient {
   // forwarding is on). Answers how many.
   std::size_t HandOnStoredParts();
   std::size_t StoredParts() const;
+  // A later round after an Initialise whose pools were not all logged in:
+  // makes the links still missing; once every pool is complete the client
+  // is initialised as Initialise would have left it. True when it is.
+  bool CompleteLinks();
 
   void LogWrite(std::string_view line) override;
   void OnStopped(cmpp::CMPPConnection& link) override;
@@ -129,6 +133,7 @@ class MyCMPPClient : public cmpp::CMPPClient {
   PendingSubmits pending_;
   std::atomic<bool> initialised_{false};
   std::atomic<bool> handingOnAtStop_{false};
+  cmpp::LinkSettings linkSettings_;  // as read by the last Initialise
   std::atomic<bool> mtPoolGood_{false}, moPoolGood_{false}, mtAndMoPoolGood_{false},
       allPoolsGood_{false};
   std::atomic<std::uint32_t> submitRespTimeoutMs_{
@@ -138,6 +143,16 @@ class MyCMPPClient : public cmpp::CMPPClient {
 
   std::shared_ptr<CLongSMSLog> store_;
   std::unique_ptr<LongSMSMerger> merger_;
+  // Merged MO messages being handed on by the merger thread, which a
+  // release may leave running past its bounded wait: Release waits for the
+  // count to reach 0 and then closes the hand-on, so the merger never calls
+  // into a released client. Guarded by handOnMutex_.
+  std::mutex handOnMutex_;
+  std::condition_variable handOnCv_;
+  int handOnsRunning_ = 0;
+  bool handOnClosed_ = false;
+  void HandOnMerged(const cmpp::CmppDeliver& deliver, int partsCount);
+  void CloseHandOn();
 
   std::mutex unrecordedMutex_;
   std::deque<Outcome> unrecordedOutcomes_;

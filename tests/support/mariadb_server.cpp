@@ -117,6 +117,10 @@ void MariaDbServer::Stop() {
   if (server_) server_->Stop(std::chrono::seconds(20));
 }
 
+void MariaDbServer::Signal(int sig) {
+  if (server_) server_->Signal(sig);
+}
+
 bool MariaDbServer::Running() { return server_ && server_->Running(); }
 
 std::string MariaDbServer::ErrorLog() const {

@@ -33,6 +33,9 @@ class MariaDbServer {
   void Kill();
   // Ends the server with SIGTERM (a clean shutdown) and waits for it.
   void Stop();
+  // Sends a signal to the server (SIGSTOP: it stops answering, connections
+  // stay open; SIGCONT: it goes on).
+  void Signal(int sig);
   bool Running();
 
   int Port() const { return port_; }

@@ -89,6 +89,39 @@ TEST_F(LinkSmg, SilentSocketTimeoutSendsActiveTestsAndIdleLimitLogsInAgain) {
   link->Stop();
 }
 
+// A half-open path: the SMG answers nothing, not even ACTIVE_TEST, and
+// sends no FIN. Three unanswered active tests a socket timeout apart, then a
+// new login, long before the idle limit (30 minutes here).
+TEST_F(LinkSmg, SilentSmgIsLeftAfterThreeUnansweredActiveTests) {
+  auto link = Link(1, 1800);
+  ASSERT_TRUE(link->LoggedIn());
+  const auto silentAt = std::chrono::steady_clock::now();
+  ASSERT_EQ(smg_.Command("set silent 1"), "OK");
+  ASSERT_TRUE(smg_.WaitStat("active_tests_rx", 3, 10s));
+  ASSERT_TRUE(client_.WaitLine("WARNING|3 ACTIVE_TEST unanswered", 10s)) << client_.AllLines();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - silentAt)
+                      .count();
+  std::cout << "silent SMG left after " << ms << " ms with a 1 s socket timeout\n";
+  // Three timeouts to send the tests, a fourth to find them unanswered.
+  EXPECT_GE(ms, 3000);
+  EXPECT_LT(ms, 8000);
+  EXPECT_TRUE(client_.HasLine("TESTTOKEN\tWARNING|3 ACTIVE_TEST unanswered"));
+  ASSERT_EQ(smg_.Command("set silent 0"), "OK");
+  ASSERT_TRUE(Eventually([&] { return link->LoginCount() >= 2 && link->LoggedIn(); }));
+  link->Stop();
+}
+
+// An SMG that answers its active tests is never left for it.
+TEST_F(LinkSmg, AnsweredActiveTestsNeverLeadToALogin) {
+  auto link = Link(1, 1800);
+  ASSERT_TRUE(link->LoggedIn());
+  ASSERT_TRUE(smg_.WaitStat("active_tests_rx", 5, 10s));
+  EXPECT_EQ(link->LoginCount(), 1u);
+  EXPECT_FALSE(client_.HasLine("ACTIVE_TEST unanswered"));
+  link->Stop();
+}
+
 TEST_F(LinkSmg, MoMessageIsAnsweredAndHandedUpOnAWorker) {
   client_.StartWorkers(0, 0);
   auto link = Link();

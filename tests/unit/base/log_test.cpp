@@ -19,11 +19,38 @@ TEST(Log, LinesCarryTimeTabAndTextAndRespectTheLevel) {
   LogF(2, "n={}", 42);
   FlushLog();
   const std::string text = test::ReadFile(path);
-  EXPECT_TRUE(std::regex_search(text, std::regex(R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\t)")));
+  EXPECT_TRUE(
+      std::regex_search(text, std::regex(R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\t)")));
   EXPECT_NE(text.find("\t严重：one\n"), std::string::npos);
   EXPECT_NE(text.find("\ttwo\n"), std::string::npos);
   EXPECT_NE(text.find("\tn=42\n"), std::string::npos);
   EXPECT_EQ(text.find("three"), std::string::npos);
+  CloseLog();
+}
+
+// The journal gets severe and error lines (standard error), and only those
+// the level lets through; other lines stay in the file only.
+TEST(Log, SevereAndErrorLinesAlsoGoToStandardError) {
+  test::TempDir dir;
+  ASSERT_TRUE(OpenLog(dir.File("brivane.log"), 2));
+  struct Case {
+    int level;
+    const char* text;
+    bool onStderr;
+  };
+  const Case cases[] = {
+      {1, "严重：severe", true},
+      {2, "TOKEN\tERROR|TCPSocket::Connect() failed,error_code:5;", true},
+      {2, "EXCEPTION|CheckMTTable:4", true},
+      {2, "信息：plain information", false},
+      {3, "ERROR|above the level", false},
+  };
+  for (const Case& c : cases) {
+    ::testing::internal::CaptureStderr();
+    LogWrite(c.level, c.text);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, c.onStderr ? std::string(c.text) + "\n" : "") << c.text;
+  }
   CloseLog();
 }
 

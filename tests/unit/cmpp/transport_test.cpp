@@ -18,6 +18,7 @@
 
 #include "cmpp/pdu.h"
 #include "support/process.h"
+#include "support/unanswered_port.h"
 #include "wire.h"
 
 namespace brivane::cmpp {
@@ -128,6 +129,52 @@ TEST(Transport, ConnectToAPortNobodyListensOnIsRefused) {
       TCPSocket::Connect(s, "127.0.0.1", static_cast<std::uint16_t>(brivane::test::FreePort())),
       ECONNREFUSED);
   TCPSocket::Close(s);
+}
+
+// A connect nobody answers ends at its own timeout, or at once when another
+// thread shuts the socket down (a stop must not wait for the timeout).
+TEST(Transport, UnansweredConnectEndsAtItsTimeoutOrAtShutdown) {
+  struct Case {
+    const char* name;
+    std::int32_t timeoutSeconds;
+    bool shutDown;
+    int expected;
+    long long minMs, maxMs;
+  };
+  const Case cases[] = {
+      {"timeout", 1, false, kTimeout, 900, 4000},
+      {"shutdown", 30, true, ECONNABORTED, 0, 4000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    brivane::test::UnansweredPort unanswered;
+    ASSERT_NE(unanswered.Port(), 0) << "could not make an unanswered port";
+    SocketHandle s = kNoSocket;
+    ASSERT_EQ(TCPSocket::Create(s), 0);
+    const auto start = std::chrono::steady_clock::now();
+    auto connect = std::async(std::launch::async, [&] {
+      return TCPSocket::Connect(s, "127.0.0.1", unanswered.Port(), c.timeoutSeconds);
+    });
+    if (c.shutDown) {
+      std::this_thread::sleep_for(milliseconds(300));  // let the connect start waiting
+      TCPSocket::Shutdown(s);
+    }
+    const int code = connect.get();
+    const auto ms =
+        std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start).count();
+    // Shut down before the kernel gave up, the connect may also report the
+    // reset or the missing peer; it must never report success.
+    if (c.shutDown) {
+      EXPECT_NE(code, kOk);
+    } else {
+      EXPECT_EQ(code, c.expected);
+    }
+    EXPECT_GE(ms, c.minMs);
+    EXPECT_LT(ms, c.maxMs);
+    // The socket keeps the blocking mode it had.
+    EXPECT_EQ(::fcntl(s, F_GETFL) & O_NONBLOCK, 0);
+    TCPSocket::Close(s);
+  }
 }
 
 TEST(Transport, SendToAClosedPeerReportsAnErrorWithoutSigpipe) {

@@ -82,3 +82,26 @@ TEST(ProcedureCallText, MarkersFollowTheParameterCount) {
 
 }  // namespace
 }  // namespace brivane::db
+
+namespace brivane::db {
+namespace {
+
+// A hung MySQL/MariaDB server must not hold a call for ever: the network
+// timeouts are added unless the operator's string names them already.
+TEST(NetworkTimeouts, AddedForMysqlOnlyAndNeverTwice) {
+  struct Case {
+    std::string text, type, expected;
+  };
+  const Case cases[] = {
+      {"DSN=brivane;Uid=u;Pwd=p;", "mysql",
+       "DSN=brivane;Uid=u;Pwd=p;CONN_TIMEOUT=5;READ_TIMEOUT=5;WRITE_TIMEOUT=5;"},
+      {"DSN=brivane;read_timeout=30;Uid=u", "mysql",
+       "DSN=brivane;read_timeout=30;Uid=u;CONN_TIMEOUT=5;WRITE_TIMEOUT=5;"},
+      {"DSN=brivane;Uid=u;Pwd=p;", "mssql", "DSN=brivane;Uid=u;Pwd=p;"},
+      {"DSN=brivane;Uid=u;Pwd=p;", "sqlite", "DSN=brivane;Uid=u;Pwd=p;"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(WithNetworkTimeouts(c.text, c.type), c.expected) << c.text;
+}
+
+}  // namespace
+}  // namespace brivane::db

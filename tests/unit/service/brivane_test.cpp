@@ -139,6 +139,10 @@ TEST_F(ProcessTest, RestartReReadsTheStoreAndLogLevelZeroWritesNothing) {
   auto service = Make();
   ASSERT_TRUE(service->Initialise("Started"));
   EXPECT_EQ(service->Config().dbType, "mssql");
+  // The database is tried behind Initialise: let its first round (three
+  // attempts, then a pause of a second or more) finish writing first.
+  ASSERT_TRUE(test::WaitFor([&] { return Count(Log(), "严重：连接数据库失败，重试中......") == 3; },
+                            std::chrono::seconds(20)));
   std::string before = Log();
   ASSERT_FALSE(before.empty());
 
