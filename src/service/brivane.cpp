@@ -145,8 +145,14 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
 
   // Step 5: every key, the authority, the certificate.
   ServiceConfig cfg = ReadServiceConfig(section, logLevel, config_.submitQuery);
+  const bool weakAdminPassword = cfg.adminPasswordIsDefault || cfg.adminPassword.empty();
   if (cfg.adminPasswordIsDefault)
     base::LogWrite(1, "严重：管理员密码AdminPassword仍是默认值，请在配置页面修改！");
+  if (weakAdminPassword)
+    std::cerr << "brivane: AdminPassword is "
+              << (cfg.adminPasswordIsDefault ? "the default" : "empty")
+              << "; the administration pages answer on 127.0.0.1 only until one is set with "
+                 "`brivane set-password` (then `brivane restart`)\n";
   for (const auto& e : cfg.passwordErrors) base::LogF(1, "严重：无法解密配置项 {}", e);
   const bool adminLoginDisabled =
       std::any_of(cfg.passwordErrors.begin(), cfg.passwordErrors.end(),
@@ -214,15 +220,21 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
   pages.password = cfg.adminPassword;
   pages.loginDisabled = adminLoginDisabled;
   pages.formShown = cfg.formShown;
+  pages.listenAddress = cfg.httpListenAddress;
   admin_->SetState(std::move(pages));
   std::string listenError;
-  if (!admin_->Listen(cfg.httpPort, certificate, &listenError)) {
+  if (!admin_->Listen(ListenAddressFor(cfg.httpListenAddress, weakAdminPassword), cfg.httpPort,
+                      certificate, &listenError)) {
     base::LogF(1, "Cannot run without HTTP port: {}", listenError);
     std::cerr << "brivane: Cannot run without HTTP port: " << listenError << "\n";
-    return false;
+    // A restart whose new port cannot be had keeps the pages where they
+    // were rather than taking the whole service down.
+    if (!IsRestartMessage(initMsg) || admin_->Port() == 0) return false;
+    base::LogF(1, "严重：管理页面仍在端口 {} 上服务", admin_->Port());
   }
   base::LogF(3, "HTTP监听端口: {}", admin_->Port());
-  base::LogF(3, "Service {} {}", kProcessName, initMsg);
+  // The start message is ours and keeps its tab ("Restart\tSignal").
+  base::LogWrite(3, fmt::format("Service {} {}", kProcessName, initMsg));
   return true;
 }
 

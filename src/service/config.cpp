@@ -99,6 +99,7 @@ ServiceConfig ReadServiceConfig(const base::ConfigSection& section, int systemLo
   c.httpPort = static_cast<std::uint16_t>(section.GetInteger("HTTPPort", kDefaultHttpPort));
   shown["HTTPPort"] = std::to_string(c.httpPort);
   c.certificate = section.GetString("Certificate", "server.pem");
+  c.httpListenAddress = section.GetString("HTTPListenAddress", "");
 
   c.dataSource = section.GetString("DataSource", "");
   shown["DataSource"] = c.dataSource;

@@ -56,6 +56,9 @@ struct ServiceConfig {
   std::string adminPassword;  // clear
   bool adminPasswordIsDefault = false;
   std::uint16_t httpPort = kDefaultHttpPort;  // the stored value truncated to 16 bits
+  // The address the pages listen on; empty: all addresses. Not on the
+  // form: a wrong one typed there would lock the administrator out.
+  std::string httpListenAddress;
   std::string certificate;
   std::string dataSource;
   std::string dbUser;
