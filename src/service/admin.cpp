@@ -18,6 +18,7 @@
 #include "base/log.h"
 #include "base/secret_box.h"
 #include "service/config.h"
+#include "service/connection_guard.h"
 #include "service/dashboard.h"
 
 namespace brivane::service {
@@ -124,12 +125,15 @@ std::string PeerOf(const httplib::Request& req) {
 }  // namespace
 
 struct AdminServer::Listener {
+  // The guard outlives the server, whose workers it runs.
+  std::unique_ptr<ConnectionGuard> guard;
   std::unique_ptr<httplib::SSLServer> server;
   std::thread thread;
   std::string address;
   std::uint16_t port = 0;
   std::string fingerprint;
   std::shared_ptr<const ServerCertificate> certificate;
+  std::shared_ptr<int> socketFd = std::make_shared<int>(-1);  // the listening socket
   ~Listener() {
     // A bound server that never ran has a listening socket that only
     // stop() closes; stop() on a running one ends its accept loop.
@@ -176,7 +180,18 @@ std::unique_ptr<AdminServer::Listener> AdminServer::MakeListener(
     return nullptr;
   }
   SSL_CTX_set_min_proto_version(next->server->ssl_context(), TLS1_2_VERSION);
+  next->guard = std::make_unique<ConnectionGuard>();
+  ConnectionGuard* guard = next->guard.get();
+  next->server->new_task_queue = [guard] { return guard->NewTaskQueue(); };
+  guard->Watch(next->server->ssl_context());
   Configure(*next->server);
+  // Address reuse, but never SO_REUSEPORT: a second process must not be able
+  // to share the port unnoticed.
+  next->server->set_socket_options([fd = next->socketFd](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    *fd = sock;
+  });
   return next;
 }
 
@@ -196,10 +211,18 @@ void AdminServer::Run(Listener& listener) {
 }
 
 namespace {
-bool Bind(httplib::SSLServer& server, const std::string& address, std::uint16_t port,
-          std::string* error) {
+// The library listens with a backlog of 5, which a burst of connections
+// fills so that further ones wait for a SYN retry (a second or more); the
+// socket is made to listen again with a longer queue.
+constexpr int kListenBacklog = 512;
+
+bool Bind(httplib::SSLServer& server, const int* socketFd, const std::string& address,
+          std::uint16_t port, std::string* error) {
   errno = 0;
-  if (server.bind_to_port(address, port)) return true;
+  if (server.bind_to_port(address, port)) {
+    if (*socketFd >= 0) ::listen(*socketFd, kListenBacklog);
+    return true;
+  }
   *error = fmt::format("cannot listen on {}:{}: {}", address, port,
                        errno ? std::strerror(errno) : "bind failed");
   return false;
@@ -231,10 +254,10 @@ bool AdminServer::Listen(const std::string& address, std::uint16_t port,
       auto oldCertificate = listener_->certificate;
       const std::string oldAddress = address_;
       listener_.reset();
-      if (!Bind(*next->server, address, port, error)) {
+      if (!Bind(*next->server, next->socketFd.get(), address, port, error)) {
         std::string ignored;
         auto back = MakeListener(oldAddress, port, oldCertificate, &ignored);
-        if (back && Bind(*back->server, oldAddress, port, &ignored)) {
+        if (back && Bind(*back->server, back->socketFd.get(), oldAddress, port, &ignored)) {
           Run(*back);
           listener_ = std::move(back);
         } else {
@@ -245,7 +268,7 @@ bool AdminServer::Listen(const std::string& address, std::uint16_t port,
         }
         return false;
       }
-    } else if (!Bind(*next->server, address, port, error)) {
+    } else if (!Bind(*next->server, next->socketFd.get(), address, port, error)) {
       return false;
     }
   }
@@ -273,7 +296,8 @@ bool AdminServer::PrepareListener(const std::string& address, std::uint16_t port
   if (!next) return false;
   // On the port in use now nothing can be bound beside it; the restart
   // closes the old listener and binds there itself.
-  if (port != currentPort && !Bind(*next->server, address, port, error)) return false;
+  if (port != currentPort && !Bind(*next->server, next->socketFd.get(), address, port, error))
+    return false;
   if (port == currentPort) next.reset();
   std::lock_guard lock(preparedMutex_);
   prepared_ = std::move(next);
@@ -295,18 +319,19 @@ void AdminServer::Stop() {
 }
 
 void AdminServer::Configure(httplib::SSLServer& server) {
-  // Address reuse, but never SO_REUSEPORT: a second process must not be able
-  // to share the port unnoticed.
-  server.set_socket_options([](socket_t sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
   server.set_tcp_nodelay(true);
   server.set_keep_alive_timeout(2);
   server.set_read_timeout(10, 0);
   server.set_payload_max_length(kMaxRequestBody);
 
+  // Until its request has arrived a connection is bounded in time by the
+  // guard; a request with a body arrives when its handler starts.
+  server.set_logger([](const httplib::Request&, const httplib::Response&) {
+    ConnectionGuard::ResponseWritten();
+  });
   server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    const std::string length = req.get_header_value("Content-Length");
+    if (length.empty() || length == "0") ConnectionGuard::RequestArrived();
     SecurityHeaders(req.path, res);
     if (UnboundedBody(req)) {
       res.status = 411;
@@ -431,6 +456,7 @@ void AdminServer::ServeForm(const httplib::Request&, httplib::Response& res) {
 }
 
 void AdminServer::AcceptForm(const httplib::Request& req, httplib::Response& res) {
+  ConnectionGuard::RequestArrived();
   if (req.get_header_value("Content-Type").rfind("application/x-www-form-urlencoded", 0) != 0) {
     res.status = 415;
     res.set_content(SimplePage("Not saved",
