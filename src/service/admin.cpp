@@ -17,6 +17,7 @@
 #include "base/config_store.h"
 #include "base/log.h"
 #include "base/secret_box.h"
+#include "db/settings.h"
 #include "service/config.h"
 #include "service/connection_guard.h"
 #include "service/dashboard.h"
@@ -478,6 +479,17 @@ void AdminServer::AcceptForm(const httplib::Request& req, httplib::Response& res
   }
   FormCheck check = CheckForm(posted);
   for (auto& e : LoginFieldErrors(posted)) check.errors.push_back(std::move(e));
+  for (auto& change : check.changes) {
+    if (std::string_view(change.field->key) != "DataSource") continue;
+    auto stored = State()->formShown.find("DataSource");
+    const std::string current = stored == State()->formShown.end() ? "" : stored->second;
+    if (change.value == db::MaskPasswords(current))
+      change.value = current;
+    else if (change.value.find("******") != std::string::npos)
+      check.errors.push_back(
+          "DataSource: type the password in place of ****** (or keep the rest unchanged)");
+  }
+  if (!check.errors.empty()) check.changes.clear();
   if (!check.Ok()) {
     std::string list = "<p>Nothing was saved. Please correct:</p>\n<ul>\n";
     for (const auto& e : check.errors) list += "<li>" + EscapeHtml(e) + "</li>\n";
@@ -687,7 +699,10 @@ std::string RenderFormPage(const AdminPagesState& state, const std::string& toke
   for (const auto& field : kFormFields) {
     const std::string key = field.key;
     auto shown = state.formShown.find(key);
-    const std::string value = shown == state.formShown.end() ? "" : shown->second;
+    std::string value = shown == state.formShown.end() ? "" : shown->second;
+    // A DSN-less DataSource may carry a password; the form shows it masked
+    // as the log does, and a save that posts the mask back keeps it.
+    if (key == "DataSource") value = db::MaskPasswords(value);
     std::string input;
     switch (field.kind) {
       case FieldKind::kInteger:

@@ -16,6 +16,7 @@
 #include "base/status_block.h"
 #include "base/text.h"
 #include "cmpp/result_codes.h"
+#include "service/clear_passwords.h"
 #include "sp/route_loader.h"
 
 namespace brivane::service {
@@ -112,6 +113,14 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
   if (!base::OpenLog(LogPath(), logLevel, &logError))
     std::cerr << "brivane: cannot open " << LogPath() << ": " << logError << "\n";
   if (!storeOk) base::LogF(1, "严重：配置文件有误：{}", storeError);
+  if (storeOk) {
+    std::vector<std::string> enciphered;
+    std::string encipherError;
+    if (!EncipherClearPasswords(section, &enciphered, &encipherError))
+      base::LogF(1, "严重：配置文件中的明文密码无法加密保存：{}", encipherError);
+    else if (!enciphered.empty())
+      base::LogF(2, "信息：配置文件中的明文密码已加密保存：{}", fmt::join(enciphered, ", "));
+  }
 
   // Step 3: the restart branch.
   if (IsRestartMessage(initMsg)) {
@@ -186,7 +195,10 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
     forwarding_.DialogCarrierID = base::Utf8ToGbk(cfg.dialogCarrierID);
     forwarding_.DialogCarrierNAME = base::Utf8ToGbk(cfg.dialogCarrierNAME);
     forwarding_.MOHTTPQuestTimeout = cfg.moHTTPQuestTimeout;
+    forwarding_.MOHTTPVerifyCertificate = cfg.moHTTPVerifyCertificate;
   }
+  if (!cfg.moHTTPVerifyCertificate)
+    base::LogWrite(1, "严重：MOHTTPVerifyCertificate=false：HTTPS转发不校验应用的证书和主机名！");
 
   // Step 6.
   if (cfg.mtConnections <= 0 && cfg.moConnections <= 0 && cfg.mtAndMOConnections <= 0)

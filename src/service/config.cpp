@@ -158,6 +158,7 @@ ServiceConfig ReadServiceConfig(const base::ConfigSection& section, int systemLo
   c.moHTTPQuestTimeout = std::chrono::milliseconds(timeoutMs);
   shown["MOHTTPQuestTimeout"] = std::to_string(timeoutMs);
   c.enableHTTPClient = section.GetBoolean("EnableHTTPClient", false);
+  c.moHTTPVerifyCertificate = section.GetBoolean("MOHTTPVerifyCertificate", true);
   shown["EnableHTTPClient"] = c.enableHTTPClient ? "true" : "false";
   return c;
 }

@@ -95,6 +95,9 @@ struct ServiceConfig {
   std::string dialogCarrierNAME;
   std::chrono::milliseconds moHTTPQuestTimeout{10000};
   bool enableHTTPClient = false;
+  // Not on the form: turning certificate checks off is a decision for the
+  // file, next to the route it is made for.
+  bool moHTTPVerifyCertificate = true;
 
   // What each form field shows, by key; password fields show nothing.
   std::map<std::string, std::string> formShown;

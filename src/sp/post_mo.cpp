@@ -130,7 +130,8 @@ struct SlistDeleter {
 
 // One POST on a fresh handle. Answers whether a complete reply with a 2xx
 // status arrived.
-bool PostOnce(const std::string& url, const std::string& body, long timeoutMs, HttpReply& reply) {
+bool PostOnce(const std::string& url, const std::string& body, long timeoutMs, bool verify,
+              HttpReply& reply) {
   reply = HttpReply{};
   if (!CurlReady()) {
     reply.statusText = "HTTP client initialisation failed";
@@ -167,8 +168,8 @@ bool PostOnce(const std::string& url, const std::string& body, long timeoutMs, H
   curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, timeoutMs);
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);  // worker threads: no SIGALRM for DNS timeouts
   curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L);
-  curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 0L);
-  curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
+  curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
+  curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &OnBody);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &ex);
@@ -266,7 +267,7 @@ bool PostMORequest(const ForwardSettings& settings, int coding, std::string_view
     bool ok = false;
     for (int attempt = 0; attempt < 2; ++attempt) {
       base::LogWrite(2, "MORequest|Postdata " + body);
-      ok = PostOnce(url, body, timeoutMs, reply);
+      ok = PostOnce(url, body, timeoutMs, settings.MOHTTPVerifyCertificate, reply);
       if (ok) break;
       failure += fmt::format("HTTP POST failed: {} {}", reply.statusCode,
                              base::GbkToUtf8(reply.statusText));
