@@ -6,6 +6,7 @@
 #include <openssl/sha.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -136,10 +137,16 @@ struct AdminServer::Listener {
   std::shared_ptr<const ServerCertificate> certificate;
   std::shared_ptr<int> socketFd = std::make_shared<int>(-1);  // the listening socket
   ~Listener() {
-    // A bound server that never ran has a listening socket that only
-    // stop() closes; stop() on a running one ends its accept loop.
-    if (server) server->stop();
-    if (thread.joinable()) thread.join();
+    if (thread.joinable()) {
+      // stop() ends the accept loop and closes the listening socket.
+      server->stop();
+      thread.join();
+    } else if (*socketFd >= 0) {
+      // Bound but never run (made ready for a form, then not used): the
+      // library closes a listening socket only in stop() of a running
+      // server, so it would keep the port for the life of the process.
+      ::close(*socketFd);
+    }
   }
 };
 
@@ -217,13 +224,14 @@ namespace {
 // socket is made to listen again with a longer queue.
 constexpr int kListenBacklog = 512;
 
-bool Bind(httplib::SSLServer& server, const int* socketFd, const std::string& address,
-          std::uint16_t port, std::string* error) {
+bool Bind(httplib::SSLServer& server, int* socketFd, const std::string& address, std::uint16_t port,
+          std::string* error) {
   errno = 0;
   if (server.bind_to_port(address, port)) {
     if (*socketFd >= 0) ::listen(*socketFd, kListenBacklog);
     return true;
   }
+  *socketFd = -1;  // the library has closed the socket it made
   *error = fmt::format("cannot listen on {}:{}: {}", address, port,
                        errno ? std::strerror(errno) : "bind failed");
   return false;
@@ -479,10 +487,11 @@ void AdminServer::AcceptForm(const httplib::Request& req, httplib::Response& res
   }
   FormCheck check = CheckForm(posted);
   for (auto& e : LoginFieldErrors(posted)) check.errors.push_back(std::move(e));
+  const auto shownNow = State();
   for (auto& change : check.changes) {
     if (std::string_view(change.field->key) != "DataSource") continue;
-    auto stored = State()->formShown.find("DataSource");
-    const std::string current = stored == State()->formShown.end() ? "" : stored->second;
+    auto stored = shownNow->formShown.find("DataSource");
+    const std::string current = stored == shownNow->formShown.end() ? "" : stored->second;
     if (change.value == db::MaskPasswords(current))
       change.value = current;
     else if (change.value.find("******") != std::string::npos)
