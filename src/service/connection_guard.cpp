@@ -205,6 +205,13 @@ std::size_t ConnectionGuard::Refused() const {
   return refused_;
 }
 
+std::size_t ConnectionGuard::PendingForTest() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<std::size_t>(std::count_if(slots_.begin(), slots_.end(), [](const auto& s) {
+    return s->state == Slot::State::kPending;
+  }));
+}
+
 std::size_t ConnectionGuard::TimedOut() const {
   std::lock_guard lock(mutex_);
   return timedOut_;

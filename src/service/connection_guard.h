@@ -70,6 +70,8 @@ class ConnectionGuard {
   // Connections shut down so far, for tests and the log.
   std::size_t Refused() const;
   std::size_t TimedOut() const;
+  // Connections handshaking or sending a request right now.
+  std::size_t PendingForTest() const;
 
  private:
   class Pool;
