@@ -13,6 +13,7 @@
 // the listener's worker threads and read the state through a shared
 // pointer swapped under stateMutex_.
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -80,7 +81,7 @@ class AdminServer {
   bool Listen(const std::string& address, std::uint16_t port,
               std::shared_ptr<const ServerCertificate> certificate, std::string* error);
   void Stop();
-  std::uint16_t Port() const { return port_; }
+  std::uint16_t Port() const { return port_.load(); }
   const std::string& Address() const { return address_; }
 
   const std::string& FormToken() const { return token_; }
@@ -111,7 +112,9 @@ class AdminServer {
   std::shared_ptr<const AdminPagesState> state_;
   LoginThrottle throttle_;
   std::unique_ptr<Listener> listener_;
-  std::uint16_t port_ = 0;
+  // Written by Listen and Stop under preparedMutex_; the pages read the port
+  // without it.
+  std::atomic<std::uint16_t> port_{0};
   std::string address_;
   std::string fingerprint_;
   std::mutex preparedMutex_;  // guards prepared_: set by a page, taken by Listen
