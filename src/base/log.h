@@ -59,7 +59,11 @@ namespace detail {
 // it stands.
 template <typename T>
 decltype(auto) LogArg(T&& value) {
-  if constexpr (std::is_convertible_v<const std::decay_t<T>&, std::string_view>)
+  // A char array is not a pointer here and is never null.
+  if constexpr (std::is_pointer_v<std::remove_cv_t<std::remove_reference_t<T>>> &&
+                std::is_convertible_v<const std::decay_t<T>&, std::string_view>)
+    return value ? EscapeControls(std::string_view(value), false) : std::string("(null)");
+  else if constexpr (std::is_convertible_v<const std::decay_t<T>&, std::string_view>)
     return EscapeControls(std::string_view(value), false);
   else
     return std::forward<T>(value);

@@ -287,16 +287,22 @@ bool AdminServer::Listen(const std::string& address, std::uint16_t port,
   port_ = port;
   address_ = address;
   fingerprint_ = certificate->Fingerprint();
+  certificate_ = std::move(certificate);
   return true;
 }
 
 bool AdminServer::PrepareListener(const std::string& address, std::uint16_t port,
-                                  const std::string& certificatePath, std::string* error) {
-  auto certificate = ServerCertificate::LoadOrCreate(certificatePath, error);
-  if (!certificate) return false;
+                                  std::string* error) {
+  // The certificate is not on the form: the new listener keeps the one in use.
+  std::shared_ptr<const ServerCertificate> certificate;
   std::uint16_t currentPort;
   {
     std::lock_guard lock(preparedMutex_);
+    certificate = certificate_;
+    if (!certificate) {
+      *error = "the pages have no certificate yet";
+      return false;
+    }
     currentPort = port_;
     if (port == port_ && address == address_ && certificate->Fingerprint() == fingerprint_)
       return true;
@@ -325,6 +331,7 @@ void AdminServer::Stop() {
   port_ = 0;
   address_.clear();
   fingerprint_.clear();
+  certificate_.reset();
 }
 
 void AdminServer::Configure(httplib::SSLServer& server) {
@@ -488,6 +495,12 @@ void AdminServer::AcceptForm(const httplib::Request& req, httplib::Response& res
   FormCheck check = CheckForm(posted);
   for (auto& e : LoginFieldErrors(posted)) check.errors.push_back(std::move(e));
   const auto shownNow = State();
+  for (const auto& change : check.changes) {
+    if (std::string_view(change.field->key) == "AdminPassword" &&
+        change.action == FieldChange::Action::kKeepPassword && shownNow->password.empty() &&
+        !shownNow->loginDisabled)
+      check.errors.push_back("AdminPassword: none is set; type one");
+  }
   for (auto& change : check.changes) {
     if (std::string_view(change.field->key) != "DataSource") continue;
     auto stored = shownNow->formShown.find("DataSource");
@@ -513,21 +526,17 @@ void AdminServer::AcceptForm(const httplib::Request& req, httplib::Response& res
   // they are.
   auto state = State();
   std::string newPortText = std::to_string(Port());
-  std::string newCertificate;
   bool weakPassword = state->password.empty() || state->password == kDefaultAdminPassword;
   for (const auto& change : check.changes) {
     const std::string_view key = change.field->key;
     if (key == "HTTPPort") newPortText = change.value;
-    if (key == "Certificate") newCertificate = change.value;
     if (key == "AdminPassword" && change.action == FieldChange::Action::kSet)
       weakPassword = change.value == kDefaultAdminPassword;
   }
-  if (newCertificate.empty()) newCertificate = "server.pem";
-  if (newCertificate.front() != '/') newCertificate = paths_.home + "/" + newCertificate;
   std::string listenError;
   const auto newPort = static_cast<std::uint16_t>(std::strtoul(newPortText.c_str(), nullptr, 10));
   if (!PrepareListener(ListenAddressFor(state->listenAddress, weakPassword), newPort,
-                       newCertificate, &listenError)) {
+                       &listenError)) {
     base::LogF(2, "信息：配置参数未保存：{}", listenError);
     res.status = 409;
     res.set_content(SimplePage("Not saved",

@@ -90,10 +90,9 @@ class AdminServer {
   struct Listener;
 
   // A listener for the settings a form asks for, bound before anything is
-  // stored: a port another process holds or a certificate that cannot be
-  // used refuses the form instead of stopping the service at its restart.
-  bool PrepareListener(const std::string& address, std::uint16_t port,
-                       const std::string& certificatePath, std::string* error);
+  // stored: a port another process holds refuses the form instead of
+  // stopping the service at its restart.
+  bool PrepareListener(const std::string& address, std::uint16_t port, std::string* error);
   std::unique_ptr<Listener> MakeListener(const std::string& address, std::uint16_t port,
                                          std::shared_ptr<const ServerCertificate> certificate,
                                          std::string* error);
@@ -117,6 +116,7 @@ class AdminServer {
   std::atomic<std::uint16_t> port_{0};
   std::string address_;
   std::string fingerprint_;
+  std::shared_ptr<const ServerCertificate> certificate_;  // of the running listener
   std::mutex preparedMutex_;  // guards prepared_: set by a page, taken by Listen
   std::unique_ptr<Listener> prepared_;
 };

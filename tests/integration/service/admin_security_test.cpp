@@ -154,6 +154,26 @@ TEST(AdminSecurity, FormRefusesAnEmptyPasswordAndAUserNameWithAColon) {
   }
 }
 
+TEST(AdminSecurity, EmptyStoredPasswordMustBeReplacedBeforeAnySave) {
+  Service service;
+  service.WriteIni("AdminPassword=\n");
+  ASSERT_TRUE(service.Start());
+  auto page = service.Get("/Parameters", "admin", "");
+  ASSERT_TRUE(page);
+  ASSERT_EQ(page->status, 200);
+  auto form = FormAsShown(page->body);
+  const std::string before = ReadFile(service.Ini());
+  auto kept = service.PostForm(UrlEncode(form), "admin", "");
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->status, 400);
+  EXPECT_NE(kept->body.find("AdminPassword: none is set"), std::string::npos) << kept->body;
+  EXPECT_EQ(ReadFile(service.Ini()), before);
+  form["AdminPassword"] = "finally-one";
+  auto set = service.PostForm(UrlEncode(form), "admin", "");
+  ASSERT_TRUE(set);
+  EXPECT_EQ(set->status, 200) << set->body;
+}
+
 TEST(AdminSecurity, SaveWithAPortAnotherProcessHoldsKeepsTheService) {
   Service service;
   service.WriteIni("");

@@ -71,6 +71,8 @@ TEST(Log, TextFromOutsideCannotStartALineOfItsOwn) {
     LogF(2, "状态报告|{}|{};", c.name, c.field);
     LogF(2, "view|{}|{};", c.name, std::string_view(c.field));
   }
+  const char* none = nullptr;
+  LogF(2, "null|{}|{};", none, 7);
   // Text given whole to LogWrite keeps our own tabs but no line breaks.
   LogWrite(2, "token\tline\nforged");
   FlushLog();
@@ -81,6 +83,7 @@ TEST(Log, TextFromOutsideCannotStartALineOfItsOwn) {
     EXPECT_NE(text.find(fmt::format("\tview|{}|{};\n", c.name, c.expected)), std::string::npos);
   }
   EXPECT_NE(text.find("\ttoken\tline\\x0aforged\n"), std::string::npos);
+  EXPECT_NE(text.find("\tnull|(null)|7;\n"), std::string::npos);
   // Every line of the file is one of ours: it starts with the time.
   std::size_t lines = 0;
   std::size_t start = 0;
@@ -93,7 +96,7 @@ TEST(Log, TextFromOutsideCannotStartALineOfItsOwn) {
     ++lines;
     start = end + 1;
   }
-  EXPECT_EQ(lines, std::size(cases) * 2 + 1);
+  EXPECT_EQ(lines, std::size(cases) * 2 + 2);
   CloseLog();
 }
 
