@@ -1,11 +1,11 @@
 #include "base/text.h"
 
+#include <iconv.h>
+
 #include <cerrno>
 #include <cstring>
 #include <map>
 #include <utility>
-
-#include <iconv.h>
 
 namespace brivane::base {
 namespace {
@@ -78,8 +78,9 @@ Converter& Get(const char* to, const char* from) {
   auto key = std::make_pair(std::string(to), std::string(from));
   auto it = cache.find(key);
   if (it == cache.end()) {
-    it = cache.emplace(std::piecewise_construct, std::forward_as_tuple(key),
-                       std::forward_as_tuple(to, from))
+    it = cache
+             .emplace(std::piecewise_construct, std::forward_as_tuple(key),
+                      std::forward_as_tuple(to, from))
              .first;
   }
   return it->second;
@@ -93,6 +94,68 @@ std::u16string ToU16(const std::string& bytes) {
 
 constexpr char kUtf16Replacement[] = {'\xFD', '\xFF'};  // U+FFFD, little-endian
 constexpr std::string_view kU16Repl(kUtf16Replacement, 2);
+constexpr char16_t kReplacement = 0xFFFD;
+
+constexpr bool IsHigh(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+constexpr bool IsLow(char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// One character of UTF-8 from text[*pos], advancing *pos. A sequence that is
+// not well-formed gives U+FFFD and advances past its longest valid prefix
+// (at least one byte), so that the byte that broke it starts the next read.
+char32_t DecodeUtf8(std::string_view text, std::size_t* pos) {
+  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char b0 = byte(*pos);
+  ++*pos;
+  if (b0 < 0x80) return b0;
+  int more;
+  char32_t c;
+  unsigned char lo = 0x80;
+  unsigned char hi = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    more = 1;
+    c = b0 & 0x1F;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    more = 2;
+    c = b0 & 0x0F;
+    if (b0 == 0xE0) lo = 0xA0;  // overlong
+    if (b0 == 0xED) hi = 0x9F;  // surrogates
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    more = 3;
+    c = b0 & 0x07;
+    if (b0 == 0xF0) lo = 0x90;  // overlong
+    if (b0 == 0xF4) hi = 0x8F;  // beyond U+10FFFF
+  } else {
+    return kReplacement;
+  }
+  for (int k = 0; k < more; ++k) {
+    if (*pos >= text.size()) return kReplacement;
+    const unsigned char b = byte(*pos);
+    if (b < lo || b > hi) return kReplacement;
+    lo = 0x80;
+    hi = 0xBF;
+    c = (c << 6) | (b & 0x3F);
+    ++*pos;
+  }
+  return c;
+}
 
 }  // namespace
 
@@ -102,8 +165,11 @@ std::u16string GbkToUtf16(std::string_view gbk) {
 
 std::string Utf16ToGbk(std::u16string_view utf16, bool* lossless) {
   if (lossless) *lossless = true;
+  // An unpaired surrogate would make the converter skip the unit after it
+  // too; as U+FFFD it costs one '?'.
+  const std::u16string valid = ValidUtf16(utf16);
   return Get("GBK", "UTF-16LE")
-      .Run(reinterpret_cast<const char*>(utf16.data()), utf16.size() * 2, 2, "?", lossless);
+      .Run(reinterpret_cast<const char*>(valid.data()), valid.size() * 2, 2, "?", lossless);
 }
 
 std::string GbkToUtf8(std::string_view gbk) {
@@ -118,13 +184,46 @@ std::string Utf8ToGbk(std::string_view utf8, bool* lossless) {
 }
 
 std::string Utf16ToUtf8(std::u16string_view utf16) {
-  return Get("UTF-8", "UTF-16LE")
-      .Run(reinterpret_cast<const char*>(utf16.data()), utf16.size() * 2, 2, "\xEF\xBF\xBD",
-           nullptr);
+  std::string out;
+  out.reserve(utf16.size() * 3);
+  for (std::size_t i = 0; i < utf16.size(); ++i) {
+    char32_t c = utf16[i];
+    if (IsHigh(c) && i + 1 < utf16.size() && IsLow(utf16[i + 1])) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (utf16[i + 1] - 0xDC00);
+      ++i;
+    } else if (IsHigh(c) || IsLow(c)) {
+      c = kReplacement;
+    }
+    AppendUtf8(out, c);
+  }
+  return out;
 }
 
 std::u16string Utf8ToUtf16(std::string_view utf8) {
-  return ToU16(Get("UTF-16LE", "UTF-8").Run(utf8.data(), utf8.size(), 1, kU16Repl, nullptr));
+  std::u16string out;
+  out.reserve(utf8.size());
+  std::size_t i = 0;
+  while (i < utf8.size()) {
+    char32_t c = DecodeUtf8(utf8, &i);
+    if (c >= 0x10000) {
+      out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+      out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(c);
+    }
+  }
+  return out;
+}
+
+std::u16string ValidUtf16(std::u16string_view utf16) {
+  std::u16string out(utf16);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (IsHigh(out[i]) && i + 1 < out.size() && IsLow(out[i + 1]))
+      ++i;
+    else if (IsHigh(out[i]) || IsLow(out[i]))
+      out[i] = kReplacement;
+  }
+  return out;
 }
 
 }  // namespace brivane::base

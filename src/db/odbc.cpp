@@ -463,7 +463,9 @@ Recordset Connection::ReadRows(void* handle) {
       out.append(reinterpret_cast<char16_t*>(buffer), units);
       if (whole) break;
     }
-    v.text = std::move(out);
+    // A driver may turn a row's invalid UTF-8 into an unpaired surrogate,
+    // which would otherwise reach the SMG inside a UCS-2 submit.
+    v.text = base::ValidUtf16(out);
     return true;
   };
   auto readBinary = [&](SQLUSMALLINT c, Recordset::Value& v) {

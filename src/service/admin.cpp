@@ -6,6 +6,7 @@
 #include <openssl/sha.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -17,7 +18,9 @@
 #include "base/config_store.h"
 #include "base/log.h"
 #include "base/secret_box.h"
+#include "db/settings.h"
 #include "service/config.h"
+#include "service/connection_guard.h"
 #include "service/dashboard.h"
 
 namespace brivane::service {
@@ -46,9 +49,10 @@ std::string NewToken() {
   return out;
 }
 
+// The maker's name stays off the pages: it is also the default password.
 std::string Footer() {
-  return fmt::format("<p class=\"footer\">{} {}.{}.{} &mdash; {}</p>", kProcessName, kVersionMajor,
-                     kVersionMinor, kBuildNumber, kManufacturer);
+  return fmt::format("<p class=\"footer\">{} {}.{}.{}</p>", kProcessName, kVersionMajor,
+                     kVersionMinor, kBuildNumber);
 }
 
 std::string SimplePage(const std::string& title, const std::string& bodyHtml) {
@@ -123,11 +127,26 @@ std::string PeerOf(const httplib::Request& req) {
 }  // namespace
 
 struct AdminServer::Listener {
+  // The guard outlives the server, whose workers it runs.
+  std::unique_ptr<ConnectionGuard> guard;
   std::unique_ptr<httplib::SSLServer> server;
   std::thread thread;
+  std::string address;
+  std::uint16_t port = 0;
+  std::string fingerprint;
+  std::shared_ptr<const ServerCertificate> certificate;
+  std::shared_ptr<int> socketFd = std::make_shared<int>(-1);  // the listening socket
   ~Listener() {
-    if (server) server->stop();
-    if (thread.joinable()) thread.join();
+    if (thread.joinable()) {
+      // stop() ends the accept loop and closes the listening socket.
+      server->stop();
+      thread.join();
+    } else if (*socketFd >= 0) {
+      // Bound but never run (made ready for a form, then not used): the
+      // library closes a listening socket only in stop() of a running
+      // server, so it would keep the port for the life of the process.
+      ::close(*socketFd);
+    }
   }
 };
 
@@ -151,35 +170,43 @@ std::shared_ptr<const AdminPagesState> AdminServer::State() const {
   return state_;
 }
 
-bool AdminServer::Listen(std::uint16_t port, std::shared_ptr<const ServerCertificate> certificate,
-                         std::string* error) {
+std::unique_ptr<AdminServer::Listener> AdminServer::MakeListener(
+    const std::string& address, std::uint16_t port,
+    std::shared_ptr<const ServerCertificate> certificate, std::string* error) {
   if (port == 0) {
     *error = "port 0 is not a port to listen on";
-    return false;
+    return nullptr;
   }
-  if (listener_ && port == port_ && certificate->Fingerprint() == fingerprint_) return true;
-
   auto next = std::make_unique<Listener>();
+  next->address = address;
+  next->port = port;
+  next->fingerprint = certificate->Fingerprint();
   next->server = std::make_unique<httplib::SSLServer>(certificate->Cert(), certificate->Key());
+  next->certificate = std::move(certificate);
   if (!next->server->is_valid()) {
     *error = "the TLS context cannot use the certificate";
-    return false;
+    return nullptr;
   }
   SSL_CTX_set_min_proto_version(next->server->ssl_context(), TLS1_2_VERSION);
+  next->guard = std::make_unique<ConnectionGuard>();
+  ConnectionGuard* guard = next->guard.get();
+  next->server->new_task_queue = [guard] { return guard->NewTaskQueue(); };
+  guard->Watch(next->server->ssl_context());
   Configure(*next->server);
-  // The port may be taken over from our own old listener (same port, new
-  // certificate), which therefore closes first.
-  if (listener_ && port == port_) listener_.reset();
-  errno = 0;
-  if (!next->server->bind_to_port("0.0.0.0", port)) {
-    *error = fmt::format("cannot listen on port {}: {}", port,
-                         errno ? std::strerror(errno) : "bind failed");
-    next->server.reset();
-    return false;
-  }
-  httplib::SSLServer* server = next->server.get();
+  // Address reuse, but never SO_REUSEPORT: a second process must not be able
+  // to share the port unnoticed.
+  next->server->set_socket_options([fd = next->socketFd](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    *fd = sock;
+  });
+  return next;
+}
+
+void AdminServer::Run(Listener& listener) {
+  httplib::SSLServer* server = listener.server.get();
   auto ended = std::make_shared<std::atomic<bool>>(false);
-  next->thread = std::thread([server, ended] {
+  listener.thread = std::thread([server, ended] {
     server->listen_after_bind();
     ended->store(true);
   });
@@ -189,31 +216,138 @@ bool AdminServer::Listen(std::uint16_t port, std::shared_ptr<const ServerCertifi
   while (!server->is_running() && !ended->load()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+}
+
+namespace {
+// The library listens with a backlog of 5, which a burst of connections
+// fills so that further ones wait for a SYN retry (a second or more); the
+// socket is made to listen again with a longer queue.
+constexpr int kListenBacklog = 512;
+
+bool Bind(httplib::SSLServer& server, int* socketFd, const std::string& address, std::uint16_t port,
+          std::string* error) {
+  errno = 0;
+  if (server.bind_to_port(address, port)) {
+    if (*socketFd >= 0) ::listen(*socketFd, kListenBacklog);
+    return true;
+  }
+  *socketFd = -1;  // the library has closed the socket it made
+  *error = fmt::format("cannot listen on {}:{}: {}", address, port,
+                       errno ? std::strerror(errno) : "bind failed");
+  return false;
+}
+}  // namespace
+
+bool AdminServer::Listen(const std::string& address, std::uint16_t port,
+                         std::shared_ptr<const ServerCertificate> certificate, std::string* error) {
+  std::unique_ptr<Listener> prepared;
+  {
+    std::lock_guard lock(preparedMutex_);
+    prepared = std::move(prepared_);
+  }
+  if (listener_ && port == port_ && address == address_ &&
+      certificate->Fingerprint() == fingerprint_)
+    return true;
+
+  std::unique_ptr<Listener> next;
+  if (prepared && prepared->address == address && prepared->port == port &&
+      prepared->fingerprint == certificate->Fingerprint()) {
+    next = std::move(prepared);
+  } else {
+    prepared.reset();
+    next = MakeListener(address, port, certificate, error);
+    if (!next) return false;
+    if (listener_ && port == port_) {
+      // Our own old listener holds the port: it has to close first. Should
+      // the new one then fail to bind, the old settings are bound again.
+      auto oldCertificate = listener_->certificate;
+      const std::string oldAddress = address_;
+      listener_.reset();
+      if (!Bind(*next->server, next->socketFd.get(), address, port, error)) {
+        std::string ignored;
+        auto back = MakeListener(oldAddress, port, oldCertificate, &ignored);
+        if (back && Bind(*back->server, back->socketFd.get(), oldAddress, port, &ignored)) {
+          Run(*back);
+          listener_ = std::move(back);
+        } else {
+          std::lock_guard lock(preparedMutex_);
+          port_ = 0;
+          address_.clear();
+          fingerprint_.clear();
+        }
+        return false;
+      }
+    } else if (!Bind(*next->server, next->socketFd.get(), address, port, error)) {
+      return false;
+    }
+  }
+  Run(*next);
   listener_ = std::move(next);  // the old listener, on another port, closes here
+  std::lock_guard lock(preparedMutex_);
   port_ = port;
+  address_ = address;
   fingerprint_ = certificate->Fingerprint();
+  certificate_ = std::move(certificate);
+  return true;
+}
+
+bool AdminServer::PrepareListener(const std::string& address, std::uint16_t port,
+                                  std::string* error) {
+  // The certificate is not on the form: the new listener keeps the one in use.
+  std::shared_ptr<const ServerCertificate> certificate;
+  std::uint16_t currentPort;
+  {
+    std::lock_guard lock(preparedMutex_);
+    certificate = certificate_;
+    if (!certificate) {
+      *error = "the pages have no certificate yet";
+      return false;
+    }
+    currentPort = port_;
+    if (port == port_ && address == address_ && certificate->Fingerprint() == fingerprint_)
+      return true;
+  }
+  auto next = MakeListener(address, port, certificate, error);
+  if (!next) return false;
+  // On the port in use now nothing can be bound beside it; the restart
+  // closes the old listener and binds there itself.
+  if (port != currentPort && !Bind(*next->server, next->socketFd.get(), address, port, error))
+    return false;
+  if (port == currentPort) next.reset();
+  std::lock_guard lock(preparedMutex_);
+  prepared_ = std::move(next);
   return true;
 }
 
 void AdminServer::Stop() {
+  std::unique_ptr<Listener> prepared;
+  {
+    std::lock_guard lock(preparedMutex_);
+    prepared = std::move(prepared_);
+  }
+  prepared.reset();
   listener_.reset();
+  std::lock_guard lock(preparedMutex_);
   port_ = 0;
+  address_.clear();
   fingerprint_.clear();
+  certificate_.reset();
 }
 
 void AdminServer::Configure(httplib::SSLServer& server) {
-  // Address reuse, but never SO_REUSEPORT: a second process must not be able
-  // to share the port unnoticed.
-  server.set_socket_options([](socket_t sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
   server.set_tcp_nodelay(true);
   server.set_keep_alive_timeout(2);
   server.set_read_timeout(10, 0);
   server.set_payload_max_length(kMaxRequestBody);
 
+  // Until its request has arrived a connection is bounded in time by the
+  // guard; a request with a body arrives when its handler starts.
+  server.set_logger([](const httplib::Request&, const httplib::Response&) {
+    ConnectionGuard::ResponseWritten();
+  });
   server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    const std::string length = req.get_header_value("Content-Length");
+    if (length.empty() || length == "0") ConnectionGuard::RequestArrived();
     SecurityHeaders(req.path, res);
     if (UnboundedBody(req)) {
       res.status = 411;
@@ -291,18 +425,41 @@ void AdminServer::Configure(httplib::SSLServer& server) {
 
 bool AdminServer::Authorised(const httplib::Request& req, httplib::Response& res) {
   auto state = State();
+  const std::string peer = PeerOf(req);
+  const auto now = LoginThrottle::Clock::now();
+  auto logDue = [&] {
+    for (const auto& line : throttle_.DueLines(now)) base::LogF(2, "{}", line);
+  };
+  logDue();
   std::string user;
   std::string password;
   const bool given = req.has_header("Authorization");
+  if (given) {
+    // While an address waits after failed logins its attempts are not even
+    // looked at, so guessing costs time whatever the guess.
+    if (auto wait = throttle_.RetryAfter(peer, now); wait.count() > 0) {
+      res.status = 429;
+      res.set_header("Retry-After", std::to_string((wait.count() + 999) / 1000));
+      res.set_content(SimplePage("429 Too Many Requests",
+                                 "<p>Too many failed logins from this address; try again "
+                                 "later.</p>\n"),
+                      kHtml);
+      return false;
+    }
+  }
   if (given && ParseBasicAuth(req.get_header_value("Authorization"), &user, &password)) {
     // Both comparisons always run, so the time taken tells nothing about
     // which of the two was wrong.
     bool userOk = ConstantTimeEquals(user, state->userName);
     bool passwordOk = ConstantTimeEquals(password, state->password);
-    if (userOk & passwordOk & !state->loginDisabled) return true;
+    if (userOk & passwordOk & !state->loginDisabled) {
+      throttle_.Succeeded(peer);
+      return true;
+    }
   }
   if (given) {
-    base::LogF(2, "信息：管理页面登录失败：用户名 \"{}\"，来自 {}", LogSafe(user), PeerOf(req));
+    throttle_.Failed(peer, LogSafe(user), now);
+    logDue();
   }
   res.status = 401;
   res.set_header("WWW-Authenticate", std::string("Basic realm=\"") + kProcessName + "\"");
@@ -315,6 +472,7 @@ void AdminServer::ServeForm(const httplib::Request&, httplib::Response& res) {
 }
 
 void AdminServer::AcceptForm(const httplib::Request& req, httplib::Response& res) {
+  ConnectionGuard::RequestArrived();
   if (req.get_header_value("Content-Type").rfind("application/x-www-form-urlencoded", 0) != 0) {
     res.status = 415;
     res.set_content(SimplePage("Not saved",
@@ -335,6 +493,25 @@ void AdminServer::AcceptForm(const httplib::Request& req, httplib::Response& res
     return;
   }
   FormCheck check = CheckForm(posted);
+  for (auto& e : LoginFieldErrors(posted)) check.errors.push_back(std::move(e));
+  const auto shownNow = State();
+  for (const auto& change : check.changes) {
+    if (std::string_view(change.field->key) == "AdminPassword" &&
+        change.action == FieldChange::Action::kKeepPassword && shownNow->password.empty() &&
+        !shownNow->loginDisabled)
+      check.errors.push_back("AdminPassword: none is set; type one");
+  }
+  for (auto& change : check.changes) {
+    if (std::string_view(change.field->key) != "DataSource") continue;
+    auto stored = shownNow->formShown.find("DataSource");
+    const std::string current = stored == shownNow->formShown.end() ? "" : stored->second;
+    if (change.value == db::MaskPasswords(current))
+      change.value = current;
+    else if (change.value.find("******") != std::string::npos)
+      check.errors.push_back(
+          "DataSource: type the password in place of ****** (or keep the rest unchanged)");
+  }
+  if (!check.errors.empty()) check.changes.clear();
   if (!check.Ok()) {
     std::string list = "<p>Nothing was saved. Please correct:</p>\n<ul>\n";
     for (const auto& e : check.errors) list += "<li>" + EscapeHtml(e) + "</li>\n";
@@ -344,11 +521,38 @@ void AdminServer::AcceptForm(const httplib::Request& req, httplib::Response& res
     return;
   }
 
+  // The listener the new settings need is made (and its port bound) before
+  // anything is written: a failure leaves file, settings and listener as
+  // they are.
+  auto state = State();
+  std::string newPortText = std::to_string(Port());
+  bool weakPassword = state->password.empty() || state->password == kDefaultAdminPassword;
+  for (const auto& change : check.changes) {
+    const std::string_view key = change.field->key;
+    if (key == "HTTPPort") newPortText = change.value;
+    if (key == "AdminPassword" && change.action == FieldChange::Action::kSet)
+      weakPassword = change.value == kDefaultAdminPassword;
+  }
+  std::string listenError;
+  const auto newPort = static_cast<std::uint16_t>(std::strtoul(newPortText.c_str(), nullptr, 10));
+  if (!PrepareListener(ListenAddressFor(state->listenAddress, weakPassword), newPort,
+                       &listenError)) {
+    base::LogF(2, "信息：配置参数未保存：{}", listenError);
+    res.status = 409;
+    res.set_content(SimplePage("Not saved",
+                               "<p>Nothing was saved; the service keeps running as it was. The "
+                               "pages cannot be served with the new settings: " +
+                                   EscapeHtml(listenError) +
+                                   "</p>\n<p><a href=\"Parameters\">Back to the form</a></p>\n"),
+                    kHtml);
+    return;
+  }
+
   base::ConfigSection section(paths_.configPath, kSectionName, paths_.keyPath);
   std::string error;
   section.Load();  // keys it could not parse are left as they are by Save
   bool ok = true;
-  std::string newPort;
+  std::string newPortShown;
   for (const auto& change : check.changes) {
     const char* key = change.field->key;
     switch (change.action) {
@@ -364,10 +568,15 @@ void AdminServer::AcceptForm(const httplib::Request& req, httplib::Response& res
           ok = ok && section.SetString(key, change.value, &error);
         break;
     }
-    if (std::string_view(key) == "HTTPPort") newPort = change.value;
+    if (std::string_view(key) == "HTTPPort") newPortShown = change.value;
   }
   ok = ok && section.Save(&error);
   if (!ok) {
+    std::unique_ptr<Listener> unused;
+    {
+      std::lock_guard lock(preparedMutex_);
+      unused = std::move(prepared_);
+    }
     base::LogF(1, "严重：配置参数保存失败：{}", error);
     res.status = 500;
     res.set_content(SimplePage("Not saved", "<p>The configuration could not be saved: " +
@@ -384,9 +593,9 @@ void AdminServer::AcceptForm(const httplib::Request& req, httplib::Response& res
   if (auto colon = host.rfind(':');
       colon != std::string::npos && host.find(']', colon) == std::string::npos)
     host.resize(colon);
-  std::string next = host.empty() || newPort.empty()
+  std::string next = host.empty() || newPortShown.empty()
                          ? "Parameters"
-                         : "https://" + host + ":" + newPort + "/Parameters";
+                         : "https://" + host + ":" + newPortShown + "/Parameters";
   auto body = std::make_shared<std::string>(
       SimplePage("配置参数",
                  "<p>The configuration has been saved. The service restarts now.</p>\n"
@@ -402,6 +611,26 @@ void AdminServer::AcceptForm(const httplib::Request& req, httplib::Response& res
         return true;
       },
       [this](bool) { host_.OnFormAccepted(); });
+}
+
+std::string ListenAddressFor(const std::string& configured, bool weakPassword) {
+  if (weakPassword) return "127.0.0.1";
+  return configured.empty() ? "0.0.0.0" : configured;
+}
+
+std::vector<std::string> LoginFieldErrors(const std::multimap<std::string, std::string>& posted) {
+  std::vector<std::string> errors;
+  auto first = [&](const std::string& name) -> const std::string* {
+    auto it = posted.find(name);
+    return it == posted.end() ? nullptr : &it->second;
+  };
+  const std::string* clear = first("AdminPassword.clear");
+  if (clear && !clear->empty())
+    errors.push_back("AdminPassword: may not be empty; the pages would open to anyone");
+  const std::string* user = first("AdminUserName");
+  if (user && user->find(':') != std::string::npos)
+    errors.push_back("AdminUserName: may not contain ':', which ends the name in a login");
+  return errors;
 }
 
 std::string EscapeHtml(std::string_view text) {
@@ -488,7 +717,10 @@ std::string RenderFormPage(const AdminPagesState& state, const std::string& toke
   for (const auto& field : kFormFields) {
     const std::string key = field.key;
     auto shown = state.formShown.find(key);
-    const std::string value = shown == state.formShown.end() ? "" : shown->second;
+    std::string value = shown == state.formShown.end() ? "" : shown->second;
+    // A DSN-less DataSource may carry a password; the form shows it masked
+    // as the log does, and a save that posts the mask back keeps it.
+    if (key == "DataSource") value = db::MaskPasswords(value);
     std::string input;
     switch (field.kind) {
       case FieldKind::kInteger:

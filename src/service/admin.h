@@ -13,6 +13,7 @@
 // the listener's worker threads and read the state through a shared
 // pointer swapped under stateMutex_.
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -20,8 +21,10 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "service/certificate.h"
+#include "service/login_throttle.h"
 
 namespace httplib {
 class SSLServer;
@@ -36,6 +39,7 @@ struct AdminPagesState {
   std::string userName;
   std::string password;                          // clear
   bool loginDisabled = false;                    // the stored password could not be deciphered
+  std::string listenAddress;                     // as configured; empty: all addresses
   std::map<std::string, std::string> formShown;  // by key, see ServiceConfig
 };
 
@@ -68,20 +72,31 @@ class AdminServer {
 
   void SetState(AdminPagesState state);
 
-  // Serves HTTPS on port (all addresses) with the certificate. A listener
-  // already open on that port with the same certificate stays; otherwise a
-  // new one replaces it. False with the reason in *error; the previous
-  // listener, if any, then stays as it was.
-  bool Listen(std::uint16_t port, std::shared_ptr<const ServerCertificate> certificate,
-              std::string* error);
+  // Serves HTTPS on address:port with the certificate. A listener already
+  // open there with the same certificate stays; one made ready by an
+  // accepted form is started; otherwise a new one replaces the old, and the
+  // old closes only once the new one is bound, unless both need the same
+  // port. False with the reason in *error; the previous listener then keeps
+  // serving as it was.
+  bool Listen(const std::string& address, std::uint16_t port,
+              std::shared_ptr<const ServerCertificate> certificate, std::string* error);
   void Stop();
-  std::uint16_t Port() const { return port_; }
+  std::uint16_t Port() const { return port_.load(); }
+  const std::string& Address() const { return address_; }
 
   const std::string& FormToken() const { return token_; }
 
  private:
   struct Listener;
 
+  // A listener for the settings a form asks for, bound before anything is
+  // stored: a port another process holds refuses the form instead of
+  // stopping the service at its restart.
+  bool PrepareListener(const std::string& address, std::uint16_t port, std::string* error);
+  std::unique_ptr<Listener> MakeListener(const std::string& address, std::uint16_t port,
+                                         std::shared_ptr<const ServerCertificate> certificate,
+                                         std::string* error);
+  static void Run(Listener& listener);
   void Configure(httplib::SSLServer& server);
   bool Authorised(const httplib::Request& req, httplib::Response& res);
   void ServeForm(const httplib::Request& req, httplib::Response& res);
@@ -94,10 +109,27 @@ class AdminServer {
   const std::string welcome_;  // built once per process
   mutable std::mutex stateMutex_;
   std::shared_ptr<const AdminPagesState> state_;
+  LoginThrottle throttle_;
   std::unique_ptr<Listener> listener_;
-  std::uint16_t port_ = 0;
+  // Written by Listen and Stop under preparedMutex_; the pages read the port
+  // without it.
+  std::atomic<std::uint16_t> port_{0};
+  std::string address_;
   std::string fingerprint_;
+  std::shared_ptr<const ServerCertificate> certificate_;  // of the running listener
+  std::mutex preparedMutex_;  // guards prepared_: set by a page, taken by Listen
+  std::unique_ptr<Listener> prepared_;
 };
+
+// The address to listen on: loopback only while the administrator's
+// password is the default or empty, so that no one elsewhere can log in
+// with it; otherwise the configured one, all addresses when that is empty.
+std::string ListenAddressFor(const std::string& configured, bool weakPassword);
+
+// Errors of a posted form that only the pages can judge: an empty
+// AdminPassword, an AdminUserName with ':' (basic authentication could not
+// carry it).
+std::vector<std::string> LoginFieldErrors(const std::multimap<std::string, std::string>& posted);
 
 // Pieces of the pages, kept apart so that they can be tested alone.
 std::string EscapeHtml(std::string_view text);

@@ -17,6 +17,7 @@
 #include "base/status_block.h"
 #include "base/text.h"
 #include "cmpp/result_codes.h"
+#include "service/clear_passwords.h"
 #include "sp/route_loader.h"
 
 namespace brivane::service {
@@ -136,6 +137,14 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
   if (!base::OpenLog(LogPath(), logLevel, &logError))
     std::cerr << "brivane: cannot open " << LogPath() << ": " << logError << "\n";
   if (!storeOk) base::LogF(1, "严重：配置文件有误：{}", storeError);
+  if (storeOk) {
+    std::vector<std::string> enciphered;
+    std::string encipherError;
+    if (!EncipherClearPasswords(section, &enciphered, &encipherError))
+      base::LogF(1, "严重：配置文件中的明文密码无法加密保存：{}", encipherError);
+    else if (!enciphered.empty())
+      base::LogF(2, "信息：配置文件中的明文密码已加密保存：{}", fmt::join(enciphered, ", "));
+  }
 
   // Step 3: the restart branch.
   if (IsRestartMessage(initMsg)) {
@@ -174,8 +183,14 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
   ServiceConfig cfg = ReadServiceConfig(section, logLevel, config_.submitQuery);
   for (const auto& problem : CheckConfiguration(section))
     base::LogF(problem.fatal ? 1 : 3, "配置：{}", FormatProblem(options_.configPath, problem));
+  const bool weakAdminPassword = cfg.adminPasswordIsDefault || cfg.adminPassword.empty();
   if (cfg.adminPasswordIsDefault)
     base::LogWrite(1, "严重：管理员密码AdminPassword仍是默认值，请在配置页面修改！");
+  if (weakAdminPassword)
+    std::cerr << "brivane: AdminPassword is "
+              << (cfg.adminPasswordIsDefault ? "the default" : "empty")
+              << "; the administration pages answer on 127.0.0.1 only until one is set with "
+                 "`brivane set-password` (then `brivane restart`)\n";
   for (const auto& e : cfg.passwordErrors) base::LogF(1, "严重：无法解密配置项 {}", e);
   const bool adminLoginDisabled =
       std::any_of(cfg.passwordErrors.begin(), cfg.passwordErrors.end(),
@@ -213,7 +228,10 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
     // any transfer that still holds it.
     forwardCancel_ = std::make_shared<std::atomic<bool>>(false);
     forwarding_.cancel = forwardCancel_;
+    forwarding_.MOHTTPVerifyCertificate = cfg.moHTTPVerifyCertificate;
   }
+  if (!cfg.moHTTPVerifyCertificate)
+    base::LogWrite(1, "严重：MOHTTPVerifyCertificate=false：HTTPS转发不校验应用的证书和主机名！");
 
   // Step 6.
   if (cfg.mtConnections <= 0 && cfg.moConnections <= 0 && cfg.mtAndMOConnections <= 0)
@@ -227,12 +245,17 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
   pages.password = cfg.adminPassword;
   pages.loginDisabled = adminLoginDisabled;
   pages.formShown = cfg.formShown;
+  pages.listenAddress = cfg.httpListenAddress;
   admin_->SetState(std::move(pages));
   std::string listenError;
-  if (!admin_->Listen(cfg.httpPort, certificate, &listenError)) {
+  if (!admin_->Listen(ListenAddressFor(cfg.httpListenAddress, weakAdminPassword), cfg.httpPort,
+                      certificate, &listenError)) {
     base::LogF(1, "Cannot run without HTTP port: {}", listenError);
     std::cerr << "brivane: Cannot run without HTTP port: " << listenError << "\n";
-    return false;
+    // A restart whose new port cannot be had keeps the pages where they
+    // were rather than taking the whole service down.
+    if (!IsRestartMessage(initMsg) || admin_->Port() == 0) return false;
+    base::LogF(1, "严重：管理页面仍在端口 {} 上服务", admin_->Port());
   }
   base::LogF(3, "HTTP监听端口: {}", admin_->Port());
 
@@ -252,7 +275,8 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
   if (!stopRequested_) {
     bringUpThread_ = std::thread([this, section] { BringUp(section); });
   }
-  base::LogF(3, "Service {} {}", kProcessName, initMsg);
+  // The start message is ours and keeps its tab ("Restart\tSignal").
+  base::LogWrite(3, fmt::format("Service {} {}", kProcessName, initMsg));
   return true;
 }
 

@@ -113,6 +113,7 @@ ServiceConfig ReadServiceConfig(const base::ConfigSection& section, int systemLo
       static_cast<std::uint16_t>(httpPort >= 1 && httpPort <= 65535 ? httpPort : kDefaultHttpPort);
   shown["HTTPPort"] = std::to_string(c.httpPort);
   c.certificate = section.GetString("Certificate", "server.pem");
+  c.httpListenAddress = section.GetString("HTTPListenAddress", "");
 
   c.dataSource = section.GetString("DataSource", "");
   shown["DataSource"] = c.dataSource;
@@ -182,6 +183,7 @@ ServiceConfig ReadServiceConfig(const base::ConfigSection& section, int systemLo
   c.moHTTPQuestTimeout = std::chrono::milliseconds(timeoutMs);
   shown["MOHTTPQuestTimeout"] = std::to_string(timeoutMs);
   c.enableHTTPClient = section.GetBoolean("EnableHTTPClient", false);
+  c.moHTTPVerifyCertificate = section.GetBoolean("MOHTTPVerifyCertificate", true);
   shown["EnableHTTPClient"] = c.enableHTTPClient ? "true" : "false";
   return c;
 }
@@ -379,6 +381,9 @@ constexpr OtherKey kOtherKeys[] = {
     {"ClaimSubmits", FieldKind::kBoolean},
     {"InstanceID", FieldKind::kString},
     {"ClaimLease", FieldKind::kInteger},
+    {"HTTPListenAddress", FieldKind::kString},
+    {"MOHTTPVerifyCertificate", FieldKind::kBoolean},
+    {"LongSMSMaxParts", FieldKind::kInteger},
     {"SocketTimeout", FieldKind::kInteger},
     {"ConnectionTimeout", FieldKind::kInteger},
     {"WorkThreads", FieldKind::kInteger},

@@ -60,6 +60,9 @@ struct ServiceConfig {
   std::string adminPassword;  // clear
   bool adminPasswordIsDefault = false;
   std::uint16_t httpPort = kDefaultHttpPort;  // the default when the stored value is no port
+  // The address the pages listen on; empty: all addresses. Not on the
+  // form: a wrong one typed there would lock the administrator out.
+  std::string httpListenAddress;
   std::string certificate;
   std::string dataSource;
   std::string dbUser;
@@ -103,6 +106,9 @@ struct ServiceConfig {
   std::string dialogCarrierNAME;
   std::chrono::milliseconds moHTTPQuestTimeout{10000};
   bool enableHTTPClient = false;
+  // Not on the form: turning certificate checks off is a decision for the
+  // file, next to the route it is made for.
+  bool moHTTPVerifyCertificate = true;
 
   // What each form field shows, by key; password fields show nothing.
   std::map<std::string, std::string> formShown;

@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -25,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/config_store.h"
 #include "base/log.h"
 #include "base/status_block.h"
 #include "service/brivane.h"
@@ -264,6 +266,67 @@ int SignalRunning(const Paths& paths, int sig) {
   return 0;
 }
 
+// One line from standard input; without echo when it is a terminal.
+bool ReadSecretLine(const char* prompt, std::string* line) {
+  const bool tty = ::isatty(STDIN_FILENO) == 1;
+  termios saved{};
+  if (tty) {
+    std::cerr << prompt << std::flush;
+    tcgetattr(STDIN_FILENO, &saved);
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+  }
+  const bool ok = static_cast<bool>(std::getline(std::cin, *line));
+  if (tty) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    std::cerr << "\n";
+  }
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return ok;
+}
+
+// Stores a new AdminPassword (enciphered) and asks a running service to
+// restart so that the pages take it. The password comes from standard
+// input, never from the command line, where other users could read it.
+int SetPassword(const Paths& paths) {
+  std::string password;
+  if (!ReadSecretLine("New AdminPassword: ", &password)) {
+    std::cerr << "brivane: no password on standard input\n";
+    return 1;
+  }
+  if (::isatty(STDIN_FILENO) == 1) {
+    std::string again;
+    if (!ReadSecretLine("Again: ", &again) || again != password) {
+      std::cerr << "brivane: the two passwords differ; nothing was changed\n";
+      return 1;
+    }
+  }
+  std::string why;
+  if (password.empty()) why = "the password may not be empty";
+  if (password == brivane::service::kDefaultAdminPassword) why = "that is the default password";
+  if (password.size() > brivane::service::kMaxPasswordBytes)
+    why = fmt::format("at most {} bytes", brivane::service::kMaxPasswordBytes);
+  for (char c : password)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) why = "no control characters";
+  if (!why.empty()) {
+    std::cerr << "brivane: " << why << "; nothing was changed\n";
+    return 1;
+  }
+  const std::string configPath = paths.config.empty() ? paths.home + "/brivane.ini" : paths.config;
+  brivane::base::ConfigSection section(configPath, brivane::service::kSectionName,
+                                       paths.home + "/brivane.key");
+  std::string error;
+  if (!section.Load(&error) || !section.SetPassword("AdminPassword", password, &error) ||
+      !section.Save(&error)) {
+    std::cerr << "brivane: cannot store the password in " << configPath << ": " << error << "\n";
+    return 1;
+  }
+  std::cout << "brivane: AdminPassword stored in " << configPath << "\n";
+  if (brivane::service::RunningPid(PidPath(paths))) return SignalRunning(paths, SIGHUP);
+  return 0;
+}
+
 int Install(const Paths& paths, const std::string& unitDir) {
   std::string path = unitDir + "/brivane.service";
   std::string text =
@@ -347,6 +410,9 @@ int main(int argc, char** argv) {
   auto* checkConfig = app.add_subcommand(
       "check-config", "check the configuration file; exit 1 when anything is wrong");
   addPaths(checkConfig, true);
+  auto* setPassword = app.add_subcommand(
+      "set-password", "store a new AdminPassword read from standard input, restart if running");
+  addPaths(setPassword, true);
 
   CLI11_PARSE(app, argc, argv);
   Paths paths = Resolve(home, config);
@@ -360,5 +426,6 @@ int main(int argc, char** argv) {
   if (*reopenLog) return SignalRunning(paths, SIGUSR1);
   if (*open) return Open(paths);
   if (*checkConfig) return CheckConfigCommand(paths);
+  if (*setPassword) return SetPassword(paths);
   return 1;
 }

@@ -136,7 +136,7 @@ int OnProgress(void* cancel, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return static_cast<const std::atomic<bool>*>(cancel)->load() ? 1 : 0;
 }
 
-bool PostOnce(const std::string& url, const std::string& body, long timeoutMs,
+bool PostOnce(const std::string& url, const std::string& body, long timeoutMs, bool verify,
               const std::atomic<bool>* cancel, HttpReply& reply) {
   reply = HttpReply{};
   if (!CurlReady()) {
@@ -174,8 +174,8 @@ bool PostOnce(const std::string& url, const std::string& body, long timeoutMs,
   curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, timeoutMs);
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);  // worker threads: no SIGALRM for DNS timeouts
   curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L);
-  curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 0L);
-  curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
+  curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
+  curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &OnBody);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &ex);
@@ -279,7 +279,8 @@ bool PostMORequest(const ForwardSettings& settings, int coding, std::string_view
     for (int attempt = 0; attempt < 2; ++attempt) {
       if (attempt > 0 && settings.cancel && settings.cancel->load()) break;
       base::LogWrite(2, "MORequest|Postdata " + body);
-      ok = PostOnce(url, body, timeoutMs, settings.cancel.get(), reply);
+      ok = PostOnce(url, body, timeoutMs, settings.MOHTTPVerifyCertificate, settings.cancel.get(),
+                    reply);
       if (ok) break;
       failure += fmt::format("HTTP POST failed: {} {}", reply.statusCode,
                              base::GbkToUtf8(reply.statusText));

@@ -38,6 +38,9 @@ struct ForwardSettings {
   // second) and skip the retry: a stop must not wait for an application
   // that never answers. Shared, so a late reader never sees it dangle.
   std::shared_ptr<const std::atomic<bool>> cancel;
+  // HTTPS: the application's certificate and host name are checked against
+  // the system's CAs unless this is off (a self-signed application).
+  bool MOHTTPVerifyCertificate = true;
 };
 
 // What one POST gave back. statusCode is 0 when no reply arrived; then
@@ -78,8 +81,9 @@ std::string ReplyTextToGbk(std::string_view text, std::string_view contentType);
 // "MORequest|Postdata <body>"; a failed attempt writes "MORequest|Fail "
 // and the failure texts of this call so far. An attempt succeeds when a
 // complete reply with a 2xx status arrived. `reply` holds the last attempt's
-// outcome. Answers whether the last attempt succeeded. TLS certificates are
-// not verified: routes carry no CA setting.
+// outcome. Answers whether the last attempt succeeded. An https URL's
+// certificate and host name are verified against the system's CAs unless
+// settings.MOHTTPVerifyCertificate is off.
 bool PostMORequest(const ForwardSettings& settings, int coding, std::string_view message,
                    std::string_view mobile, std::string_view linkId, std::string_view msgId,
                    RouteInfo route, HttpReply& reply);

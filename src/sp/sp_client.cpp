@@ -47,14 +47,15 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
 
 // The MO text as UTF-16: UCS-2 arrives big-endian; Msg_Fmt 16 is UTF-8;
 // every other coding is read as GBK (the host code page), undecodable bytes
-// becoming U+FFFD rather than garbage.
+// and unpaired surrogates becoming U+FFFD rather than garbage.
 std::u16string MoTextUtf16(const std::uint8_t* content, std::size_t length, std::uint8_t fmt) {
   std::u16string text;
   if (fmt == 8) {
     text.resize(length / 2);
     for (std::size_t i = 0; i < text.size(); ++i)
       text[i] = static_cast<char16_t>((content[2 * i] << 8) | content[2 * i + 1]);
-    return text;
+    // The database and the forward get well-formed text only.
+    return base::ValidUtf16(text);
   }
   std::string_view bytes(reinterpret_cast<const char*>(content), length);
   return fmt == 16 ? base::Utf8ToUtf16(bytes) : base::GbkToUtf16(bytes);

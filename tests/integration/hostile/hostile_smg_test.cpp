@@ -11,6 +11,7 @@
 #include <chrono>
 #include <future>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -164,6 +165,30 @@ TEST_F(HostileSmg, DeliverWhoseMsgLengthOverrunsItsBodyIsRefusedWithFour) {
   ExpectMoFlowing("mo after cut body");
   EXPECT_EQ(sys_->Scalar("SELECT COUNT(*) FROM Deliver"), 2);
   ExpectAliveAndMtFlowing("13800001202");
+}
+
+TEST_F(HostileSmg, LineBreaksInAMobileNumberCannotForgeLogLines) {
+  // What the SMG puts in Src_terminal_Id reaches "上行消息|" lines: with CR
+  // and LF it would start a line that reads like one of the service's own.
+  const std::string forged = "\r\n2026/01/01 00:00:00.000\tFAKE";
+  ASSERT_LT(forged.size(), 32u);
+  ASSERT_TRUE(peer_.Inject(peer_.Deliver(800, "mo with a hostile number", forged)));
+  ASSERT_TRUE(WaitFor([&] { return peer_.DeliverResps() == 1; }, 10s));
+  ASSERT_TRUE(sys_->WaitLog("上行消息|\\x0d\\x0a2026/01/01 00:00:00.000\\x09FAKE|", 1, 20s))
+      << sys_->Log();
+  // Every line of the file begins with its own time stamp; none is forged.
+  const std::string log = sys_->Log();
+  const std::regex stamp(R"(^\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\t)");
+  std::size_t start = 0;
+  while (start < log.size()) {
+    const std::size_t end = log.find('\n', start);
+    const std::string line = log.substr(start, end == std::string::npos ? end : end - start);
+    EXPECT_TRUE(std::regex_search(line, stamp)) << line;
+    EXPECT_EQ(line.find("2026/01/01 00:00:00.000\t"), std::string::npos) << line;
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  ExpectAliveAndMtFlowing("13800001301");
 }
 
 }  // namespace

@@ -107,5 +107,25 @@ TEST(AdminPieces, LogSafeNeutralisesLineBreaksAndCaps) {
   EXPECT_EQ(LogSafe(std::string(100, 'a'), 10), "aaaaaaaaaa...");
 }
 
+TEST(AdminLogin, ListenAddressAndLoginFields) {
+  EXPECT_EQ(ListenAddressFor("", true), "127.0.0.1");
+  EXPECT_EQ(ListenAddressFor("192.0.2.7", true), "127.0.0.1");
+  EXPECT_EQ(ListenAddressFor("", false), "0.0.0.0");
+  EXPECT_EQ(ListenAddressFor("192.0.2.7", false), "192.0.2.7");
+
+  struct Case {
+    std::multimap<std::string, std::string> posted;
+    std::size_t errors;
+  };
+  const Case cases[] = {
+      {{{"AdminUserName", "admin"}, {"AdminPassword", ""}}, 0},
+      {{{"AdminUserName", "ad:min"}}, 1},
+      {{{"AdminUserName", ":"}, {"AdminPassword.clear", "1"}}, 2},
+      {{{"AdminPassword.clear", ""}}, 0},
+      {{{"AdminPassword.clear", "1"}, {"AdminPassword", "new"}}, 1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(LoginFieldErrors(c.posted).size(), c.errors);
+}
+
 }  // namespace
 }  // namespace brivane::service
