@@ -2,7 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 
 namespace brivane::service {
 namespace {
@@ -111,6 +113,8 @@ ServiceConfig ReadServiceConfig(const base::ConfigSection& section, int systemLo
   c.spDelSubmit = section.GetString("SP_DelSubmit", "uspMoveSubmitToLog");
   c.spAddDeliver = section.GetString("SP_AddDeliver", "uspAddDeliver");
   c.spAddStatusReport = section.GetString("SP_AddStatusReport", "uspAddStatusReport");
+  c.dbCommitBatch = integer("DBCommitBatch", 100);
+  c.dbCommitWait = integer("DBCommitWait", 0);
   c.connectionString = db::BuildConnectionString(DatabaseSettings(c));
   c.mtSpeedLimit = integer("MTSpeedLimit", 20);
   c.submitQuery = previousSubmitQuery;
@@ -300,6 +304,8 @@ db::DbSettings DatabaseSettings(const ServiceConfig& config) {
   s.spDelSubmit = config.spDelSubmit;
   s.spAddDeliver = config.spAddDeliver;
   s.spAddStatusReport = config.spAddStatusReport;
+  s.commitBatch.maxCalls = static_cast<std::size_t>(std::max(1, config.dbCommitBatch));
+  s.commitBatch.maxWait = std::chrono::milliseconds(std::max(0, config.dbCommitWait));
   return s;
 }
 
