@@ -1,5 +1,6 @@
 #include "db/procedures.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <mutex>
@@ -129,6 +130,35 @@ bool UpdateSubmit(DbGateway& gateway, std::uint64_t id, std::uint32_t msgFmt,
   });
   gateway.PublishOpenFlag(call.link);
   return result;
+}
+
+std::vector<bool> UpdateSubmits(DbGateway& gateway, const std::vector<SubmitMark>& marks) {
+  const CallInfo call{"UpdateSubmit", DbLink::kMain, gateway.Settings().spUpdateSubmit,
+                      base::kSubmitHandedOver};
+  std::vector<bool> stored(marks.size(), false);
+  const std::size_t chunk = std::max<std::size_t>(1, gateway.Settings().commitBatch.maxCalls);
+  std::vector<BatchCall> calls(marks.size());
+  for (std::size_t i = 0; i < marks.size(); ++i) {
+    const SubmitMark& m = marks[i];
+    calls[i].fill = [&m](Command& c) {
+      c.AppendInt64(static_cast<std::int64_t>(m.id));
+      c.AppendInt(static_cast<std::int32_t>(m.msgFmt));
+      c.AppendInt(static_cast<std::int32_t>(m.smsCount));
+    };
+  }
+  for (std::size_t from = 0; from < calls.size(); from += chunk) {
+    std::vector<BatchCall*> batch;
+    for (std::size_t i = from; i < std::min(calls.size(), from + chunk); ++i)
+      batch.push_back(&calls[i]);
+    try {
+      RunBatch(gateway, call, batch);
+    } catch (const std::exception& e) {
+      base::LogF(1, "EXCEPTION|{}|{}", call.name, e.what());
+    }
+    for (std::size_t i = from; i < from + batch.size(); ++i) stored[i] = calls[i].ok;
+  }
+  gateway.PublishOpenFlag(call.link);
+  return stored;
 }
 
 bool DelSubmit(DbGateway& gateway, std::uint64_t submitId, std::string_view msgId,

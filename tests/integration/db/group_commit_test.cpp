@@ -135,6 +135,40 @@ TEST_P(GroupCommitDb, ACallTheDatabaseRefusesFailsAloneAndTheOthersAreRecordedOn
   EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM SubmitLog"), 10);
 }
 
+// The MT thread's marks: stored together, and when one of them is refused
+// (a trigger) the others are still stored and only that one is reported.
+TEST_P(GroupCommitDb, MarksOfAPassAreStoredTogetherAndARefusedOneIsReportedAlone) {
+  const std::string trigger =
+      GetParam() == Backend::kSqlite
+          ? "CREATE TRIGGER RefuseMark BEFORE UPDATE ON Submit WHEN NEW.SMSCount = 99 "
+            "BEGIN SELECT RAISE(ABORT, 'refused by the test'); END"
+          : "CREATE TRIGGER RefuseMark BEFORE UPDATE ON Submit FOR EACH ROW BEGIN IF "
+            "NEW.SMSCount = 99 THEN SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'refused by "
+            "the test'; END IF; END";
+  db_.Query(trigger);
+  LogCapture log(3);
+  const auto ids = InsertSubmits(7);
+  DbSettings settings = db_.Settings();
+  settings.commitBatch.maxCalls = 4;  // two transactions: 4 marks and 3
+  auto gateway = std::make_unique<DbGateway>(settings);
+  gateway->OpenAllConnections();
+  ASSERT_TRUE(gateway->DatabaseConnected());
+  const std::uint32_t before = base::StatusBlock().Get(base::kSubmitHandedOver);
+
+  std::vector<SubmitMark> marks;
+  for (std::int64_t id : ids) marks.push_back({static_cast<std::uint64_t>(id), 8, 1});
+  marks[5].smsCount = 99;  // in the second transaction
+  const std::vector<bool> stored = UpdateSubmits(*gateway, marks);
+  ASSERT_EQ(stored.size(), marks.size());
+  for (std::size_t i = 0; i < marks.size(); ++i) EXPECT_EQ(stored[i], i != 5) << i;
+  EXPECT_EQ(log.Count("UpdateSubmit|a transaction of 3 calls failed"), 1) << log.All();
+  EXPECT_EQ(log.Count("a transaction of 4"), 0) << log.All();
+  EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM Submit WHERE SubmitState = 1 AND SMSCount = 1"), 6);
+  EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM Submit WHERE SubmitState = 0"), 1);
+  EXPECT_EQ(base::StatusBlock().Get(base::kSubmitHandedOver), before + 6);
+  EXPECT_TRUE(UpdateSubmits(*gateway, {}).empty());
+}
+
 // Batches of one: every call commits alone, as a database whose procedures
 // manage their own transactions needs.
 TEST_P(GroupCommitDb, WithBatchesOfOneEveryCallRunsAlone) {
