@@ -33,11 +33,10 @@ bool GroupCommit::Run(BatchCall& call, const Runner& runner) {
   queue_.push_back(&call);
   if (leaderWaiting_ && queue_.size() >= bounds_.maxCalls) fullCv_.notify_one();
   for (;;) {
-    doneCv_.wait(lock, [&] { return call.done || !leading_; });
+    // The call at the front of the queue leads the next batch.
+    call.wake.wait(lock, [&] { return call.done || (!leading_ && queue_.front() == &call); });
     if (call.done) return call.ok;
 
-    // Lead one batch (which holds this call unless more than maxCalls were
-    // queued before it), then wait again or return.
     leading_ = true;
     const BatchBounds bounds = bounds_;
     if (bounds.maxWait.count() > 0 && queue_.size() < bounds.maxCalls) {
@@ -53,10 +52,15 @@ bool GroupCommit::Run(BatchCall& call, const Runner& runner) {
     for (BatchCall* c : batch) c->ok = false;
     runner(batch);
     lock.lock();
-    for (BatchCall* c : batch) c->done = true;
     leading_ = false;
     running_ = 0;
-    doneCv_.notify_all();
+    // Wake the callers of the batch (this one returns below) and the next
+    // leader. A caller's BatchCall may be gone once it sees done.
+    for (BatchCall* c : batch) {
+      c->done = true;
+      if (c != &call) c->wake.notify_one();
+    }
+    if (!queue_.empty()) queue_.front()->wake.notify_one();
   }
 }
 

@@ -34,11 +34,14 @@ struct BatchBounds {
 };
 
 // One call waiting for its batch. The caller owns it; `fill` appends the
-// call's parameters; the runner sets `ok`.
+// call's parameters; the runner sets `ok`. Each call is woken on its own
+// (its batch ran, or it is next to lead), so that hundreds of waiting
+// callers are not all woken at the end of every batch.
 struct BatchCall {
   std::function<void(Command&)> fill;
   bool ok = false;
   bool done = false;  // guarded by the GroupCommit's mutex
+  std::condition_variable wake;
 };
 
 class GroupCommit {
@@ -63,7 +66,6 @@ class GroupCommit {
 
  private:
   mutable std::mutex mutex_;
-  std::condition_variable doneCv_;  // a batch ended
   std::condition_variable fullCv_;  // the queue reached maxCalls
   std::deque<BatchCall*> queue_;
   bool leading_ = false;

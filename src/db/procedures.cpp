@@ -105,9 +105,15 @@ void RunBatch(DbGateway& gateway, const CallInfo& call, const std::vector<BatchC
 // A call through its connection's batches: it returns once its batch has
 // run, with its own outcome.
 bool BatchedCall(DbGateway& gateway, const CallInfo& call, std::function<void(Command&)> fill) {
+  GroupCommit& batches = gateway.Batches(call.link);
+  if (batches.Bounds().maxCalls == 1) {
+    // Calls kept alone: the plain call under the connection's lock.
+    std::lock_guard lock(gateway.Lock(call.link));
+    return CallProcedure(gateway, call, fill);
+  }
   BatchCall entry;
   entry.fill = std::move(fill);
-  return gateway.Batches(call.link).Run(entry, [&](const std::vector<BatchCall*>& batch) {
+  return batches.Run(entry, [&](const std::vector<BatchCall*>& batch) {
     try {
       RunBatch(gateway, call, batch);
     } catch (const std::exception& e) {
