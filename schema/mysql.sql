@@ -124,16 +124,24 @@ END//
 -- message copy its log row with their own MsgId; an id found nowhere still
 -- keeps its outcome. The row is locked for update first, so a concurrent
 -- uspUpdateSubmitState waits instead of deadlocking on a lock upgrade.
+-- Called with autocommit off (the service commits several calls together),
+-- it joins the caller's transaction instead of committing it half-way: the
+-- caller commits, or rolls back and calls again one by one.
 CREATE PROCEDURE uspMoveSubmitToLog(IN p_SubmitID BIGINT, IN p_MsgId VARCHAR(64),
                                     IN p_SubmitResult INT)
 BEGIN
   DECLARE v_found INT DEFAULT 0;
+  DECLARE v_own INT DEFAULT @@autocommit;
   DECLARE EXIT HANDLER FOR SQLEXCEPTION
   BEGIN
-    ROLLBACK;
+    IF v_own = 1 THEN
+      ROLLBACK;
+    END IF;
     RESIGNAL;
   END;
-  START TRANSACTION;
+  IF v_own = 1 THEN
+    START TRANSACTION;
+  END IF;
   SELECT COUNT(*) INTO v_found FROM Submit WHERE SubmitID = p_SubmitID FOR UPDATE;
   IF v_found > 0 THEN
     INSERT INTO SubmitLog (SubmitID, ServiceId, FeeType, FeeCode, SrcId, Mobile, ISWappush,
@@ -157,7 +165,9 @@ BEGIN
       VALUES (p_SubmitID, p_MsgId, p_SubmitResult, NOW());
     END IF;
   END IF;
-  COMMIT;
+  IF v_own = 1 THEN
+    COMMIT;
+  END IF;
 END//
 
 -- An MO message.

@@ -4,7 +4,10 @@
 //
 //   bench_e2e [--rows N] [--mo N] [--pacing-seconds S] [--pacing-limit L]
 //             [--work-threads W] [--links K] [--rounds R] [--sqlite]
-//             [--mariadb] [--no-mt] [--no-pacing] [--no-mo]
+//             [--mariadb] [--no-mt] [--no-pacing] [--no-mo] [--commit-batch B]
+//
+// --commit-batch sets brivane's DBCommitBatch (calls committed together;
+// 1 = each call alone); without it brivane's default holds.
 //
 // MT throughput: N rows are inserted into Submit before brivane starts,
 // with MTSpeedLimit far above what the database allows (50,000), so pacing
@@ -73,6 +76,7 @@ struct Settings {
   bool mt = true;
   bool pacing = true;
   bool moRun = true;
+  int commitBatch = 0;  // 0: brivane's default
 };
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -294,6 +298,7 @@ E2eOptions BaseOptions(DbKind kind, const Settings& s) {
   o.workThreads = s.workThreads;
   o.mtAndMOConnections = s.links;
   o.startTimeout = 60s;
+  if (s.commitBatch > 0) o.extraIni["DBCommitBatch"] = std::to_string(s.commitBatch);
   return o;
 }
 
@@ -622,11 +627,14 @@ int main(int argc, char** argv) {
       s.pacing = false;
     else if (a == "--no-mo")
       s.moRun = false;
+    else if (a == "--commit-batch")
+      s.commitBatch = next();
     else {
       std::fprintf(stderr,
                    "usage: bench_e2e [--rows N] [--mo N] [--pacing-seconds S] [--pacing-limit L]\n"
                    "                 [--work-threads W] [--links K] [--rounds R] [--sqlite]\n"
-                   "                 [--mariadb] [--no-mt] [--no-pacing] [--no-mo]\n");
+                   "                 [--mariadb] [--no-mt] [--no-pacing] [--no-mo]\n"
+                   "                 [--commit-batch B]\n");
       return 2;
     }
   }

@@ -11,7 +11,7 @@
 
 namespace brivane::base {
 
-const std::array<StatusField, 19> kStatusFields = {{
+const std::array<StatusField, 21> kStatusFields = {{
     {kMoReceived, "mo_received", false},
     {kMoStored, "mo_stored", false},
     {kSubmitHandedOver, "submit_handed_over", false},
@@ -31,6 +31,8 @@ const std::array<StatusField, 19> kStatusFields = {{
     {kReportOther, "report_other", false},
     {kMoForwardOk, "mo_forward_ok", false},
     {kMoForwardFail, "mo_forward_fail", false},
+    {kSubmitFlowRetried, "submit_flow_retried", false},
+    {kSubmitPaced, "submit_paced", false},
 }};
 
 std::string StatusBlockName() {

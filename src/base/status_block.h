@@ -34,6 +34,10 @@ inline constexpr std::size_t kReportDelivered = 0x68;
 inline constexpr std::size_t kReportOther = 0x6C;
 inline constexpr std::size_t kMoForwardOk = 0x70;
 inline constexpr std::size_t kMoForwardFail = 0x74;
+// Submits refused with Result 8 and queued to be written again; submits
+// held back by the per-link cap.
+inline constexpr std::size_t kSubmitFlowRetried = 0x78;
+inline constexpr std::size_t kSubmitPaced = 0x7C;
 
 inline constexpr std::size_t kStatusBlockSize = 12288;
 inline constexpr const char* kDefaultStatusBlockName = "/FILEMAP_QUILLARK_BRIVANE";
@@ -46,7 +50,7 @@ struct StatusField {
 };
 
 // Every 32-bit field in offset order (the start time is separate).
-extern const std::array<StatusField, 19> kStatusFields;
+extern const std::array<StatusField, 21> kStatusFields;
 
 // The name to use: $BRIVANE_STATUS_BLOCK when set, else the default.
 std::string StatusBlockName();

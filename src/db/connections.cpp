@@ -139,7 +139,10 @@ void DbGateway::SetSettings(DbSettings settings) {
   }
   settings_ = std::move(settings);
   connectionString_ = WithNetworkTimeouts(BuildConnectionString(settings_), settings_.dbType);
-  for (DbLink link : kAllLinks) Get(link).SetProcedureSyntax(SyntaxForDbType(settings_.dbType));
+  for (DbLink link : kAllLinks) {
+    Get(link).SetProcedureSyntax(SyntaxForDbType(settings_.dbType));
+    Batches(link).SetBounds(settings_.commitBatch);
+  }
 }
 
 DbGateway::~DbGateway() { CloseAllConnections(); }

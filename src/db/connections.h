@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 
+#include "db/group_commit.h"
 #include "db/odbc.h"
 #include "db/settings.h"
 
@@ -70,6 +71,8 @@ class DbGateway {
   // The connection and its lock. Use the connection only while holding it.
   Connection& Get(DbLink link) { return slot(link).connection; }
   std::recursive_mutex& Lock(DbLink link) { return slot(link).lock; }
+  // The batches of calls made on a connection (see procedures.h).
+  GroupCommit& Batches(DbLink link) { return slot(link).batches; }
   Connection& DBConnection() { return Get(DbLink::kMain); }
   Connection& DBConnectionMT() { return Get(DbLink::kMT); }
   Connection& DBConnectionMO() { return Get(DbLink::kMO); }
@@ -80,6 +83,7 @@ class DbGateway {
     std::recursive_mutex lock;
     Connection connection;
     std::atomic<bool> open{false};
+    GroupCommit batches;
   };
   Slot& slot(DbLink link) { return slots_[static_cast<std::size_t>(link)]; }
   const Slot& slot(DbLink link) const { return slots_[static_cast<std::size_t>(link)]; }

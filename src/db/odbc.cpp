@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <clocale>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 
@@ -332,6 +333,21 @@ void Connection::Close() noexcept {
 void Connection::Fail(int rc, short handleType, void* handle, const char* source) {
   errors_ = Diagnostics(handleType, handle);
   throw DbException(ErrorFrom(static_cast<SQLRETURN>(rc), errors_, source));
+}
+
+void Connection::SetAutoCommit(bool on) {
+  RequireOpen("Connection.SetAutoCommit");
+  const SQLRETURN rc = SQLSetConnectAttr(hdbc_, SQL_ATTR_AUTOCOMMIT,
+                                         reinterpret_cast<SQLPOINTER>(static_cast<std::uintptr_t>(
+                                             on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF)),
+                                         SQL_IS_UINTEGER);
+  if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_DBC, hdbc_, "SQLSetConnectAttr");
+}
+
+void Connection::EndTransaction(bool commit) {
+  RequireOpen("Connection.EndTransaction");
+  const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, hdbc_, commit ? SQL_COMMIT : SQL_ROLLBACK);
+  if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_DBC, hdbc_, "SQLEndTran");
 }
 
 void Connection::RequireOpen(const char* source) {

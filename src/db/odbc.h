@@ -163,6 +163,12 @@ class Connection {
   // Statements that return no rows give an open, empty recordset.
   Recordset Execute(std::string_view commandText, CommandType type = CommandType::kText);
 
+  // Manual-commit mode: with autocommit off, every statement joins one
+  // transaction until EndTransaction. Turning autocommit back on commits
+  // what is open (the ODBC rule). Both throw DbException on failure.
+  void SetAutoCommit(bool on);
+  void EndTransaction(bool commit);
+
   // The diagnostic records of the last failed operation on this connection.
   const std::vector<ProviderError>& Errors() const { return errors_; }
 

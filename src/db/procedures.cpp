@@ -1,7 +1,10 @@
 #include "db/procedures.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <mutex>
+#include <vector>
 
 #include "base/log.h"
 #include "base/status_block.h"
@@ -50,6 +53,75 @@ bool CallProcedure(DbGateway& gateway, const CallInfo& call, Fill&& fill) {
   return result;
 }
 
+// Runs a batch of calls of one procedure on one connection, holding the
+// connection's lock throughout. A batch of one is an ordinary call. A larger
+// one runs in one transaction, committed once; when any call of it fails
+// the transaction is rolled back and the calls run again one by one, each
+// committing alone, so that one call the database refuses costs only its
+// own outcome and the reconnect of an ordinary failed call still happens.
+void RunBatch(DbGateway& gateway, const CallInfo& call, const std::vector<BatchCall*>& batch) {
+  std::lock_guard lock(gateway.Lock(call.link));
+  auto oneByOne = [&] {
+    for (BatchCall* c : batch) c->ok = CallProcedure(gateway, call, c->fill);
+  };
+  if (batch.size() == 1) return oneByOne();
+  if (!gateway.OpenFlag(call.link)) gateway.OpenConnection(call.link);
+  if (!gateway.OpenFlag(call.link)) return oneByOne();
+  Connection& connection = gateway.Get(call.link);
+  bool committed = false;
+  try {
+    connection.SetAutoCommit(false);
+    for (BatchCall* c : batch) {
+      Command command(connection, call.procedure);
+      c->fill(command);
+      command.Execute();
+    }
+    connection.EndTransaction(true);
+    committed = true;
+  } catch (const std::exception&) {
+    base::LogF(2, "{}|a transaction of {} calls failed, running them one by one;", call.name,
+               batch.size());
+    try {
+      connection.EndTransaction(false);
+    } catch (const std::exception&) {
+      // The link is gone: the first call below reopens it.
+    }
+  }
+  try {
+    connection.SetAutoCommit(true);
+  } catch (const DbException& e) {
+    LogProviderErrors(connection);
+    LogComError(e.Error());
+    base::LogF(2, "{}, Reconnect...", call.name);
+    gateway.OpenConnection(call.link);
+  }
+  if (!committed) return oneByOne();
+  for (BatchCall* c : batch) {
+    c->ok = true;
+    base::StatusBlock().Add(call.counter);
+  }
+}
+
+// A call through its connection's batches: it returns once its batch has
+// run, with its own outcome.
+bool BatchedCall(DbGateway& gateway, const CallInfo& call, std::function<void(Command&)> fill) {
+  GroupCommit& batches = gateway.Batches(call.link);
+  if (batches.Bounds().maxCalls == 1) {
+    // Calls kept alone: the plain call under the connection's lock.
+    std::lock_guard lock(gateway.Lock(call.link));
+    return CallProcedure(gateway, call, fill);
+  }
+  BatchCall entry;
+  entry.fill = std::move(fill);
+  return batches.Run(entry, [&](const std::vector<BatchCall*>& batch) {
+    try {
+      RunBatch(gateway, call, batch);
+    } catch (const std::exception& e) {
+      base::LogF(1, "EXCEPTION|{}|{}", call.name, e.what());
+    }
+  });
+}
+
 }  // namespace
 
 bool UpdateSubmit(DbGateway& gateway, std::uint64_t id, std::uint32_t msgFmt,
@@ -66,15 +138,43 @@ bool UpdateSubmit(DbGateway& gateway, std::uint64_t id, std::uint32_t msgFmt,
   return result;
 }
 
+std::vector<bool> UpdateSubmits(DbGateway& gateway, const std::vector<SubmitMark>& marks) {
+  const CallInfo call{"UpdateSubmit", DbLink::kMain, gateway.Settings().spUpdateSubmit,
+                      base::kSubmitHandedOver};
+  std::vector<bool> stored(marks.size(), false);
+  const std::size_t chunk = std::max<std::size_t>(1, gateway.Settings().commitBatch.maxCalls);
+  std::vector<BatchCall> calls(marks.size());
+  for (std::size_t i = 0; i < marks.size(); ++i) {
+    const SubmitMark& m = marks[i];
+    calls[i].fill = [&m](Command& c) {
+      c.AppendInt64(static_cast<std::int64_t>(m.id));
+      c.AppendInt(static_cast<std::int32_t>(m.msgFmt));
+      c.AppendInt(static_cast<std::int32_t>(m.smsCount));
+    };
+  }
+  for (std::size_t from = 0; from < calls.size(); from += chunk) {
+    std::vector<BatchCall*> batch;
+    for (std::size_t i = from; i < std::min(calls.size(), from + chunk); ++i)
+      batch.push_back(&calls[i]);
+    try {
+      RunBatch(gateway, call, batch);
+    } catch (const std::exception& e) {
+      base::LogF(1, "EXCEPTION|{}|{}", call.name, e.what());
+    }
+    for (std::size_t i = from; i < from + batch.size(); ++i) stored[i] = calls[i].ok;
+  }
+  gateway.PublishOpenFlag(call.link);
+  return stored;
+}
+
 bool DelSubmit(DbGateway& gateway, std::uint64_t submitId, std::string_view msgId,
                std::uint32_t submitResult) {
   const CallInfo call{"DelSubmit", DbLink::kMT, gateway.Settings().spDelSubmit,
                       base::kSubmitResultStored};
-  std::lock_guard lock(gateway.Lock(call.link));
   if (base::LogEnabled(3)) {
     base::LogF(3, "MT应答|{}|{}|{}", submitId, ForLog(msgId), submitResult);
   }
-  bool result = CallProcedure(gateway, call, [&](Command& c) {
+  bool result = BatchedCall(gateway, call, [&](Command& c) {
     c.AppendInt64(static_cast<std::int64_t>(submitId));
     c.AppendTextGbk(msgId);
     c.AppendInt(static_cast<std::int32_t>(submitResult));
@@ -85,8 +185,7 @@ bool DelSubmit(DbGateway& gateway, std::uint64_t submitId, std::string_view msgI
 
 bool AddDeliver(DbGateway& gateway, const DeliverRecord& r) {
   const CallInfo call{"AddDeliver", DbLink::kMO, gateway.Settings().spAddDeliver, base::kMoStored};
-  std::lock_guard lock(gateway.Lock(call.link));
-  bool result = CallProcedure(gateway, call, [&](Command& c) {
+  bool result = BatchedCall(gateway, call, [&](Command& c) {
     c.AppendTextGbk(r.mobile);
     c.AppendText(r.msg);
     c.AppendTextGbk(r.spNumber);
@@ -109,11 +208,10 @@ bool AddStatusReport(DbGateway& gateway, std::string_view msgId, std::string_vie
                      std::string_view doneTime) {
   const CallInfo call{"AddStatusReport", DbLink::kSR, gateway.Settings().spAddStatusReport,
                       base::kReportStored};
-  std::lock_guard lock(gateway.Lock(call.link));
   if (base::LogEnabled(3)) {
     base::LogF(3, "状态报告|{}|{}|{}", ForLog(mobile), ForLog(msgId), ForLog(stat));
   }
-  bool result = CallProcedure(gateway, call, [&](Command& c) {
+  bool result = BatchedCall(gateway, call, [&](Command& c) {
     c.AppendTextGbk(msgId);
     c.AppendTextGbk(stat);
     c.AppendTextGbk(mobile);

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "db/connections.h"
 
@@ -25,6 +26,19 @@ namespace brivane::db {
 // SP_UpdateSubmit(Id, MsgFmt, SMSCount) on DBConnection.
 bool UpdateSubmit(DbGateway& gateway, std::uint64_t id, std::uint32_t msgFmt,
                   std::uint32_t smsCount);
+
+// One row's hand-over mark, as UpdateSubmit stores it.
+struct SubmitMark {
+  std::uint64_t id = 0;
+  std::uint32_t msgFmt = 0;
+  std::uint32_t smsCount = 0;
+};
+
+// UpdateSubmit for several rows (the MT thread's marks of a pass), committed
+// together in transactions of at most the gateway's commitBatch.maxCalls
+// calls; when a transaction fails, its calls are made one by one. Gives, in
+// order, whether each mark was stored. Counts and logs per call.
+std::vector<bool> UpdateSubmits(DbGateway& gateway, const std::vector<SubmitMark>& marks);
 
 // SP_DelSubmit(SubmitID, MsgId, SubmitResult) on DBConnectionMT. msgId is
 // the decimal Msg_Id text, empty when the submit could not be written.

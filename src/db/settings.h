@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "db/group_commit.h"
 #include "db/odbc.h"
 
 namespace brivane::db {
@@ -27,6 +28,9 @@ struct DbSettings {
   // Start-up open attempts and the pause after each failed one.
   int openAttempts = 3;
   std::chrono::milliseconds retryPause{1000};
+  // How the calls of DelSubmit, AddDeliver and AddStatusReport are grouped
+  // into transactions (maxCalls 1: each call commits alone).
+  BatchBounds commitBatch;
 };
 
 // Quotes one attribute value of a connection string the ODBC way: a value

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cstdlib>
 
 #include "db/claims.h"
@@ -126,6 +127,8 @@ ServiceConfig ReadServiceConfig(const base::ConfigSection& section, int systemLo
   c.spDelSubmit = section.GetString("SP_DelSubmit", "uspMoveSubmitToLog");
   c.spAddDeliver = section.GetString("SP_AddDeliver", "uspAddDeliver");
   c.spAddStatusReport = section.GetString("SP_AddStatusReport", "uspAddStatusReport");
+  c.dbCommitBatch = integer("DBCommitBatch", 100);
+  c.dbCommitWait = integer("DBCommitWait", 0);
   c.connectionString = db::BuildConnectionString(DatabaseSettings(c));
   // 0 or less would never send a row; such a value refuses the first start,
   // and a restart keeps the default.
@@ -357,6 +360,8 @@ db::DbSettings DatabaseSettings(const ServiceConfig& config) {
   s.spDelSubmit = config.spDelSubmit;
   s.spAddDeliver = config.spAddDeliver;
   s.spAddStatusReport = config.spAddStatusReport;
+  s.commitBatch.maxCalls = static_cast<std::size_t>(std::max(1, config.dbCommitBatch));
+  s.commitBatch.maxWait = std::chrono::milliseconds(std::max(0, config.dbCommitWait));
   return s;
 }
 
@@ -384,6 +389,11 @@ constexpr OtherKey kOtherKeys[] = {
     {"HTTPListenAddress", FieldKind::kString},
     {"MOHTTPVerifyCertificate", FieldKind::kBoolean},
     {"LongSMSMaxParts", FieldKind::kInteger},
+    {"DBCommitBatch", FieldKind::kInteger},
+    {"DBCommitWait", FieldKind::kInteger},
+    {"FlowControlTries", FieldKind::kInteger},
+    {"FlowControlPause", FieldKind::kInteger},
+    {"LinkSubmitsPerSecond", FieldKind::kInteger},
     {"SocketTimeout", FieldKind::kInteger},
     {"ConnectionTimeout", FieldKind::kInteger},
     {"WorkThreads", FieldKind::kInteger},

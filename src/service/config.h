@@ -72,6 +72,10 @@ struct ServiceConfig {
   std::string spDelSubmit;
   std::string spAddDeliver;
   std::string spAddStatusReport;
+  // Calls of one callback connection committed together, at most; and how
+  // long a batch waits to fill (ms). 1 = each call commits alone.
+  std::int32_t dbCommitBatch = 100;
+  std::int32_t dbCommitWait = 0;
   std::string connectionString;
   std::int32_t mtSpeedLimit = kDefaultMTSpeedLimit;
   std::string submitQuery;

@@ -289,6 +289,29 @@ bool MtPoller::SendMTMsg() {
   // A CmppSubmit is about 11.5 KB: keep it off the MT thread's small stack.
   auto record = std::make_unique<cmpp::CmppSubmit>();
 
+  // The marks of the rows sent, stored together (one transaction per batch)
+  // every commitBatch rows, before a pause and at the end of the pass. A
+  // mark that fails keeps its row out of later passes.
+  std::vector<db::SubmitMark> marks;
+  // A claiming instance stores each mark at once: a row sent and not yet
+  // marked is sent again by another instance if this one dies.
+  const std::size_t markBatch =
+      settings_.claimRows ? 1
+                          : std::max<std::size_t>(1, gateway_.Settings().commitBatch.maxCalls);
+  auto storeMarks = [&] {
+    if (marks.empty()) return;
+    const std::vector<bool> stored = db::UpdateSubmits(gateway_, marks);
+    for (std::size_t i = 0; i < marks.size(); ++i) {
+      if (stored[i]) continue;
+      base::LogF(2,
+                 "ERROR|SendMTMsg|SubmitID={}|sent, but UpdateSubmit failed: kept out of "
+                 "later passes until its mark is stored;",
+                 marks[i].id);
+      keptOut_.Add(KeptOutRows::Mark{marks[i].id, marks[i].msgFmt, marks[i].smsCount});
+    }
+    marks.clear();
+  };
+
   // SQLite cannot return rows from a procedure, so it has no claiming
   // procedure: such an instance takes no rows (its start-up log says so)
   // rather than fail every pass.
@@ -334,6 +357,7 @@ bool MtPoller::SendMTMsg() {
           continue;
         }
         // A row sent now whose mark then failed could not be kept out.
+        if (keptOut_.Size() + marks.size() >= keptOut_.Capacity()) storeMarks();
         if (keptOut_.Full()) {
           base::LogF(2,
                      "ERROR|SendMTMsg|{} rows wait for their hand-over mark: no row is sent "
@@ -350,15 +374,9 @@ bool MtPoller::SendMTMsg() {
           Forget(claimedLeft, record->recordId);
           ++counters_.handedOver;
         }
-        if (rc == 0 &&
-            !db::UpdateSubmit(gateway_, record->recordId, record->Msg_Fmt, record->Pk_total)) {
-          base::LogF(2,
-                     "ERROR|SendMTMsg|SubmitID={}|sent, but UpdateSubmit failed: kept out of "
-                     "later passes until its mark is stored;",
-                     record->recordId);
-          keptOut_.Add(KeptOutRows::Mark{record->recordId, record->Msg_Fmt, record->Pk_total});
-        }
         if (rc == 0) {
+          marks.push_back(db::SubmitMark{record->recordId, record->Msg_Fmt, record->Pk_total});
+          if (marks.size() >= markBatch) storeMarks();
           if (base::LogEnabled(3))
             base::LogWrite(3, fmt::format("MT消息|{}|{}|{}|{}", record->recordId,
                                           base::GbkToUtf8(record->Dest_terminal_Id),
@@ -368,6 +386,7 @@ bool MtPoller::SendMTMsg() {
         if (segments >= limit) {
           segments = 0;
           paused = true;
+          storeMarks();
           lock.unlock();
           EndWindow(std::chrono::milliseconds(1000), windowStart);
           lock.lock();
@@ -385,6 +404,8 @@ bool MtPoller::SendMTMsg() {
       base::LogF(2, "EXCEPTION|BRIVANE::SendMTMsg|ERR={}", static_cast<unsigned>(errno));
       result = false;
     }
+    // The rows sent before a failure are handed over whatever the pass met.
+    storeMarks();
   }
 
   if (!claimedLeft.empty()) GiveBack(claimedLeft);

@@ -9,10 +9,13 @@
 // Thread-safe: one mutex guards the map and is held only for memory work.
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
 #include <vector>
+
+#include "cmpp/pdu.h"
 
 namespace brivane::sp {
 
@@ -22,6 +25,9 @@ struct PendingSegment {
   std::uint32_t sequenceId = 0;
   std::uint32_t segment = 1;  // Pk_number, 1-based
   std::uint32_t total = 1;    // Pk_total
+  // The segment as written, kept only while a flow-control refusal may
+  // have it written again.
+  std::shared_ptr<const cmpp::CmppSubmit> written{};
 };
 
 class PendingSubmits {

@@ -117,6 +117,15 @@ bool MyCMPPClient::Initialise(const base::ConfigSection& section) {
     if (respTimeout <= 0) respTimeout = kDefaultSubmitRespTimeout.count();
     submitRespTimeoutMs_ =
         static_cast<std::uint32_t>(std::min<std::int64_t>(respTimeout, 86400) * 1000);
+    flowTries_ = static_cast<int>(std::clamp<std::int64_t>(
+        section.GetInteger("FlowControlTries", FlowControlSettings::kDefaultTries), 1,
+        FlowControlSettings::kMaxTries));
+    flowPauseMs_ = std::clamp<std::int64_t>(
+        section.GetInteger("FlowControlPause", FlowControlSettings::kDefaultPause.count()), 1,
+        FlowControlSettings::kMaxPause.count());
+    rateCap_.SetRate(static_cast<std::uint32_t>(
+        std::clamp<std::int64_t>(section.GetInteger("LinkSubmitsPerSecond", 0), 0, 100000)));
+    rateCap_.Clear();
 
     mtPoolGood_ = moPoolGood_ = mtAndMoPoolGood_ = allPoolsGood_ = false;
     if (s.mtConnections <= 0 && s.moConnections <= 0 && s.mtAndMoConnections <= 0) return false;
@@ -147,6 +156,8 @@ bool MyCMPPClient::Initialise(const base::ConfigSection& section) {
     merger_ = std::make_unique<LongSMSMerger>(store_);
 
     linkSettings_ = s;
+    // Before the links: a refusal may come as soon as one is in.
+    flowRetries_.Start();
     StartWorkers(workThreads, workThreads + 100);
     cmpp::PoolResults pools;
     int all = OpenLinks(s, &pools);
@@ -157,6 +168,9 @@ bool MyCMPPClient::Initialise(const base::ConfigSection& section) {
     if (!allPoolsGood_) return false;
 
     StartPendingTimer();
+    const FlowControlSettings flow = FlowControl();
+    base::LogF(3, "FlowControl|tries={}|first pause={} ms|link cap={}/s;", flow.tries,
+               flow.firstPause.count(), flow.linkSubmitsPerSecond);
     initialised_ = true;
     return true;
   } catch (const std::exception&) {
@@ -194,10 +208,13 @@ void MyCMPPClient::Release() {
   // queued is run when the pool stops.
   if (WorkersStarted()) {
     const std::uint32_t start = base::TickCount();
-    while ((pending_.Size() > 0 || QueuedSubmits() > 0) &&
+    while ((pending_.Size() > 0 || QueuedSubmits() > 0 || flowRetries_.Size() > 0) &&
            base::TicksSince(start) < static_cast<std::uint32_t>(kReleaseDrain.count()))
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  // Segments whose retry is not due yet are not written any more: their
+  // refusal is their outcome.
+  RecordRefusedLeft();
   // Links before workers: a link answers a DELIVER (report or MO) as soon
   // as it reads it and only then hands it to the pool, so a link still
   // reading while the pool stops would acknowledge messages that are then
@@ -284,9 +301,27 @@ void MyCMPPClient::OnStopped(cmpp::CMPPConnection& link) {
              link.Token(), c.mtOk, c.mtFail, c.respOk, c.respFail, c.mo, c.sr);
 }
 
-bool MyCMPPClient::OnSubmitting(cmpp::CMPPConnection&, const cmpp::CmppSubmit& submit) {
-  const PendingSegment segment{submit.recordId, submit.sequenceId, submit.Pk_number,
-                               submit.Pk_total};
+FlowControlSettings MyCMPPClient::FlowControl() const {
+  FlowControlSettings s;
+  s.tries = flowTries_.load();
+  s.firstPause = std::chrono::milliseconds(flowPauseMs_.load());
+  s.linkSubmitsPerSecond = rateCap_.Rate();
+  return s;
+}
+
+bool MyCMPPClient::OnSubmitting(cmpp::CMPPConnection& link, const cmpp::CmppSubmit& submit) {
+  // The per-link cap: this worker holds the link (no other submit is
+  // chosen for it meanwhile) until the link's next slot. A wait is at most
+  // one slot, as one submit at a time is written on a link.
+  const auto now = LinkRateCap::Clock::now();
+  const auto slot = rateCap_.Reserve(link.Token(), now);
+  if (slot > now) {
+    base::StatusBlock().Add(base::kSubmitPaced);
+    std::this_thread::sleep_until(slot);
+  }
+  PendingSegment segment{submit.recordId, submit.sequenceId, submit.Pk_number, submit.Pk_total,
+                         nullptr};
+  if (flowTries_.load() > 1) segment.written = std::make_shared<const cmpp::CmppSubmit>(submit);
   if (auto displaced = pending_.Put(segment, base::TickCount(), submitRespTimeoutMs_)) {
     // Only after the Sequence_Id counter wrapped within one response
     // deadline: the older segment can no longer be told from this one.
@@ -315,6 +350,30 @@ void MyCMPPClient::OnSubmitResp(cmpp::CMPPConnection&, const cmpp::CmppSubmitRes
   base::StatusBlock().Add(resp.Result == 0 ? base::kSubmitRespOk : base::kSubmitRespFail);
   std::optional<PendingSegment> segment = pending_.TakeBySequence(resp.Sequence_Id);
   if (!segment) return;
+  if (resp.Result == kFlowControlResult && segment->written) {
+    const std::uint32_t writes = segment->written->writeAttempts;
+    const auto tries = static_cast<std::uint32_t>(flowTries_.load());
+    if (writes < tries) {
+      const FlowControlSettings flow = FlowControl();
+      const auto pause = FlowControlPause(flow, writes);
+      FlowRetryQueue::Entry entry{std::make_unique<cmpp::CmppSubmit>(*segment->written),
+                                  MsgIdText(resp.Msg_Id), FlowRetryQueue::Clock::now() + pause};
+      if (flowRetries_.Add(entry)) {
+        base::StatusBlock().Add(base::kSubmitFlowRetried);
+        base::LogF(3,
+                   "FlowControl|SubmitID={}|segment {}/{}|refused (Result 8) on write {} of {}, "
+                   "written again in {} ms;",
+                   segment->recordId, segment->segment, segment->total, writes, tries,
+                   pause.count());
+        return;
+      }
+    } else {
+      base::LogF(2,
+                 "FlowControl|SubmitID={}|segment {}/{}|refused (Result 8) on the last of {} "
+                 "writes;",
+                 segment->recordId, segment->segment, segment->total, tries);
+    }
+  }
   RecordOutcome(segment->recordId, MsgIdText(resp.Msg_Id),
                 static_cast<std::uint32_t>(cmpp::StoredSmgResult(resp.Result)));
 }
@@ -415,6 +474,25 @@ void MyCMPPClient::RecordOutcome(std::uint64_t recordId, const std::string& msgI
   }
   base::LogF(2, "ERROR|DelSubmit|SubmitID={}|kept to record again;", recordId);
   unrecordedOutcomes_.push_back(Outcome{recordId, msgId, result});
+}
+
+void MyCMPPClient::ResendRefused(FlowRetryQueue::Entry& entry) {
+  cmpp::CmppSubmit& segment = *entry.segment;
+  // A segment fits one SUBMIT, so Submit queues it as it stands (its
+  // concatenation header, Pk_number and write count kept).
+  const int code = Submit(segment);
+  if (code == 0) return;
+  base::LogF(2, "ERROR|Submit|SubmitID={}|segment {}/{}|not written again after Result 8, code {};",
+             segment.recordId, segment.Pk_number, segment.Pk_total, code);
+  RecordOutcome(segment.recordId, entry.msgId, kFlowControlResult);
+}
+
+void MyCMPPClient::RecordRefusedLeft() {
+  for (FlowRetryQueue::Entry& e : flowRetries_.Stop()) {
+    base::LogF(2, "FlowControl|SubmitID={}|segment {}/{}|client released before the next write;",
+               e.segment->recordId, e.segment->Pk_number, e.segment->Pk_total);
+    RecordOutcome(e.segment->recordId, e.msgId, kFlowControlResult);
+  }
 }
 
 void MyCMPPClient::RetryUnrecorded() {

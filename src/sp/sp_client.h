@@ -34,6 +34,7 @@
 #include "cmpp/result_codes.h"
 #include "db/connections.h"
 #include "db/procedures.h"
+#include "sp/flow_control.h"
 #include "sp/long_sms.h"
 #include "sp/pending_submits.h"
 #include "sp/post_mo.h"
@@ -103,6 +104,9 @@ class MyCMPPClient : public cmpp::CMPPClient {
   // Records an outcome for every pending submit older than its deadline.
   void ExpirePending();
   std::size_t PendingCount() const { return pending_.Size(); }
+  // Segments refused with Result 8 waiting to be written again.
+  std::size_t FlowRetriesWaiting() const { return flowRetries_.Size(); }
+  FlowControlSettings FlowControl() const;
 
   // Stores again, in order, the outcomes and MO messages the database did
   // not take, up to the first call that fails again. The pending timer
@@ -122,6 +126,11 @@ class MyCMPPClient : public cmpp::CMPPClient {
   // DelSubmit; an outcome the database did not take is kept for
   // RetryUnrecorded.
   void RecordOutcome(std::uint64_t recordId, const std::string& msgId, std::uint32_t result);
+  // The flow-control retry queue's resend: hands the segment to a link
+  // again, or records it when no link takes it.
+  void ResendRefused(FlowRetryQueue::Entry& entry);
+  // Gives the segments still waiting for a retry their last outcome.
+  void RecordRefusedLeft();
 
   struct Outcome {
     std::uint64_t recordId;
@@ -140,6 +149,12 @@ class MyCMPPClient : public cmpp::CMPPClient {
       static_cast<std::uint32_t>(kDefaultSubmitRespTimeout.count() * 1000)};
   std::chrono::milliseconds moRetryPause_ = kMoRetryPause;
   std::chrono::milliseconds longSmsExpiry_ = CLongSMSLog::kExpiryAge;
+
+  // Read by the workers; written by Initialise while none runs.
+  std::atomic<int> flowTries_{FlowControlSettings::kDefaultTries};
+  std::atomic<std::int64_t> flowPauseMs_{FlowControlSettings::kDefaultPause.count()};
+  LinkRateCap rateCap_;
+  FlowRetryQueue flowRetries_{[this](FlowRetryQueue::Entry& e) { ResendRefused(e); }};
 
   std::shared_ptr<CLongSMSLog> store_;
   std::unique_ptr<LongSMSMerger> merger_;

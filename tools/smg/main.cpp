@@ -29,6 +29,8 @@ int main(int argc, char** argv) {
       "  stats | reset | quit | connections | submits [FROM [COUNT]]\n"
       "  set connect-status|submit-result|report-delay-ms|report-stat|silent VALUE\n"
       "  set segment-result N,R   (segment N of each long SUBMIT answered with Result R)\n"
+      "  set alternate-result R,COUNT   (of the next COUNT SUBMITs, every other one from the\n"
+      "                           first answered with Result R)\n"
       "  mo SRC DEST FMT HEX [SERVICE [LINKID]]\n"
       "  mo-long SRC DEST FMT REF16 REF ORDER HEX [SERVICE [LINKID]]\n"
       "  mo-load RATE COUNT [SRC DEST [stamp]]\n"

@@ -436,10 +436,15 @@ void SmgServer::HandleSubmit(SmgConnection& conn, const CmppHeader& header,
   }
   const MsgId msgId = msgIds_.Next();
   const int refusedNumber = segmentResultNumber_.load();
-  const auto result = static_cast<std::uint32_t>(
+  auto result = static_cast<std::uint32_t>(
       refusedNumber != 0 && submit.Pk_number == refusedNumber && submit.Pk_total > 1
           ? segmentResult_.load()
           : submitResult_.load());
+  if (alternateServed_.load() < alternateCount_.load()) {
+    const std::int64_t n = alternateServed_.fetch_add(1);
+    if (n < alternateCount_.load() && n % 2 == 0)
+      result = static_cast<std::uint32_t>(alternateResult_.load());
+  }
   EncodeSubmitResp(Room(out.bytes, layout.submitRespLength), options_.version, header.Sequence_Id,
                    msgId, result);
   out.submitResps++;
@@ -583,6 +588,28 @@ std::string SmgServer::Set(const std::string& key, const std::string& value) {
       return "";
     } catch (const std::exception&) {
       return "segment-result takes N,R with N and R 0..255";
+    }
+  }
+  if (key == "alternate-result") {
+    // "R,COUNT": of the next COUNT SUBMITs every other one, the first
+    // included, is answered with Result R; "0,0" ends it.
+    const std::size_t comma = value.find(',');
+    const char* usage = "alternate-result takes R,COUNT with R 0..255 and COUNT 0..1000000000";
+    try {
+      std::size_t usedR = 0, usedC = 0;
+      const long r = std::stol(value.substr(0, comma), &usedR, 10);
+      const long long c =
+          comma == std::string::npos ? -1 : std::stoll(value.substr(comma + 1), &usedC, 10);
+      if (usedR != comma || usedC != value.size() - comma - 1 || r < 0 || r > 255 || c < 0 ||
+          c > 1000000000)
+        return usage;
+      alternateCount_ = 0;
+      alternateResult_ = static_cast<int>(r);
+      alternateServed_ = 0;
+      alternateCount_ = c;
+      return "";
+    } catch (const std::exception&) {
+      return usage;
     }
   }
   long number = 0;

@@ -220,6 +220,12 @@ class SmgServer {
   // none) are answered with segmentResult_ instead of submitResult_.
   std::atomic<int> segmentResultNumber_{0};
   std::atomic<int> segmentResult_{0};
+  // alternate-result: of the next alternateCount_ SUBMITs (counted by
+  // alternateServed_), the 1st, 3rd, 5th... are answered with
+  // alternateResult_.
+  std::atomic<std::int64_t> alternateCount_{0};
+  std::atomic<std::int64_t> alternateServed_{0};
+  std::atomic<int> alternateResult_{0};
   std::atomic<int> reportDelayMs_;
   std::atomic<std::uint64_t> reportStat_;  // up to 7 characters, packed
   std::atomic<bool> silent_{false};

@@ -151,8 +151,9 @@ TEST(Lifecycle, StopInTheMiddleOfTrafficLosesNoRow) {
   ASSERT_TRUE(sys.Start(&error)) << error;
 
   // Enough rows that the stop lands before the last one goes out: on a
-  // quiet machine 1,500 were all sent before the signal arrived.
-  constexpr int kRows = 4000;
+  // quiet machine 1,500 were all sent before the signal arrived, and 4,000
+  // once the hand-over marks were committed together.
+  constexpr int kRows = 10000;
   ASSERT_EQ(sys.InsertSubmits(SingleRows(kRows, "stop")).size(), static_cast<std::size_t>(kRows));
   ASSERT_TRUE(sys.WaitScalar("SELECT COUNT(*) FROM SubmitLog", 300, 30s));
   const int status = sys.StopBrivane();

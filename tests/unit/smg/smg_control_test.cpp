@@ -163,5 +163,21 @@ TEST(SegmentResult, TakesTwoNumbersWithinAByteAndRefusesTheRest) {
   }
 }
 
+TEST(AlternateResult, TakesAResultByteAndACountAndRefusesTheRest) {
+  SmgOptions options;
+  SmgLog log;
+  SmgServer server(options, log);
+  const struct {
+    const char* value;
+    bool accepted;
+  } cases[] = {{"8,40", true},          {"0,0", true},    {"255,1000000000", true}, {"8", false},
+               {"8,", false},           {",40", false},   {"256,40", false},        {"8,-1", false},
+               {"8,1000000001", false}, {"8,40x", false}, {"x,40", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    EXPECT_EQ(server.Set("alternate-result", c.value).empty(), c.accepted);
+  }
+}
+
 }  // namespace
 }  // namespace brivane::smg

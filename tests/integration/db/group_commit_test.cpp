@@ -1,0 +1,201 @@
+// Calls committed together: a batch of DelSubmit calls in one transaction,
+// and a batch one of whose calls the database refuses (a trigger), where
+// every other call is still recorded, once, and the refused one fails alone.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/status_block.h"
+#include "db/procedures.h"
+#include "db_fixture.h"
+
+namespace brivane::db {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Backend;
+using testing::LogCapture;
+using testing::TestDatabase;
+
+bool WaitFor(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+class GroupCommitDb : public ::testing::TestWithParam<Backend> {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(db_.Create(GetParam(), &error)) << error;
+  }
+
+  std::vector<std::int64_t> InsertSubmits(int n) {
+    std::vector<std::int64_t> ids;
+    for (int i = 0; i < n; ++i) {
+      db_.Query(
+          "INSERT INTO Submit (ServiceId, FeeType, FeeCode, Mobile, Msg) VALUES ('G', '01', "
+          "'000000', '1390000" +
+          std::to_string(i) + "', 'm')");
+      ids.push_back(db_.Query("SELECT MAX(SubmitID) AS id FROM Submit").GetInt64("id"));
+    }
+    return ids;
+  }
+
+  // Runs DelSubmit for every id at once so that all but the first go in one
+  // batch: the first caller is held at the connection's lock while the
+  // others queue. Gives each call's outcome.
+  std::vector<int> DelSubmitTogether(DbGateway& gateway, const std::vector<std::int64_t>& ids,
+                                     const std::vector<std::string>& msgIds) {
+    std::vector<int> results(ids.size(), -1);
+    std::vector<std::thread> threads;
+    {
+      std::unique_lock hold(gateway.Lock(DbLink::kMT));
+      for (std::size_t i = 0; i < ids.size(); ++i) {
+        threads.emplace_back([&, i] {
+          results[i] = DelSubmit(gateway, static_cast<std::uint64_t>(ids[i]), msgIds[i], 0);
+        });
+        // The first takes its batch of one and waits for the lock; each
+        // later one queues behind it.
+        GroupCommit& batches = gateway.Batches(DbLink::kMT);
+        EXPECT_TRUE(WaitFor([&] { return batches.Running() == 1 && batches.Queued() == i; }));
+      }
+    }
+    for (auto& t : threads) t.join();
+    return results;
+  }
+
+  long long Count(const std::string& sql) { return db_.Query(sql).GetInt64("n"); }
+
+  TestDatabase db_;
+};
+
+TEST_P(GroupCommitDb, ABatchIsCommittedOnceAndEveryCallIsRecordedAndCounted) {
+  LogCapture log(3);
+  const auto ids = InsertSubmits(12);
+  auto gateway = std::make_unique<DbGateway>(db_.Settings());
+  gateway->OpenAllConnections();
+  ASSERT_TRUE(gateway->DatabaseConnected());
+  const std::uint32_t before = base::StatusBlock().Get(base::kSubmitResultStored);
+
+  std::vector<std::string> msgIds;
+  for (std::int64_t id : ids) msgIds.push_back(std::to_string(1000 + id));
+  const auto results = DelSubmitTogether(*gateway, ids, msgIds);
+  for (std::size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(results[i], 1) << "call " << i;
+
+  EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM Submit"), 0);
+  EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM SubmitLog"), 12);
+  EXPECT_EQ(Count("SELECT COUNT(DISTINCT MsgId) AS n FROM SubmitLog"), 12);
+  EXPECT_EQ(base::StatusBlock().Get(base::kSubmitResultStored), before + 12);
+  EXPECT_EQ(log.Count("MT应答|"), 12) << "one log line per call";
+  EXPECT_EQ(log.Count("a transaction of"), 0) << log.All();
+}
+
+TEST_P(GroupCommitDb, ACallTheDatabaseRefusesFailsAloneAndTheOthersAreRecordedOnce) {
+  const std::string trigger =
+      GetParam() == Backend::kSqlite
+          ? "CREATE TRIGGER RefuseOne BEFORE INSERT ON SubmitLog WHEN NEW.MsgId = 'refused' "
+            "BEGIN SELECT RAISE(ABORT, 'refused by the test'); END"
+          : "CREATE TRIGGER RefuseOne BEFORE INSERT ON SubmitLog FOR EACH ROW BEGIN IF "
+            "NEW.MsgId = 'refused' THEN SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'refused by "
+            "the test'; END IF; END";
+  db_.Query(trigger);
+  LogCapture log(3);
+  const auto ids = InsertSubmits(10);
+  auto gateway = std::make_unique<DbGateway>(db_.Settings());
+  gateway->OpenAllConnections();
+  ASSERT_TRUE(gateway->DatabaseConnected());
+  const std::uint32_t before = base::StatusBlock().Get(base::kSubmitResultStored);
+
+  std::vector<std::string> msgIds;
+  for (std::int64_t id : ids) msgIds.push_back(std::to_string(1000 + id));
+  msgIds[6] = "refused";  // inside the batch of calls 1..9
+  const auto results = DelSubmitTogether(*gateway, ids, msgIds);
+  for (std::size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(results[i], i == 6 ? 0 : 1) << i;
+
+  EXPECT_EQ(log.Count("DelSubmit|a transaction of 9 calls failed"), 1) << log.All();
+  EXPECT_EQ(log.Count("DelSubmit, Reconnect..."), 1) << "the refused call fails as one alone";
+  EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM SubmitLog"), 9);
+  EXPECT_EQ(Count("SELECT COUNT(DISTINCT SubmitID) AS n FROM SubmitLog"), 9) << "none twice";
+  EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM Submit WHERE SubmitID = " + std::to_string(ids[6])), 1)
+      << "the refused row is still waiting for its outcome";
+  EXPECT_EQ(base::StatusBlock().Get(base::kSubmitResultStored), before + 9);
+
+  // Once the database takes it, it is recorded like any other.
+  db_.Query("DROP TRIGGER RefuseOne");
+  EXPECT_TRUE(DelSubmit(*gateway, static_cast<std::uint64_t>(ids[6]), "refused", 0));
+  EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM SubmitLog"), 10);
+}
+
+// The MT thread's marks: stored together, and when one of them is refused
+// (a trigger) the others are still stored and only that one is reported.
+TEST_P(GroupCommitDb, MarksOfAPassAreStoredTogetherAndARefusedOneIsReportedAlone) {
+  const std::string trigger =
+      GetParam() == Backend::kSqlite
+          ? "CREATE TRIGGER RefuseMark BEFORE UPDATE ON Submit WHEN NEW.SMSCount = 99 "
+            "BEGIN SELECT RAISE(ABORT, 'refused by the test'); END"
+          : "CREATE TRIGGER RefuseMark BEFORE UPDATE ON Submit FOR EACH ROW BEGIN IF "
+            "NEW.SMSCount = 99 THEN SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'refused by "
+            "the test'; END IF; END";
+  db_.Query(trigger);
+  LogCapture log(3);
+  const auto ids = InsertSubmits(7);
+  DbSettings settings = db_.Settings();
+  settings.commitBatch.maxCalls = 4;  // two transactions: 4 marks and 3
+  auto gateway = std::make_unique<DbGateway>(settings);
+  gateway->OpenAllConnections();
+  ASSERT_TRUE(gateway->DatabaseConnected());
+  const std::uint32_t before = base::StatusBlock().Get(base::kSubmitHandedOver);
+
+  std::vector<SubmitMark> marks;
+  for (std::int64_t id : ids) marks.push_back({static_cast<std::uint64_t>(id), 8, 1});
+  marks[5].smsCount = 99;  // in the second transaction
+  const std::vector<bool> stored = UpdateSubmits(*gateway, marks);
+  ASSERT_EQ(stored.size(), marks.size());
+  for (std::size_t i = 0; i < marks.size(); ++i) EXPECT_EQ(stored[i], i != 5) << i;
+  EXPECT_EQ(log.Count("UpdateSubmit|a transaction of 3 calls failed"), 1) << log.All();
+  EXPECT_EQ(log.Count("a transaction of 4"), 0) << log.All();
+  EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM Submit WHERE SubmitState = 1 AND SMSCount = 1"), 6);
+  EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM Submit WHERE SubmitState = 0"), 1);
+  EXPECT_EQ(base::StatusBlock().Get(base::kSubmitHandedOver), before + 6);
+  EXPECT_TRUE(UpdateSubmits(*gateway, {}).empty());
+}
+
+// Batches of one: every call commits alone, as a database whose procedures
+// manage their own transactions needs.
+TEST_P(GroupCommitDb, WithBatchesOfOneEveryCallRunsAlone) {
+  LogCapture log(3);
+  const auto ids = InsertSubmits(5);
+  DbSettings settings = db_.Settings();
+  settings.commitBatch.maxCalls = 1;
+  auto gateway = std::make_unique<DbGateway>(settings);
+  gateway->OpenAllConnections();
+  ASSERT_TRUE(gateway->DatabaseConnected());
+  std::vector<std::string> msgIds;
+  for (std::int64_t id : ids) msgIds.push_back(std::to_string(id));
+  msgIds[2] = "x";
+  std::atomic<int> ok{0};
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < ids.size(); ++i)
+    threads.emplace_back(
+        [&, i] { ok += DelSubmit(*gateway, static_cast<std::uint64_t>(ids[i]), msgIds[i], 0); });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(ok.load(), 5);
+  EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM SubmitLog"), 5);
+  EXPECT_EQ(log.Count("a transaction of"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, GroupCommitDb,
+                         ::testing::Values(Backend::kSqlite, Backend::kMariaDb),
+                         [](const auto& p) { return testing::BackendName(p.param); });
+
+}  // namespace
+}  // namespace brivane::db
