@@ -418,7 +418,7 @@ int CMPPClient::Submit(CmppSubmit& submit) {
       return kOk;
     }
     const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) break;
+    if (now >= deadline || submitWaitsCancelled_.load()) break;
     WaitLinkState(epoch,
                   std::min<std::chrono::steady_clock::duration>(selectPause_, deadline - now));
   }
@@ -487,6 +487,11 @@ void CMPPClient::WaitLinkState(std::uint64_t epoch, std::chrono::steady_clock::d
   selectWaiters_.fetch_add(1);
   selectCv_.wait_for(guard, pause, [&] { return linkStateEpoch_.load() != epoch; });
   selectWaiters_.fetch_sub(1);
+}
+
+void CMPPClient::CancelSubmitWaits() {
+  submitWaitsCancelled_.store(true);
+  LinkStateChanged();
 }
 
 void CMPPClient::LinkStateChanged() {

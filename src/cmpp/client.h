@@ -204,6 +204,11 @@ class CMPPClient {
   // being created and refuses new ones until ResumeOpenLinks. Any thread.
   void CancelOpenLinks();
   void ResumeOpenLinks();
+  // Ends every Submit waiting for a link at once (kErrNoLink: nothing
+  // queued) and makes later ones give up without waiting, until
+  // ResumeSubmitWaits: a stop must not wait out the select wait. Any thread.
+  void CancelSubmitWaits();
+  void ResumeSubmitWaits() { submitWaitsCancelled_.store(false); }
   bool OpenLinksCancelled() const;
   // Sleeps `pause` unless cancelled first; false when cancelled.
   bool PauseOpenLinks(std::chrono::milliseconds pause);
@@ -318,6 +323,7 @@ class CMPPClient {
   // condition variable are used only while a Submit waits.
   std::atomic<std::uint64_t> linkStateEpoch_{0};
   std::atomic<int> selectWaiters_{0};
+  std::atomic<bool> submitWaitsCancelled_{false};
   std::mutex selectMutex_;
   std::condition_variable selectCv_;
 

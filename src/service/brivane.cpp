@@ -309,6 +309,7 @@ void BRIVANE::BringUpDatabase() {
     std::lock_guard wait(mtWaitMutex_);
     stopMT_ = 0;
   }
+  if (client_) client_->ResumeSubmitWaits();
   mtThread_ = std::thread([this] { CheckMTTable(); });
 }
 
@@ -498,6 +499,9 @@ void BRIVANE::StopMTThread() {
   }
   mtWaitCv_.notify_all();
   if (mtPoller_) mtPoller_->WakeUp();
+  // A pass waiting for a link to take its row (up to the select wait, 30 s)
+  // gives up at once; the row stays waiting for the next start.
+  if (client_) client_->CancelSubmitWaits();
   if (mtThread_.joinable()) mtThread_.join();
 }
 

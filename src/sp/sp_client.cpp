@@ -87,6 +87,7 @@ MyCMPPClient::~MyCMPPClient() {
 }
 
 bool MyCMPPClient::Initialise(const base::ConfigSection& section) {
+  ResumeSubmitWaits();
   try {
     cmpp::LinkSettings s;
     s.smgAddress = section.GetString("SMGAddress", "0.0.0.0");
@@ -213,7 +214,8 @@ void MyCMPPClient::Release() {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   // Segments whose retry is not due yet are not written any more: their
-  // refusal is their outcome.
+  // refusal is their outcome. A resend still waiting for a link gives up.
+  CancelSubmitWaits();
   RecordRefusedLeft();
   // Links before workers: a link answers a DELIVER (report or MO) as soon
   // as it reads it and only then hands it to the pool, so a link still

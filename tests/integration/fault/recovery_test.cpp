@@ -348,5 +348,24 @@ TEST(StopBound, SigtermUnderFullLoadEndsInTimeAndLeavesNoRowHandedOver) {
   ExpectNoRowLeftHandedOver(sys);
 }
 
+// SIGTERM while a pass waits for a link to take its row: the SMG stopped
+// answering, the link's window is full, and the select wait is 30 s. The
+// wait gives up at the stop; the rows handed over get their outcome.
+TEST(StopBound, SigtermEndsAPassWaitingForALink) {
+  E2eOptions options;
+  options.logLevel = 3;
+  options.mtAndMOConnections = 1;
+  E2eSystem sys(options);
+  std::string error;
+  ASSERT_TRUE(sys.Start(&error)) << error;
+  ASSERT_EQ(sys.Smg().Command("set silent 1"), "OK");
+  FaultRun run(sys);
+  run.InsertRows(40, "window-full");
+  // The window holds 16 unanswered submits; the row after them waits.
+  ASSERT_TRUE(WaitFor([&] { return sys.SmgSubmits().size() >= 16; }, 20s, 50ms));
+  StopAndMeasure(sys, "pass-waiting-for-a-link");
+  ExpectNoRowLeftHandedOver(sys);
+}
+
 }  // namespace
 }  // namespace brivane::test
