@@ -17,11 +17,15 @@ namespace brivane::test {
 
 class UnansweredPort {
  public:
-  UnansweredPort() {
+  // On `port` (a peer's port that just closed, say), or on a free one.
+  explicit UnansweredPort(std::uint16_t port = 0) {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
     socklen_t len = sizeof a;
     if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
         ::listen(listener_, 0) != 0 ||
@@ -50,6 +54,17 @@ class UnansweredPort {
 
   // 0 when the port could not be made unanswering.
   std::uint16_t Port() const { return port_; }
+  // The local ports of its own connects (one of them waits unanswered).
+  std::vector<std::uint16_t> FillerPorts() const {
+    std::vector<std::uint16_t> ports;
+    for (int fd : fillers_) {
+      sockaddr_in a{};
+      socklen_t len = sizeof a;
+      if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        ports.push_back(ntohs(a.sin_port));
+    }
+    return ports;
+  }
 
  private:
   int listener_ = -1;

@@ -10,10 +10,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -41,6 +44,30 @@ std::string LastLines(const std::string& log) {
 
 long long MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Sockets of this machine in SYN-SENT towards 127.0.0.1:port, other than
+// the port's own fillers: connects waiting for an answer that does not come.
+int ConnectsHangingTo(const UnansweredPort& unanswered) {
+  const std::uint16_t port = unanswered.Port();
+  const std::vector<std::uint16_t> fillers = unanswered.FillerPorts();
+  std::ifstream tcp("/proc/net/tcp");
+  std::string line;
+  std::getline(tcp, line);  // header
+  char remote[16];
+  std::snprintf(remote, sizeof remote, "0100007F:%04X", port);
+  int n = 0;
+  while (std::getline(tcp, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, rem, state;
+    fields >> slot >> local >> rem >> state;
+    const auto colon = local.find(':');
+    if (rem != remote || state != "02" || colon == std::string::npos) continue;
+    const auto localPort =
+        static_cast<std::uint16_t>(std::stoul(local.substr(colon + 1), nullptr, 16));
+    if (std::find(fillers.begin(), fillers.end(), localPort) == fillers.end()) ++n;
+  }
+  return n;
 }
 
 // SIGTERM, then the time until the process was gone; fails the test unless
@@ -370,6 +397,30 @@ TEST(StopBound, SigtermEndsAPassWaitingForALink) {
   std::this_thread::sleep_for(1500ms);
   StopAndMeasure(sys, "pass-waiting-for-a-link");
   EXPECT_EQ(sys.Scalar("SELECT COUNT(*) FROM Submit WHERE SubmitState = 0"), 5);
+}
+
+// SIGTERM while a link logs in again to an SMG address that stopped
+// answering (its connects hang, as behind a firewall that drops them): the
+// stop cuts the connect short instead of waiting out SocketTimeout.
+TEST(StopBound, SigtermEndsALoginAgainToAnAddressThatStoppedAnswering) {
+  E2eOptions options;
+  options.logLevel = 3;
+  options.mtAndMOConnections = 1;
+  options.extraIni["SocketTimeout"] = "25";
+  E2eSystem sys(options);
+  std::string error;
+  ASSERT_TRUE(sys.Start(&error)) << error;
+  const auto port = static_cast<std::uint16_t>(sys.Smg().Port());
+  sys.Smg().Kill();
+  UnansweredPort unanswered(port);
+  ASSERT_EQ(unanswered.Port(), port);
+  ASSERT_TRUE(WaitFor([&] { return sys.Log().find("RecvSmgMsg() failed") != std::string::npos; },
+                      30s, 100ms))
+      << LastLines(sys.Log());
+  // The link logs in again; its connect hangs.
+  ASSERT_TRUE(WaitFor([&] { return ConnectsHangingTo(unanswered) > 0; }, 20s, 50ms))
+      << LastLines(sys.Log());
+  StopAndMeasure(sys, "login-again-to-a-silent-address");
 }
 
 }  // namespace
