@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <utility>
 
@@ -197,8 +198,20 @@ bool CLongSMSLog::AddFragment(const CmppDeliver& deliver) {
   std::vector<StoredPart> evicted;
   {
     MySyncGuard guard(lock_);
-    auto [message, added] = messages_.try_emplace(std::move(key));
-    if (message->second.count(sequence) != 0) {
+    TrimRecentLocked(ticks_());
+    const std::size_t textHash = std::hash<std::string_view>{}(
+        std::string_view(reinterpret_cast<const char*>(part.text.data()), part.text.size()));
+    if (auto seen = recent_.find(key); seen != recent_.end()) {
+      auto sent = seen->second.textHash.find(sequence);
+      if (sent != seen->second.textHash.end() && sent->second == textHash)
+        duplicate = true;  // a repeat of a part of a message merged already
+      else
+        recent_.erase(seen);  // other text: a new message under the same key
+    }
+    auto [message, added] =
+        duplicate ? std::pair{messages_.end(), false} : messages_.try_emplace(key);
+    if (duplicate) {
+    } else if (message->second.count(sequence) != 0) {
       duplicate = true;
     } else {
       part.arrival = nextArrival_++;
@@ -224,12 +237,20 @@ bool CLongSMSLog::AddFragment(const CmppDeliver& deliver) {
           at += n;
         }
         whole->Msg_Length = static_cast<std::uint32_t>(at);
+        Recent merged{{}, ticks_(), nextGeneration_++};
+        for (const auto& [s, p] : parts)
+          merged.textHash.emplace(
+              s, std::hash<std::string_view>{}(std::string_view(
+                     reinterpret_cast<const char*>(p.text.data()), p.text.size())));
+        recentOrder_.emplace_back(merged.generation, key);
+        recent_.insert_or_assign(key, std::move(merged));
         for (const auto& [s, p] : parts) byArrival_.erase(p.arrival);
         messages_.erase(message);
       }
       while (byArrival_.size() > capacity_) evicted.push_back(TakeLocked(byArrival_.begin()));
     }
-    if (duplicate && message->second.empty()) messages_.erase(message);
+    if (duplicate && message != messages_.end() && message->second.empty())
+      messages_.erase(message);
   }
 
   if (duplicate) {
@@ -253,6 +274,27 @@ bool CLongSMSLog::AddFragment(const CmppDeliver& deliver) {
     handler_(*whole, static_cast<int>(total));
   }
   return true;
+}
+
+void CLongSMSLog::TrimRecentLocked(std::uint32_t now) {
+  while (recentFront_ < recentOrder_.size()) {
+    const auto& [generation, key] = recentOrder_[recentFront_];
+    auto it = recent_.find(key);
+    const bool current = it != recent_.end() && it->second.generation == generation;
+    if (current) {
+      const std::uint32_t age = base::TicksSince(it->second.mergedTick, now);
+      const bool old = age >= expiryMs_ && age < 0x80000000u;
+      if (!old && recent_.size() <= kRecentMax) break;
+      recent_.erase(it);
+    }
+    ++recentFront_;
+  }
+  // Compact the order list once its consumed front outweighs the rest.
+  if (recentFront_ > 1024 && recentFront_ * 2 > recentOrder_.size()) {
+    recentOrder_.erase(recentOrder_.begin(),
+                       recentOrder_.begin() + static_cast<std::ptrdiff_t>(recentFront_));
+    recentFront_ = 0;
+  }
 }
 
 std::size_t CLongSMSLog::RemoveMessage(std::uint32_t reference, const char* source) {

@@ -62,7 +62,11 @@ struct LongSmsFragment {
 // (letter case ignored), the width of its reference, the reference and the
 // total; its parts are indexed by sequence number, so a new part finds its
 // companions without a scan, and a repeated part (the SMG sends a part again
-// when our answer was lost) is dropped. A stored part keeps only what
+// when our answer was lost) is dropped, also when it comes after its message
+// merged: the parts of a merged message are remembered (a hash of each
+// part's text) for the expiry age, and a part with the same key, sequence
+// and text is a repeat. A part with the same key and other text starts a new
+// message. A stored part keeps only what
 // handing it on needs: the DELIVER's fields without the 8 KB content area,
 // and its own text. At most Capacity() parts are held: beyond that the
 // oldest is handed on alone at once.
@@ -170,6 +174,23 @@ class CLongSMSLog {
   std::map<std::uint64_t, Slot> byArrival_;
   std::uint64_t nextArrival_ = 0;
   std::size_t capacity_;
+
+  // Messages merged within the expiry age: the hash of each part's text by
+  // sequence, when, and a generation that tells the current entry of a key
+  // from an older one in recentOrder_ (oldest first). At most kRecentMax.
+  static constexpr std::size_t kRecentMax = 10000;
+  struct Recent {
+    std::map<std::uint32_t, std::size_t> textHash;
+    std::uint32_t mergedTick;
+    std::uint64_t generation;
+  };
+  std::map<MessageKey, Recent> recent_;
+  std::vector<std::pair<std::uint64_t, MessageKey>> recentOrder_;
+  std::size_t recentFront_ = 0;
+  std::uint64_t nextGeneration_ = 0;
+  // Caller holds lock_. Drops the remembered merges older than the expiry
+  // age or beyond kRecentMax.
+  void TrimRecentLocked(std::uint32_t now);
 };
 
 // Owns the merger thread, which runs store->expire() once a period until

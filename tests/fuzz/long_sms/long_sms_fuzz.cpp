@@ -15,12 +15,13 @@
 // kCapacity parts. Every result is compared with a plain model of the
 // store: a message is its sender (case ignored), reference width,
 // reference and total; a part whose sequence the message holds already is
-// dropped; each message is handed on exactly once, merged in sequence order
-// and cut to what was kept and to the content field, or each part alone, as
-// its kept text without the header, once it is 300 s old or pushed out by a
-// full store (oldest first); at the end HandOnAll hands every stored part on
-// alone in arrival order, and nothing is handed on when the store is
-// destroyed. A broken property aborts.
+// dropped, and so is a part that repeats (same sequence and kept text) one
+// of a message merged less than 300 s before, while a part with other text
+// under that key forgets the merged message; each message is handed on exactly once, merged in
+// sequence order and cut to what was kept and to the content field, or each part alone, as its kept
+// text without the header, once it is 300 s old or pushed out by a full store (oldest first); at
+// the end HandOnAll hands every stored part on alone in arrival order, and nothing is handed on
+// when the store is destroyed. A broken property aborts.
 
 #include <algorithm>
 #include <chrono>
@@ -65,6 +66,14 @@ struct ModelPart {
   CmppDeliver deliver;
 };
 
+// A message merged: its key, each part's kept text by sequence, and when.
+struct ModelMerged {
+  std::string sender;
+  std::uint32_t form, reference, total;
+  std::vector<std::pair<std::uint32_t, std::string>> parts;
+  std::uint32_t mergedAt;
+};
+
 class Reader {
  public:
   Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
@@ -98,8 +107,8 @@ void CheckAlone(const Output& out, const ModelPart& part) {
 }
 
 // What the store must do with one DELIVER; `outputs` holds what it did.
-void CheckAdd(CLongSMSLog& store, std::vector<ModelPart>& model, std::vector<Output>& outputs,
-              const CmppDeliver& d) {
+void CheckAdd(CLongSMSLog& store, std::vector<ModelPart>& model, std::vector<ModelMerged>& merged,
+              std::vector<Output>& outputs, const CmppDeliver& d, std::uint32_t now) {
   if (IsConcatenatedPart(d)) {
     brivane::sp::LongSmsFragment f{};
     CHECK(CLongSMSLog::ParseFragment(d, f));
@@ -126,6 +135,26 @@ void CheckAdd(CLongSMSLog& store, std::vector<ModelPart>& model, std::vector<Out
   p.kept.assign(reinterpret_cast<const char*>(c) + header, kept > header ? kept - header : 0);
   p.deliver = d;
 
+  merged.erase(std::remove_if(merged.begin(), merged.end(),
+                              [&](const ModelMerged& m) {
+                                const std::uint32_t age = now - m.mergedAt;
+                                return age >= kExpiry && age < 0x80000000u;
+                              }),
+               merged.end());
+  for (auto m = merged.begin(); m != merged.end(); ++m) {
+    if (m->reference != p.reference || m->sender != p.sender || m->form != p.form ||
+        m->total != p.total)
+      continue;
+    for (const auto& [sequence, kept] : m->parts) {
+      if (sequence == p.sequence && kept == p.kept) {
+        CHECK(outputs.empty());  // a repeat of a merged part is dropped
+        return;
+      }
+    }
+    merged.erase(m);  // other text: a new message under the key
+    break;
+  }
+
   std::vector<std::size_t> same;
   for (std::size_t i = 0; i < model.size(); ++i) {
     if (model[i].reference == p.reference && model[i].sender == p.sender &&
@@ -139,6 +168,7 @@ void CheckAdd(CLongSMSLog& store, std::vector<ModelPart>& model, std::vector<Out
     }
   }
   std::string text;
+  ModelMerged done{p.sender, p.form, p.reference, p.total, {}, now};
   bool complete = p.total >= 1 && same.size() + 1 >= p.total;
   for (std::uint32_t s = 1; complete && s <= p.total; ++s) {
     const ModelPart* found = nullptr;
@@ -150,7 +180,10 @@ void CheckAdd(CLongSMSLog& store, std::vector<ModelPart>& model, std::vector<Out
     }
     if (!found && p.sequence == s) found = &p;
     if (!found) complete = false;
-    if (found) text += found->kept;
+    if (found) {
+      text += found->kept;
+      done.parts.emplace_back(s, found->kept);
+    }
   }
   if (!complete) {
     model.push_back(p);
@@ -177,6 +210,7 @@ void CheckAdd(CLongSMSLog& store, std::vector<ModelPart>& model, std::vector<Out
   CHECK(std::strcmp(whole.Src_terminal_Id, d.Src_terminal_Id) == 0);
   CHECK(whole.receiveTick == d.receiveTick && whole.Msg_Fmt == d.Msg_Fmt);
   for (auto it = same.rbegin(); it != same.rend(); ++it) model.erase(model.begin() + *it);
+  merged.push_back(std::move(done));
 }
 
 void CheckExpire(CLongSMSLog& store, std::vector<ModelPart>& model, std::vector<Output>& outputs,
@@ -205,6 +239,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint32_t now = 0xFFFB0000u;
   std::vector<Output> outputs;
   std::vector<ModelPart> model;
+  std::vector<ModelMerged> merged;
   auto store = std::make_unique<CLongSMSLog>(
       [&outputs](const CmppDeliver& d, int parts) {
         outputs.push_back({d, parts});
@@ -239,7 +274,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       d.TP_udhi = 1;
       std::memcpy(d.Msg_Content, content.data(), std::min<std::size_t>(length, 160));
       d.receiveTick = stamp & 0x80 ? now + (stamp & 0x7F) : now - (stamp & 0x7Fu) * 1000;
-      CheckAdd(*store, model, outputs, d);
+      CheckAdd(*store, model, merged, outputs, d, now);
     } else if (kind == 6) {
       now += in.Next() * 2048u;
       CheckExpire(*store, model, outputs, now);
@@ -252,7 +287,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint8_t b = in.Next();
         d.Msg_Content[i] = i < d.Msg_Length ? b : 0;
       }
-      CheckAdd(*store, model, outputs, d);
+      CheckAdd(*store, model, merged, outputs, d, now);
     }
     CHECK(store->Count() == model.size());
   }

@@ -91,7 +91,7 @@ TEST_F(SegmentOutcomeTest, EveryOrderOfAnswersGivesOneLogRowPerSegment) {
   } while (std::next_permutation(order.begin(), order.end()));
 }
 
-TEST_F(SegmentOutcomeTest, AnUnwrittenSegmentIsRecordedWithItsCodeBesideTheAnsweredOnes) {
+TEST_F(SegmentOutcomeTest, AnUnwrittenSegmentIsRecordedAsAFailedWriteBesideTheAnsweredOnes) {
   Host host(*gateway_);
   MyCMPPClient client(host);
   const std::int64_t id = NewRow();
@@ -106,7 +106,8 @@ TEST_F(SegmentOutcomeTest, AnUnwrittenSegmentIsRecordedWithItsCodeBesideTheAnswe
   client.OnSubmitResp(link_, Resp(2000, 21, 0));
   client.OnSubmitResp(link_, Resp(2001, 22, 0));  // its entry went with the failure
   EXPECT_EQ(client.PendingCount(), 0u);
-  EXPECT_EQ(Logged(id), (Rows{{"", 32}, {"", 32}, {"21", 0}}));
+  // A failed write is recorded as our own outcome "write failed" (-2).
+  EXPECT_EQ(Logged(id), (Rows{{"", -2}, {"", -2}, {"21", 0}}));
 }
 
 }  // namespace

@@ -298,6 +298,44 @@ TEST(LongSms, RepeatedPartIsDroppedAndTheMessageMergesOnce) {
   EXPECT_EQ(rec.Take().at(0).text, "late repeat");
 }
 
+// A repeat usually comes after its message merged (the SMG waits for our
+// lost answer first): a part with the same key, sequence and text within
+// the expiry age is dropped; other text, or a later time, is a new message.
+TEST(LongSms, RepeatAfterTheMergeIsDroppedOnlyWhenItIsTheSamePartInTime) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::uint32_t after;  // ms after the merge
+    bool dropped;
+  };
+  const Case cases[] = {
+      {"same part at once", "last", 0, true},
+      {"same part just inside the age", "last", 299999, true},
+      {"same part after the age", "last", 300000, false},
+      {"other text: a new message", "new text", 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::uint32_t now = 1000;
+    Recorder rec;
+    CLongSMSLog store(rec.Handler(), 300000ms, [&] { return now; });
+    store.AddFragment(Part(9, 2, 1, "first", "1", false, now));
+    store.AddFragment(Part(9, 2, 2, "last", "1", false, now));
+    ASSERT_EQ(rec.Take().size(), 1u);
+    now += c.after;
+    store.AddFragment(Part(9, 2, 2, c.text, "1", false, now));
+    EXPECT_EQ(store.Count(), c.dropped ? 0u : 1u);
+    // Once a new message started under the key, the old one is forgotten:
+    // its part 1 again completes the new message instead of being dropped.
+    if (!c.dropped) {
+      store.AddFragment(Part(9, 2, 1, "first", "1", false, now));
+      const auto handed = rec.Take();
+      ASSERT_EQ(handed.size(), 1u);
+      EXPECT_EQ(handed[0].text, "first" + c.text);
+    }
+  }
+}
+
 TEST(LongSms, CutsTextToWhatWasKeptAndToTheContentFieldAndSaysSo) {
   test::TempDir dir;
   ASSERT_TRUE(base::OpenLog(dir.File("brivane.log"), 2));
