@@ -398,6 +398,16 @@ int CMPPClient::Submit(CmppSubmit& submit) {
 
   const auto deadline =
       std::chrono::steady_clock::now() + selectPause_ * std::max(0, selectTries_ - 1);
+  // A pass reads rows far faster than the links write them; unbounded, the
+  // queue would hold a whole pass of records (11.5 KB each) at once. Wait for
+  // room as long as a link choice may wait, then queue all the same: a link
+  // stuck in a write must not hold the pass for good.
+  while (queuedSubmits_.load() >= maxQueuedSubmits_ && !submitWaitsCancelled_.load() &&
+         std::chrono::steady_clock::now() < deadline) {
+    // A worker's item ends after its write has bumped the epoch, so look
+    // again soon rather than wait for the next change.
+    WaitLinkState(linkStateEpoch_.load(), std::chrono::milliseconds(5));
+  }
   for (;;) {
     const std::uint64_t epoch = linkStateEpoch_.load();
     // A stopped pool would drop the item unrun: no link can take it then.

@@ -129,6 +129,8 @@ class CMPPClient {
   // as long as the link is busy.
   static constexpr int kSelectTries = 301;
   static constexpr std::chrono::milliseconds kSelectPause{100};
+  // Submits queued or being written beyond which Submit waits for room.
+  static constexpr std::size_t kMaxQueuedSubmits = 512;
   // How often StopWorkers logs while it waits for items still running.
   static constexpr std::chrono::milliseconds kRunningItemsLogEvery{5000};
   // Pool sizes: the requested numbers, but at least 2p + 2 / 2p + 6
@@ -224,7 +226,9 @@ class CMPPClient {
   // links (the SMG reassembles per link) and is either queued whole or not
   // at all. 0 when queued; kErrNoLink when no eligible link turned up
   // within the select wait, ENOMEM without memory (nothing queued then).
-  // Sets Pk_total of a split record to the number of segments.
+  // Sets Pk_total of a split record to the number of segments. While
+  // kMaxQueuedSubmits submits are queued or being written it first waits for
+  // room, at most as long as the select wait, and then queues regardless.
   int Submit(CmppSubmit& submit);
   // Cuts a record longer than one SMS into its segments (each with its
   // concatenation header) and sets its Pk_total; a short record gives one
@@ -273,6 +277,7 @@ class CMPPClient {
 
   // --- test seams; production values by default ---
   void SetLinkTimingsForTest(const LinkTimings& timings) { linkTimings_ = timings; }
+  void SetMaxQueuedSubmitsForTest(std::size_t count) { maxQueuedSubmits_ = count; }
   void SetSelectWaitForTest(int tries, std::chrono::milliseconds pause) {
     selectTries_ = tries;
     selectPause_ = pause;
@@ -338,6 +343,7 @@ class CMPPClient {
   LinkTimings linkTimings_;
   int selectTries_ = kSelectTries;
   std::chrono::milliseconds selectPause_ = kSelectPause;
+  std::size_t maxQueuedSubmits_ = kMaxQueuedSubmits;
 };
 
 }  // namespace brivane::cmpp

@@ -183,20 +183,267 @@ Environment::~Environment() {
   if (henv_ != nullptr) SQLFreeHandle(SQL_HANDLE_ENV, henv_);
 }
 
+// ------------------------------------------------------------------ Row reading
+
+namespace {
+
+enum class FetchAs { kBit, kSigned, kUnsigned, kWholeNumber, kReal, kText, kOther, kBinary };
+
+struct ColumnInfo {
+  FetchAs fetch = FetchAs::kOther;
+};
+
+FetchAs ClassifyColumn(SQLSMALLINT type, SQLSMALLINT scale, bool isUnsigned) {
+  switch (type) {
+    case SQL_BIT:
+      return FetchAs::kBit;
+    case SQL_TINYINT:
+    case SQL_SMALLINT:
+    case SQL_INTEGER:
+    case SQL_BIGINT:
+      return isUnsigned ? FetchAs::kUnsigned : FetchAs::kSigned;
+    case SQL_DECIMAL:
+    case SQL_NUMERIC:
+      return scale == 0 ? FetchAs::kWholeNumber : FetchAs::kReal;
+    case SQL_REAL:
+    case SQL_FLOAT:
+    case SQL_DOUBLE:
+      return FetchAs::kReal;
+    case SQL_CHAR:
+    case SQL_VARCHAR:
+    case SQL_LONGVARCHAR:
+    case SQL_WCHAR:
+    case SQL_WVARCHAR:
+    case SQL_WLONGVARCHAR:
+      return FetchAs::kText;
+    case SQL_BINARY:
+    case SQL_VARBINARY:
+    case SQL_LONGVARBINARY:
+      return FetchAs::kBinary;
+    default:
+      return FetchAs::kOther;
+  }
+}
+
+}  // namespace
+
+std::string Connection::StatementText(std::string_view commandText, CommandType type) const {
+  if (type == CommandType::kText) return std::string(commandText);
+  if (syntax_ == ProcedureSyntax::kInsertIntoView)
+    return "SELECT * FROM " + std::string(commandText);
+  return ProcedureCallText(commandText, 0, syntax_);
+}
+
+Recordset Connection::Execute(std::string_view commandText, CommandType type) {
+  RequireOpen("Connection.Execute");
+  errors_.clear();
+  StatementHandle stmt;
+  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, hdbc_, stmt.Out());
+  if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_DBC, hdbc_, "SQLAllocHandle");
+  std::u16string text = base::Utf8ToUtf16(StatementText(commandText, type));
+  rc = SQLExecDirectW(stmt.Get(), W(text), static_cast<SQLINTEGER>(text.size()));
+  if (!Succeeded(rc) && rc != SQL_NO_DATA) Fail(rc, SQL_HANDLE_STMT, stmt.Get(), "SQLExecDirect");
+
+  return ReadRows(stmt.Get());
+}
+
+// Reads the rows of one result set: the column descriptions once, then a
+// row at a time into a reused row. Failures throw through the connection,
+// which keeps their diagnostics.
+class RowReader {
+ public:
+  RowReader() = default;
+  RowReader(Connection& connection, SQLHSTMT stmt) : connection_(&connection), stmt_(stmt) {}
+
+  // Fills the recordset's column names; false when the result has none.
+  bool Describe(Recordset& rs);
+  // Reads the next row into `row`; false at the end of the rows.
+  bool Fetch(std::vector<Recordset::Value>& row);
+
+ private:
+  [[noreturn]] void Fail(SQLRETURN rc, const char* source) {
+    connection_->Fail(rc, SQL_HANDLE_STMT, stmt_, source);
+  }
+  bool ReadText(SQLUSMALLINT c, Recordset::Value& v);
+  bool ReadBinary(SQLUSMALLINT c, Recordset::Value& v);
+
+  Connection* connection_ = nullptr;
+  SQLHSTMT stmt_ = nullptr;
+  std::vector<ColumnInfo> info_;
+};
+
+bool RowReader::Describe(Recordset& rs) {
+  SQLSMALLINT columns = 0;
+  SQLRETURN rc = SQLNumResultCols(stmt_, &columns);
+  if (!Succeeded(rc)) Fail(rc, "SQLNumResultCols");
+  if (columns <= 0) return false;
+  info_.assign(static_cast<std::size_t>(columns), ColumnInfo{});
+  for (SQLUSMALLINT c = 1; c <= static_cast<SQLUSMALLINT>(columns); ++c) {
+    SQLWCHAR name[256];
+    SQLSMALLINT nameLength = 0, dataType = 0, scale = 0, nullable = 0;
+    SQLULEN size = 0;
+    rc = SQLDescribeColW(stmt_, c, name, static_cast<SQLSMALLINT>(std::size(name)), &nameLength,
+                         &dataType, &size, &scale, &nullable);
+    if (!Succeeded(rc)) Fail(rc, "SQLDescribeCol");
+    SQLLEN isUnsigned = SQL_FALSE;
+    SQLColAttributeW(stmt_, c, SQL_DESC_UNSIGNED, nullptr, 0, nullptr, &isUnsigned);
+    std::size_t units =
+        std::min<std::size_t>(std::max<SQLSMALLINT>(nameLength, 0), std::size(name) - 1);
+    rs.names_.push_back(
+        base::Utf16ToUtf8(std::u16string_view(reinterpret_cast<char16_t*>(name), units)));
+    info_[c - 1].fetch = ClassifyColumn(dataType, scale, isUnsigned == SQL_TRUE);
+  }
+  return true;
+}
+
+// Reads one column of the current row as UTF-16 text, in pieces when long.
+bool RowReader::ReadText(SQLUSMALLINT c, Recordset::Value& v) {
+  std::u16string out;
+  SQLWCHAR buffer[2048];
+  const std::size_t room = std::size(buffer) - 1;  // the driver adds a terminator
+  for (;;) {
+    SQLLEN indicator = 0;
+    SQLRETURN r = SQLGetData(stmt_, c, SQL_C_WCHAR, buffer, sizeof(buffer), &indicator);
+    if (r == SQL_NO_DATA) break;
+    if (!Succeeded(r)) Fail(r, "SQLGetData");
+    if (indicator == SQL_NULL_DATA) return false;
+    bool whole =
+        indicator != SQL_NO_TOTAL && static_cast<std::size_t>(indicator) / sizeof(SQLWCHAR) <= room;
+    std::size_t units = whole ? static_cast<std::size_t>(indicator) / sizeof(SQLWCHAR) : room;
+    out.append(reinterpret_cast<char16_t*>(buffer), units);
+    if (whole) break;
+  }
+  // A driver may turn a row's invalid UTF-8 into an unpaired surrogate,
+  // which would otherwise reach the SMG inside a UCS-2 submit.
+  v.text = base::ValidUtf16(out);
+  return true;
+}
+
+bool RowReader::ReadBinary(SQLUSMALLINT c, Recordset::Value& v) {
+  std::string out;
+  char buffer[4096];
+  for (;;) {
+    SQLLEN indicator = 0;
+    SQLRETURN r = SQLGetData(stmt_, c, SQL_C_BINARY, buffer, sizeof(buffer), &indicator);
+    if (r == SQL_NO_DATA) break;
+    if (!Succeeded(r)) Fail(r, "SQLGetData");
+    if (indicator == SQL_NULL_DATA) return false;
+    bool whole = indicator != SQL_NO_TOTAL && static_cast<std::size_t>(indicator) <= sizeof(buffer);
+    std::size_t bytes = whole ? static_cast<std::size_t>(indicator) : sizeof(buffer);
+    out.append(buffer, bytes);
+    if (whole) break;
+  }
+  v.bytes = std::move(out);
+  return true;
+}
+
+bool RowReader::Fetch(std::vector<Recordset::Value>& row) {
+  SQLRETURN rc = SQLFetch(stmt_);
+  if (rc == SQL_NO_DATA) return false;
+  if (!Succeeded(rc)) Fail(rc, "SQLFetch");
+  row.assign(info_.size(), Recordset::Value{});
+  for (SQLUSMALLINT c = 1; c <= static_cast<SQLUSMALLINT>(info_.size()); ++c) {
+    Recordset::Value& v = row[c - 1];
+    SQLLEN indicator = 0;
+    bool present = true;
+    switch (info_[c - 1].fetch) {
+      case FetchAs::kBit: {
+        unsigned char bit = 0;
+        rc = SQLGetData(stmt_, c, SQL_C_BIT, &bit, sizeof(bit), &indicator);
+        if (!Succeeded(rc)) Fail(rc, "SQLGetData");
+        present = indicator != SQL_NULL_DATA;
+        v.kind = FieldKind::kBool;
+        v.number = bit != 0;
+        break;
+      }
+      case FetchAs::kSigned:
+      case FetchAs::kUnsigned: {
+        bool isUnsigned = info_[c - 1].fetch == FetchAs::kUnsigned;
+        std::int64_t number = 0;
+        rc = SQLGetData(stmt_, c, isUnsigned ? SQL_C_UBIGINT : SQL_C_SBIGINT, &number,
+                        sizeof(number), &indicator);
+        if (!Succeeded(rc)) Fail(rc, "SQLGetData");
+        present = indicator != SQL_NULL_DATA;
+        v.kind = FieldKind::kInt;
+        v.isUnsigned = isUnsigned;
+        v.number = number;
+        break;
+      }
+      case FetchAs::kWholeNumber:
+        present = ReadText(c, v);
+        if (ParseWideInteger(v.text, &v.number)) {
+          v.kind = FieldKind::kInt;
+          v.text.clear();
+        } else {
+          v.kind = FieldKind::kReal;
+        }
+        break;
+      case FetchAs::kReal:
+        present = ReadText(c, v);
+        v.kind = FieldKind::kReal;
+        break;
+      case FetchAs::kText:
+        present = ReadText(c, v);
+        v.kind = FieldKind::kText;
+        break;
+      case FetchAs::kOther:
+        present = ReadText(c, v);
+        v.kind = FieldKind::kOther;
+        break;
+      case FetchAs::kBinary:
+        present = ReadBinary(c, v);
+        v.kind = FieldKind::kBinary;
+        break;
+    }
+    if (!present) v = Recordset::Value{};
+  }
+  return true;
+}
+
+// The open statement of a forward-only recordset. The connection frees the
+// handle (and sets `lost`) when it closes before the recordset does.
+struct Recordset::Cursor {
+  StatementHandle handle;
+  RowReader reader;
+  bool lost = false;
+};
+
 // ------------------------------------------------------------------ Recordset
+
+Recordset::~Recordset() { Close(); }
 
 void Recordset::MoveFirst() {
   if (!open_) LayerError("HY010", "Recordset.MoveFirst", "the recordset is closed");
+  if (moved_ && forward_)
+    LayerError("HY106", "Recordset.MoveFirst", "a forward-only recordset cannot move back");
   current_ = 0;
 }
 
 void Recordset::MoveNext() {
   if (!open_) LayerError("HY010", "Recordset.MoveNext", "the recordset is closed");
   if (Eof()) LayerError("24000", "Recordset.MoveNext", "the recordset is at its end");
-  ++current_;
+  moved_ = true;
+  if (!cursor_) {
+    ++current_;
+    return;
+  }
+  if (cursor_->lost)
+    LayerError("08003", "Recordset.MoveNext", "the connection closed while the recordset was open");
+  if (!cursor_->reader.Fetch(rows_.front())) FinishForward();
+}
+
+void Recordset::FinishForward() {
+  rows_.clear();
+  current_ = 0;
+  // Freeing the statement ends its read, so a database that holds its
+  // writes until every statement has finished (SQLite) commits them.
+  if (cursor_) cursor_->handle.Reset();
+  cursor_.reset();
 }
 
 void Recordset::Close() {
+  if (cursor_) cursor_->handle.Reset();
+  cursor_.reset();
   open_ = false;
   rows_.clear();
   names_.clear();
@@ -323,6 +570,16 @@ void Connection::Open(const std::string& connectionString) {
 }
 
 void Connection::Close() noexcept {
+  // Statements first, then the link; a forward-only recordset still open
+  // learns that its rows are gone.
+  for (const std::weak_ptr<Recordset::Cursor>& weak : cursors_) {
+    if (auto cursor = weak.lock()) {
+      cursor->handle.Reset();
+      cursor->lost = true;
+    }
+  }
+  cursors_.clear();
+  activeLimit_ = -1;
   prepared_.clear();
   if (hdbc_ == nullptr) return;
   SQLDisconnect(hdbc_);
@@ -371,200 +628,54 @@ Connection::Statement& Connection::Prepared(const std::string& sql) {
 
 void Connection::DropPrepared(const std::string& sql) { prepared_.erase(sql); }
 
-namespace {
-
-enum class FetchAs { kBit, kSigned, kUnsigned, kWholeNumber, kReal, kText, kOther, kBinary };
-
-struct ColumnInfo {
-  FetchAs fetch = FetchAs::kOther;
-};
-
-FetchAs ClassifyColumn(SQLSMALLINT type, SQLSMALLINT scale, bool isUnsigned) {
-  switch (type) {
-    case SQL_BIT:
-      return FetchAs::kBit;
-    case SQL_TINYINT:
-    case SQL_SMALLINT:
-    case SQL_INTEGER:
-    case SQL_BIGINT:
-      return isUnsigned ? FetchAs::kUnsigned : FetchAs::kSigned;
-    case SQL_DECIMAL:
-    case SQL_NUMERIC:
-      return scale == 0 ? FetchAs::kWholeNumber : FetchAs::kReal;
-    case SQL_REAL:
-    case SQL_FLOAT:
-    case SQL_DOUBLE:
-      return FetchAs::kReal;
-    case SQL_CHAR:
-    case SQL_VARCHAR:
-    case SQL_LONGVARCHAR:
-    case SQL_WCHAR:
-    case SQL_WVARCHAR:
-    case SQL_WLONGVARCHAR:
-      return FetchAs::kText;
-    case SQL_BINARY:
-    case SQL_VARBINARY:
-    case SQL_LONGVARBINARY:
-      return FetchAs::kBinary;
-    default:
-      return FetchAs::kOther;
-  }
-}
-
-}  // namespace
-
-Recordset Connection::Execute(std::string_view commandText, CommandType type) {
-  RequireOpen("Connection.Execute");
-  errors_.clear();
-  std::string sql;
-  if (type == CommandType::kText) {
-    sql = commandText;
-  } else if (syntax_ == ProcedureSyntax::kInsertIntoView) {
-    sql = "SELECT * FROM " + std::string(commandText);
-  } else {
-    sql = ProcedureCallText(commandText, 0, syntax_);
-  }
-
-  StatementHandle stmt;
-  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, hdbc_, stmt.Out());
-  if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_DBC, hdbc_, "SQLAllocHandle");
-  std::u16string text = base::Utf8ToUtf16(sql);
-  rc = SQLExecDirectW(stmt.Get(), W(text), static_cast<SQLINTEGER>(text.size()));
-  if (!Succeeded(rc) && rc != SQL_NO_DATA) Fail(rc, SQL_HANDLE_STMT, stmt.Get(), "SQLExecDirect");
-
-  return ReadRows(stmt.Get());
-}
-
 Recordset Connection::ReadRows(void* handle) {
-  SQLHSTMT stmt = handle;
-  SQLRETURN rc;
   Recordset rs;
   rs.open_ = true;
-  SQLSMALLINT columns = 0;
-  rc = SQLNumResultCols(stmt, &columns);
-  if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_STMT, stmt, "SQLNumResultCols");
-  if (columns <= 0) return rs;
+  RowReader reader(*this, handle);
+  if (!reader.Describe(rs)) return rs;
+  std::vector<Recordset::Value> row;
+  while (reader.Fetch(row)) rs.rows_.push_back(std::move(row));
+  return rs;
+}
 
-  std::vector<ColumnInfo> info(static_cast<std::size_t>(columns));
-  for (SQLUSMALLINT c = 1; c <= static_cast<SQLUSMALLINT>(columns); ++c) {
-    SQLWCHAR name[256];
-    SQLSMALLINT nameLength = 0, dataType = 0, scale = 0, nullable = 0;
-    SQLULEN size = 0;
-    rc = SQLDescribeColW(stmt, c, name, static_cast<SQLSMALLINT>(std::size(name)), &nameLength,
-                         &dataType, &size, &scale, &nullable);
-    if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_STMT, stmt, "SQLDescribeCol");
-    SQLLEN isUnsigned = SQL_FALSE;
-    SQLColAttributeW(stmt, c, SQL_DESC_UNSIGNED, nullptr, 0, nullptr, &isUnsigned);
-    std::size_t units =
-        std::min<std::size_t>(std::max<SQLSMALLINT>(nameLength, 0), std::size(name) - 1);
-    rs.names_.push_back(
-        base::Utf16ToUtf8(std::u16string_view(reinterpret_cast<char16_t*>(name), units)));
-    info[c - 1].fetch = ClassifyColumn(dataType, scale, isUnsigned == SQL_TRUE);
+int Connection::ActiveStatementLimit() {
+  if (activeLimit_ >= 0) return activeLimit_;
+  SQLUSMALLINT limit = 0;
+  const SQLRETURN rc =
+      SQLGetInfoW(hdbc_, SQL_MAX_CONCURRENT_ACTIVITIES, &limit, sizeof(limit), nullptr);
+  // A driver that does not say is taken at its most cautious.
+  activeLimit_ = Succeeded(rc) ? limit : 1;
+  return activeLimit_;
+}
+
+Recordset Connection::ExecuteForward(std::string_view commandText, CommandType type) {
+  RequireOpen("Connection.ExecuteForward");
+  if (ActiveStatementLimit() == 1) return Execute(commandText, type);
+  errors_.clear();
+  auto cursor = std::make_shared<Recordset::Cursor>();
+  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, hdbc_, cursor->handle.Out());
+  if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_DBC, hdbc_, "SQLAllocHandle");
+  std::u16string text = base::Utf8ToUtf16(StatementText(commandText, type));
+  rc = SQLExecDirectW(cursor->handle.Get(), W(text), static_cast<SQLINTEGER>(text.size()));
+  if (!Succeeded(rc) && rc != SQL_NO_DATA)
+    Fail(rc, SQL_HANDLE_STMT, cursor->handle.Get(), "SQLExecDirect");
+
+  Recordset rs;
+  rs.open_ = true;
+  rs.forward_ = true;
+  cursor->reader = RowReader(*this, cursor->handle.Get());
+  if (!cursor->reader.Describe(rs)) return rs;
+  rs.rows_.emplace_back();
+  if (!cursor->reader.Fetch(rs.rows_.front())) {
+    rs.rows_.clear();
+    return rs;
   }
-
-  // Reads one column of the current row as UTF-16 text, in pieces when long.
-  auto readText = [&](SQLUSMALLINT c, Recordset::Value& v) {
-    std::u16string out;
-    SQLWCHAR buffer[2048];
-    const std::size_t room = std::size(buffer) - 1;  // the driver adds a terminator
-    for (;;) {
-      SQLLEN indicator = 0;
-      SQLRETURN r = SQLGetData(stmt, c, SQL_C_WCHAR, buffer, sizeof(buffer), &indicator);
-      if (r == SQL_NO_DATA) break;
-      if (!Succeeded(r)) Fail(r, SQL_HANDLE_STMT, stmt, "SQLGetData");
-      if (indicator == SQL_NULL_DATA) return false;
-      bool whole = indicator != SQL_NO_TOTAL &&
-                   static_cast<std::size_t>(indicator) / sizeof(SQLWCHAR) <= room;
-      std::size_t units = whole ? static_cast<std::size_t>(indicator) / sizeof(SQLWCHAR) : room;
-      out.append(reinterpret_cast<char16_t*>(buffer), units);
-      if (whole) break;
-    }
-    // A driver may turn a row's invalid UTF-8 into an unpaired surrogate,
-    // which would otherwise reach the SMG inside a UCS-2 submit.
-    v.text = base::ValidUtf16(out);
-    return true;
-  };
-  auto readBinary = [&](SQLUSMALLINT c, Recordset::Value& v) {
-    std::string out;
-    char buffer[4096];
-    for (;;) {
-      SQLLEN indicator = 0;
-      SQLRETURN r = SQLGetData(stmt, c, SQL_C_BINARY, buffer, sizeof(buffer), &indicator);
-      if (r == SQL_NO_DATA) break;
-      if (!Succeeded(r)) Fail(r, SQL_HANDLE_STMT, stmt, "SQLGetData");
-      if (indicator == SQL_NULL_DATA) return false;
-      bool whole =
-          indicator != SQL_NO_TOTAL && static_cast<std::size_t>(indicator) <= sizeof(buffer);
-      std::size_t bytes = whole ? static_cast<std::size_t>(indicator) : sizeof(buffer);
-      out.append(buffer, bytes);
-      if (whole) break;
-    }
-    v.bytes = std::move(out);
-    return true;
-  };
-
-  for (;;) {
-    rc = SQLFetch(stmt);
-    if (rc == SQL_NO_DATA) break;
-    if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_STMT, stmt, "SQLFetch");
-    std::vector<Recordset::Value> row(info.size());
-    for (SQLUSMALLINT c = 1; c <= static_cast<SQLUSMALLINT>(columns); ++c) {
-      Recordset::Value& v = row[c - 1];
-      SQLLEN indicator = 0;
-      bool present = true;
-      switch (info[c - 1].fetch) {
-        case FetchAs::kBit: {
-          unsigned char bit = 0;
-          rc = SQLGetData(stmt, c, SQL_C_BIT, &bit, sizeof(bit), &indicator);
-          if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_STMT, stmt, "SQLGetData");
-          present = indicator != SQL_NULL_DATA;
-          v.kind = FieldKind::kBool;
-          v.number = bit != 0;
-          break;
-        }
-        case FetchAs::kSigned:
-        case FetchAs::kUnsigned: {
-          bool isUnsigned = info[c - 1].fetch == FetchAs::kUnsigned;
-          std::int64_t number = 0;
-          rc = SQLGetData(stmt, c, isUnsigned ? SQL_C_UBIGINT : SQL_C_SBIGINT, &number,
-                          sizeof(number), &indicator);
-          if (!Succeeded(rc)) Fail(rc, SQL_HANDLE_STMT, stmt, "SQLGetData");
-          present = indicator != SQL_NULL_DATA;
-          v.kind = FieldKind::kInt;
-          v.isUnsigned = isUnsigned;
-          v.number = number;
-          break;
-        }
-        case FetchAs::kWholeNumber:
-          present = readText(c, v);
-          if (ParseWideInteger(v.text, &v.number)) {
-            v.kind = FieldKind::kInt;
-            v.text.clear();
-          } else {
-            v.kind = FieldKind::kReal;
-          }
-          break;
-        case FetchAs::kReal:
-          present = readText(c, v);
-          v.kind = FieldKind::kReal;
-          break;
-        case FetchAs::kText:
-          present = readText(c, v);
-          v.kind = FieldKind::kText;
-          break;
-        case FetchAs::kOther:
-          present = readText(c, v);
-          v.kind = FieldKind::kOther;
-          break;
-        case FetchAs::kBinary:
-          present = readBinary(c, v);
-          v.kind = FieldKind::kBinary;
-          break;
-      }
-      if (!present) v = Recordset::Value{};
-    }
-    rs.rows_.push_back(std::move(row));
-  }
+  cursors_.erase(
+      std::remove_if(cursors_.begin(), cursors_.end(),
+                     [](const std::weak_ptr<Recordset::Cursor>& c) { return c.expired(); }),
+      cursors_.end());
+  cursors_.push_back(cursor);
+  rs.cursor_ = std::move(cursor);
   return rs;
 }
 

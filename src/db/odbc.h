@@ -1,9 +1,10 @@
 #pragma once
 // A thin RAII layer over unixODBC with just what the gateway needs: a
 // connection (open, state, close, execute a query as text or as a procedure,
-// the driver's diagnostic records), a recordset whose rows are all fetched
-// when the query runs (so its record count is exact), and a command that
-// calls a procedure with positional input parameters.
+// the driver's diagnostic records), a recordset whose rows are either all
+// fetched when the query runs (so its record count is exact) or read as it
+// moves (forward-only, so memory does not grow with the row count), and a
+// command that calls a procedure with positional input parameters.
 //
 // Every failing ODBC call throws one DbException carrying a DbError; the
 // callers (connections.cpp, procedures.cpp, the MT poller) catch it inside
@@ -83,7 +84,12 @@ class Environment {
 // other types the driver renders as text are kOther.
 enum class FieldKind { kNull, kBool, kInt, kReal, kText, kOther, kBinary };
 
-// The rows of one query, all fetched when it executed, with a current row.
+class RowReader;
+
+// The rows of one query with a current row: all fetched when it executed,
+// or, from Connection::ExecuteForward, one row at a time as it moves (a
+// forward-only recordset: its RecordCount is -1, it is on its first row when
+// it opens, and MoveFirst after a MoveNext throws HY106).
 // Column names are compared without regard to ASCII case. Reading a column
 // that does not exist, reading with no current row or reading a value of a
 // kind the getter cannot give throws DbException (source "Recordset").
@@ -93,11 +99,20 @@ class Recordset {
   Recordset(Recordset&&) noexcept = default;
   Recordset& operator=(Recordset&&) noexcept = default;
 
+  Recordset(const Recordset&) = delete;
+  Recordset& operator=(const Recordset&) = delete;
+  ~Recordset();
+
   bool IsOpen() const { return open_; }
-  int RecordCount() const { return static_cast<int>(rows_.size()); }
+  bool IsForwardOnly() const { return forward_; }
+  // The exact number of rows, or -1 for a forward-only recordset.
+  int RecordCount() const { return forward_ ? -1 : static_cast<int>(rows_.size()); }
   void MoveFirst();
   bool Eof() const { return current_ >= rows_.size(); }
+  // A forward-only recordset fetches the next row here; when its connection
+  // was closed meanwhile (a reconnect) this throws 08003.
   void MoveNext();
+  // Frees a forward-only recordset's statement at once.
   void Close();
 
   int FieldCount() const { return static_cast<int>(names_.size()); }
@@ -124,6 +139,8 @@ class Recordset {
  private:
   friend class Connection;
   friend class Command;
+  friend class RowReader;
+  struct Cursor;
   struct Value {
     FieldKind kind = FieldKind::kNull;
     bool isUnsigned = false;  // kInt read from an unsigned column
@@ -132,11 +149,19 @@ class Recordset {
     std::string bytes;        // kBinary
   };
   const Value& At(std::string_view column, const char* operation) const;
+  // A forward-only recordset read its last row: its statement is freed.
+  void FinishForward();
 
   bool open_ = false;
   std::vector<std::string> names_;
+  // A forward-only recordset holds only its current row here.
   std::vector<std::vector<Value>> rows_;
   std::size_t current_ = 0;
+  // Set while a forward-only recordset's statement is open; shared with
+  // the connection, which frees the statement when it closes first.
+  std::shared_ptr<Cursor> cursor_;
+  bool moved_ = false;
+  bool forward_ = false;
 };
 
 // One connection to a data source. Open replaces an open link; Close
@@ -162,6 +187,12 @@ class Connection {
   // procedure without parameters (for SQLite: selects from the view).
   // Statements that return no rows give an open, empty recordset.
   Recordset Execute(std::string_view commandText, CommandType type = CommandType::kText);
+  // Runs a query like Execute but returns a forward-only recordset whose
+  // statement stays open until it reaches its end, closes, or this
+  // connection closes. Other statements may run on this connection
+  // meanwhile. A driver that allows only one active statement per
+  // connection gets every row read at once, as Execute does.
+  Recordset ExecuteForward(std::string_view commandText, CommandType type = CommandType::kText);
 
   // Manual-commit mode: with autocommit off, every statement joins one
   // transaction until EndTransaction. Turning autocommit back on commits
@@ -177,12 +208,16 @@ class Connection {
 
  private:
   friend class Command;
+  friend class RowReader;
   struct Statement;
   // The statement prepared for this text, preparing it on first use.
   Statement& Prepared(const std::string& sql);
   void DropPrepared(const std::string& sql);
   // Fetches every row of the statement's current result set.
   Recordset ReadRows(void* stmt);
+  std::string StatementText(std::string_view commandText, CommandType type) const;
+  // How many statements the driver allows to be active at once (0: no limit).
+  int ActiveStatementLimit();
   // Records the diagnostics of a handle and throws them as one error.
   [[noreturn]] void Fail(int rc, short handleType, void* handle, const char* source);
   void RequireOpen(const char* source);
@@ -192,6 +227,9 @@ class Connection {
   void* hdbc_ = nullptr;
   // Freed by Close before the connection handle.
   std::unordered_map<std::string, std::unique_ptr<Statement>> prepared_;
+  // The open statements of forward-only recordsets, freed by Close.
+  std::vector<std::weak_ptr<Recordset::Cursor>> cursors_;
+  int activeLimit_ = -1;  // -1: not asked yet on this link
   std::vector<ProviderError> errors_;
 };
 

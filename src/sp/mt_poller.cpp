@@ -296,8 +296,7 @@ bool MtPoller::SendMTMsg() {
   // A claiming instance stores each mark at once: a row sent and not yet
   // marked is sent again by another instance if this one dies.
   const std::size_t markBatch =
-      settings_.claimRows ? 1
-                          : std::max<std::size_t>(1, gateway_.Settings().commitBatch.maxCalls);
+      settings_.claimRows ? 1 : std::max<std::size_t>(1, gateway_.Settings().commitBatch.maxCalls);
   auto storeMarks = [&] {
     if (marks.empty()) return;
     const std::vector<bool> stored = db::UpdateSubmits(gateway_, marks);
@@ -341,9 +340,12 @@ bool MtPoller::SendMTMsg() {
         }
         counters_.claimed += claimedLeft.size();
       } else {
-        rs = connection.Execute(settings_.submitQuery, StartsWithSelect(settings_.submitQuery)
-                                                           ? db::CommandType::kText
-                                                           : db::CommandType::kStoredProc);
+        // Read as the pass goes, so memory does not grow with MTSpeedLimit;
+        // the marks and give-backs run on this connection meanwhile.
+        rs =
+            connection.ExecuteForward(settings_.submitQuery, StartsWithSelect(settings_.submitQuery)
+                                                                 ? db::CommandType::kText
+                                                                 : db::CommandType::kStoredProc);
       }
       if (rs.RecordCount() > 0) rs.MoveFirst();
       const bool hasLinkId = HasLinkIdField(rs);

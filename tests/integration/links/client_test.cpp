@@ -476,6 +476,53 @@ TEST_F(ClientSmg, ReleaseStopsEveryLinkAndTheClientCanStartAgain) {
   ASSERT_TRUE(client_.WaitUntil([&] { return client_.resps.size() == 1; }));
 }
 
+// The queue of submits is bounded: past the bound Submit waits until a
+// worker has written one, or, when nothing moves for the whole select wait,
+// queues all the same rather than hold the pass for good.
+TEST_F(ClientSmg, SubmitWaitsForRoomInTheQueueForAtMostTheSelectWait) {
+  struct Case {
+    const char* name;
+    bool openGate;    // the writes go on while the third Submit waits
+    int selectTries;  // the select wait: (tries - 1) x 20 ms
+  };
+  for (const Case& c : std::vector<Case>{{"room made", true, 1500}, {"stuck", false, 3}}) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(client_.OpenLinks(Settings(0, 0, 3)), 1);
+    client_.SetMaxQueuedSubmitsForTest(2);
+    client_.SetSelectWaitForTest(c.selectTries, 20ms);
+    auto gate = std::make_shared<std::promise<void>>();
+    std::shared_future<void> open = gate->get_future().share();
+    client_.onSubmitting = [open](CMPPConnection&, const CmppSubmit&) { open.wait(); };
+    const std::size_t sentBefore = client_.Locked([&] { return client_.sent.size(); });
+    for (std::uint32_t i = 0; i < 2; ++i) {
+      CmppSubmit s = MakeSubmit(i, "held");
+      ASSERT_EQ(client_.Submit(s), 0);
+    }
+    auto third = std::async(std::launch::async, [&] {
+      CmppSubmit s = MakeSubmit(2, "third");
+      return client_.Submit(s);
+    });
+    if (c.openGate) {
+      // Full: the third waits (its bound is 30 s away) until writes go on.
+      EXPECT_EQ(third.wait_for(300ms), std::future_status::timeout);
+      EXPECT_EQ(client_.QueuedSubmits(), 2u);
+      gate->set_value();
+      EXPECT_EQ(third.get(), 0);
+    } else {
+      // Nothing moves: queued after the 40 ms select wait, over the bound.
+      ASSERT_EQ(third.wait_for(10s), std::future_status::ready);
+      EXPECT_EQ(third.get(), 0);
+      EXPECT_EQ(client_.QueuedSubmits(), 3u);
+      gate->set_value();
+    }
+    ASSERT_TRUE(client_.WaitUntil([&] { return client_.sent.size() == sentBefore + 3; }));
+    EXPECT_TRUE(Eventually([&] { return client_.QueuedSubmits() == 0; }));
+    client_.onSubmitting = nullptr;
+    client_.Release();
+    client_.StartWorkers(0, 0);
+  }
+}
+
 // A releasing client waits for QueuedSubmits to reach 0 before it stops its
 // links: it must count a submit from Submit until its worker has tried the
 // write, not only while the item waits in the queue.

@@ -212,6 +212,39 @@ TEST_F(MtPollerTest, SentRowWhoseMarkFailedIsNotSentAgainAndIsMarkedOnceTheDatab
   EXPECT_EQ(Count("SubmitState = 0"), 0);
 }
 
+// The pass reads its rows as it goes, so a failed mark that reopens the
+// connection in the middle of a pass takes the rest of the rows with it: the
+// pass must end there, and the next one send each remaining row once.
+TEST_F(MtPollerTest, AReconnectInTheMiddleOfAPassEndsItAndTheNextSendsTheRestOnce) {
+  for (int i = 1; i <= 6; ++i) AddRow("1380000000" + std::to_string(i), "m");
+  Exec(
+      "CREATE TRIGGER refuse_mark BEFORE UPDATE OF SubmitState ON Submit WHEN OLD.SubmitID = 1 "
+      "BEGIN SELECT RAISE(ABORT, 'the server went away'); END");
+  // Every waiting row in one query; the pass stores its marks at each pause.
+  MtPollerSettings settings;
+  settings.submitQuery = "SELECT * FROM Submit WHERE SubmitState = 0 ORDER BY SubmitID";
+  settings.mtSpeedLimit = 2;
+  settings.spCorpId = "901234";
+  settings.spId = "10661234";
+  settings.terminalIdLength = 21;
+  std::vector<std::uint64_t> sent;
+  MtPoller whole(
+      *gateway_, settings,
+      [&](cmpp::CmppSubmit& r) {
+        sent.push_back(r.recordId);
+        return 0;
+      },
+      stop_, idle_, [this](milliseconds d) { pauses_.push_back(d.count()); }, {}, &keptOut_);
+  EXPECT_FALSE(whole.SendMTMsg());
+  EXPECT_EQ(sent, (std::vector<std::uint64_t>{1, 2}));
+  EXPECT_EQ(Count("SubmitState = 1"), 1);
+
+  Exec("DROP TRIGGER refuse_mark");
+  EXPECT_TRUE(whole.SendMTMsg());
+  EXPECT_EQ(sent, (std::vector<std::uint64_t>{1, 2, 3, 4, 5, 6})) << "a row was sent twice";
+  EXPECT_EQ(Count("SubmitState = 1"), 6);
+}
+
 // The poller is built anew at an in-place restart; the rows whose mark
 // failed must stay out all the same, and a full set stops the sending
 // rather than risk a row it could not keep out.
