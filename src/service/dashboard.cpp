@@ -124,6 +124,13 @@ std::string DashboardJson(const DashboardData& d) {
       "\"givenBack\":{},\"recovered\":{}}}",
       JsonString(d.pollingMode), JsonString(d.instanceId), d.rowsClaimed, d.rowsHandedOver,
       d.rowsGivenBack, d.rowsRecovered);
+  // An unknown backlog is null, never a made-up 0.
+  if (d.backlogRows < 0)
+    json += ",\"backlog\":{\"rows\":null,\"oldestSeconds\":null";
+  else
+    json += fmt::format(",\"backlog\":{{\"rows\":{},\"oldestSeconds\":{}", d.backlogRows,
+                        d.backlogOldestSeconds);
+  json += fmt::format(",\"inFlight\":{},\"unrecorded\":{}}}", d.inFlight, d.unrecorded);
   json += fmt::format(",\"sampleMs\":{},\"historySeconds\":{},\"rates\":[", d.sampleMs,
                       d.historySeconds);
   for (std::size_t i = 0; i < d.rates.size(); ++i) {
@@ -166,6 +173,8 @@ svg text{font-size:11px;fill:#555}
 <table id="links"><thead><tr><th>Link</th><th>Pool</th><th class="num">Port</th><th>State</th><th class="num">Unanswered</th><th class="num">MT ok</th><th class="num">MT fail</th><th class="num">Resp ok</th><th class="num">Resp fail</th><th class="num">MO</th><th class="num">Reports</th></tr></thead><tbody></tbody></table>
 </div>
 <div>
+<h2>Submit backlog</h2>
+<table id="backlog"><thead><tr><th class="num">Rows waiting</th><th class="num">Oldest waiting</th><th class="num">In flight</th><th class="num">Kept for the database</th></tr></thead><tbody></tbody></table>
 <h2>Status block</h2>
 <table id="status"><thead><tr><th>Field</th><th class="num">Offset</th><th class="num">Value</th></tr></thead><tbody></tbody></table>
 <h2>MT polling</h2>
@@ -295,6 +304,12 @@ const std::string& DashboardScript() {
       cell(tr, f.name);
       cell(tr, '0x' + f.offset.toString(16).toUpperCase().padStart(2, '0'), 'num');
       cell(tr, f.value, 'num');
+    });
+    fill('backlog', [d.backlog], (tr, b) => {
+      cell(tr, b.rows === null ? 'unknown' : b.rows, 'num');
+      cell(tr, b.oldestSeconds === null ? 'unknown' : duration(b.oldestSeconds), 'num');
+      cell(tr, b.inFlight, 'num');
+      cell(tr, b.unrecorded, 'num' + (b.unrecorded > 0 ? ' bad' : ''));
     });
     fill('polling', [d.polling], (tr, p) => {
       cell(tr, p.mode);
