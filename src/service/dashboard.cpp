@@ -181,7 +181,7 @@ svg text{font-size:11px;fill:#555}
 <table id="polling"><thead><tr><th>Mode</th><th>Instance</th><th class="num">Claimed</th><th class="num">Handed over</th><th class="num">Given back</th><th class="num">Abandoned recorded</th></tr></thead><tbody></tbody></table>
 </div>
 </div>
-<p class="small"><a href="Parameters">Parameters</a> &middot; <a href="monitor">Monitor</a> &middot; <a href="tail_logfile">Tail log file</a> &middot; <a href="metrics">Metrics</a></p>
+<p class="small"><a href="welcome.html">Home</a> &middot; <a href="Parameters">Parameters</a> &middot; <a href="monitor">Monitor</a> &middot; <a href="log">Full log file</a> &middot; <a href="tail_logfile">Tail log file</a> &middot; <a href="metrics">Metrics</a></p>
 <script src="dashboard.js"></script>
 </body></html>
 )html";

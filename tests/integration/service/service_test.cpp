@@ -106,6 +106,15 @@ TEST(ServiceProcess, AuthenticationGuardsEveryPageButTheWelcomePage) {
   EXPECT_EQ(tail->status, 200);
   EXPECT_EQ(tail->get_header_value("Content-Type"), "text/plain; charset=utf-8");
   EXPECT_NE(tail->body.find("HTTP监听端口: " + std::to_string(service.Port())), std::string::npos);
+  // The whole log: what the file held when asked (it may have grown since).
+  auto whole = service.Get("/log");
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(whole->status, 200);
+  EXPECT_EQ(whole->get_header_value("Content-Type"), "text/plain; charset=utf-8");
+  const std::string logNow = service.Log();
+  EXPECT_GT(whole->body.size(), 0u);
+  EXPECT_EQ(logNow.compare(0, whole->body.size(), whole->body), 0) << whole->body;
+  EXPECT_NE(whole->body.find("HTTP监听端口: " + std::to_string(service.Port())), std::string::npos);
   auto monitor = service.Get("/monitor");
   ASSERT_TRUE(monitor);
   EXPECT_EQ(monitor->status, 200);
