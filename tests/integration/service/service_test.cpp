@@ -316,6 +316,45 @@ TEST(ServiceProcess, ExistingStatusBlockIsReusedWithItsCounters) {
   EXPECT_NE(status.find("\nstarted: 0\n"), std::string::npos) << status;
 }
 
+TEST(CommandLine, StatusJsonAndExitCodes) {
+  Service service;
+  service.WriteIni("");
+  ASSERT_TRUE(service.Start());
+  const std::string home = service.Home().Path();
+  std::string out;
+  // Running without a database: degraded, which still counts as running.
+  ASSERT_EQ(ExitCode(service.Command({"status", "--home", home, "--json"}, &out)), 0) << out;
+  EXPECT_EQ(out.rfind("{\"health\":\"degraded\",\"reason\":\"database not connected", 0), 0u)
+      << out;
+  EXPECT_NE(out.find("\"running\":true,\"pid\":" + std::to_string(service.Process().Pid())),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("\"mo_received\":0"), std::string::npos) << out;
+  EXPECT_EQ(out.back(), '\n');
+  ASSERT_EQ(ExitCode(service.Command({"status", "--home", home}, &out)), 0) << out;
+  EXPECT_EQ(out.rfind("health: degraded (database not connected", 0), 0u) << out;
+
+  EXPECT_EQ(ExitCode(service.Process().Stop()), 0);
+  EXPECT_EQ(ExitCode(service.Command({"status", "--home", home, "--json"}, &out)), 3) << out;
+  EXPECT_EQ(out.rfind("{\"health\":\"stopped\"", 0), 0u) << out;
+  EXPECT_EQ(ExitCode(service.Command({"status", "--home", home}, &out)), 3) << out;
+  EXPECT_EQ(out.rfind("health: stopped\n", 0), 0u) << out;
+
+  struct Usage {
+    std::vector<std::string> args;
+    const char* named;
+  };
+  const Usage usages[] = {
+      {{"frobnicate"}, "'frobnicate'"}, {{"status", "--verbose"}, "--verbose"},
+      {{"status", "extra"}, "extra"},   {{"stop", "--home"}, "--home"},
+      {{}, "subcommand is required"},
+  };
+  for (const Usage& u : usages) {
+    EXPECT_EQ(ExitCode(service.Command(u.args, &out)), 2) << out;
+    EXPECT_NE(out.find(u.named), std::string::npos) << out;
+  }
+}
+
 TEST(CommandLine, VersionOpenInstallAndRemove) {
   Service service;
   service.WriteIni("");
