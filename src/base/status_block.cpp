@@ -1,38 +1,46 @@
 #include "base/status_block.h"
 
-#include <atomic>
-#include <cerrno>
-#include <cstdlib>
-
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+
 namespace brivane::base {
 
 const std::array<StatusField, 21> kStatusFields = {{
-    {kMoReceived, "mo_received", false},
-    {kMoStored, "mo_stored", false},
-    {kSubmitHandedOver, "submit_handed_over", false},
-    {kSubmitWritten, "submit_written", false},
-    {kSubmitWriteFailed, "submit_write_failed", false},
-    {kSubmitRespOk, "submit_resp_ok", false},
-    {kSubmitRespFail, "submit_resp_fail", false},
-    {kSubmitResultStored, "submit_result_stored", false},
-    {kReportReceived, "report_received", false},
-    {kReportStored, "report_stored", false},
-    {kDbConnectionOpen, "db_connection_open", true},
-    {kDbConnectionMtOpen, "db_connection_mt_open", true},
-    {kDbConnectionMoOpen, "db_connection_mo_open", true},
-    {kDbConnectionSrOpen, "db_connection_sr_open", true},
-    {kStarted, "started", true},
-    {kReportDelivered, "report_delivrd", false},
-    {kReportOther, "report_other", false},
-    {kMoForwardOk, "mo_forward_ok", false},
-    {kMoForwardFail, "mo_forward_fail", false},
-    {kSubmitFlowRetried, "submit_flow_retried", false},
-    {kSubmitPaced, "submit_paced", false},
+    {kMoReceived, "mo_received", false,
+     "MO messages (DELIVER, not reports) received from the SMG."},
+    {kMoStored, "mo_stored", false, "MO messages stored in the database."},
+    {kSubmitHandedOver, "submit_handed_over", false,
+     "Submit rows read from the database and handed to the SMG client."},
+    {kSubmitWritten, "submit_written", false, "SUBMIT segments written completely to an SMG link."},
+    {kSubmitWriteFailed, "submit_write_failed", false,
+     "SUBMIT segments whose write to an SMG link failed."},
+    {kSubmitRespOk, "submit_resp_ok", false, "SUBMIT_RESP answers with Result 0 (accepted)."},
+    {kSubmitRespFail, "submit_resp_fail", false,
+     "SUBMIT_RESP answers with any other Result (refused)."},
+    {kSubmitResultStored, "submit_result_stored", false, "Submit outcomes stored in the database."},
+    {kReportReceived, "report_received", false, "Status reports received from the SMG."},
+    {kReportStored, "report_stored", false, "Status reports stored in the database."},
+    {kDbConnectionOpen, "db_connection_open", true, "The main database connection is open."},
+    {kDbConnectionMtOpen, "db_connection_mt_open", true, "The MT database connection is open."},
+    {kDbConnectionMoOpen, "db_connection_mo_open", true, "The MO database connection is open."},
+    {kDbConnectionSrOpen, "db_connection_sr_open", true,
+     "The status-report database connection is open."},
+    {kStarted, "started", true, "The service has started its work."},
+    {kReportDelivered, "report_delivrd", false,
+     "Status reports saying DELIVRD (delivered to the handset)."},
+    {kReportOther, "report_other", false, "Status reports with any other state (not delivered)."},
+    {kMoForwardOk, "mo_forward_ok", false, "MO messages forwarded to the application over HTTP."},
+    {kMoForwardFail, "mo_forward_fail", false, "MO messages whose HTTP forward failed."},
+    {kSubmitFlowRetried, "submit_flow_retried", false,
+     "SUBMIT segments refused with Result 8 (flow control) and queued to be written again."},
+    {kSubmitPaced, "submit_paced", false,
+     "SUBMIT segments held back by the per-link cap of unanswered submits."},
 }};
 
 std::string StatusBlockName() {

@@ -47,6 +47,7 @@ struct StatusField {
   std::size_t offset;
   const char* name;  // snake_case, used by `brivane status`, /monitor, /metrics
   bool isFlag;
+  const char* help;  // what the field counts, for the metrics' HELP lines
 };
 
 // Every 32-bit field in offset order (the start time is separate).

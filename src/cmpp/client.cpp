@@ -119,6 +119,13 @@ void CMPPClient::Release() {
 
 void CMPPClient::OnLoggedIn(CMPPConnection&) {}
 void CMPPClient::OnLoginFailed(CMPPConnection&, int) {}
+
+void CMPPClient::CountLogin(bool succeeded, bool again) {
+  if (!succeeded)
+    loginFailures_.fetch_add(1);
+  else if (again)
+    reconnects_.fetch_add(1);
+}
 void CMPPClient::OnStopped(CMPPConnection&) {}
 bool CMPPClient::OnSubmitting(CMPPConnection&, const CmppSubmit&) { return true; }
 void CMPPClient::OnSubmitSent(CMPPConnection&, const CmppSubmit&) {}

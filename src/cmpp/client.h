@@ -248,6 +248,13 @@ class CMPPClient {
   // Submits waiting for an eligible link at this moment.
   int WaitingSubmits() const { return selectWaiters_.load(); }
 
+  // Counted by every link of this client as its logins end, before the
+  // hooks run: a failed login, and a successful login of a link that had
+  // been logged in before (a reconnect after a lost connection). Any thread.
+  void CountLogin(bool succeeded, bool again);
+  std::uint64_t LoginFailures() const { return loginFailures_.load(); }
+  std::uint64_t Reconnects() const { return reconnects_.load(); }
+
   // Receive-thread entries: they post a work item. While more than
   // kQueueHighWater items wait in the pool they then hold the receive
   // thread until the workers are back under kQueueLowWater (or the link or
@@ -307,6 +314,8 @@ class CMPPClient {
   CThreadPool pool_;
   CWorkerCmpp worker_;
   std::atomic<std::size_t> queuedSubmits_{0};
+  std::atomic<std::uint64_t> loginFailures_{0};
+  std::atomic<std::uint64_t> reconnects_{0};
   // Items inside Execute (until their destructor); runningMutex_ and
   // runningCv_ let StopWorkers wait for the count to reach 0.
   std::atomic<int> runningItems_{0};

@@ -605,12 +605,15 @@ void CMPPConnection::WriteStatistics() {
 
 void CMPPConnection::OnLoggedIn() {
   if (!owner_) return;
+  owner_->CountLogin(true, everLoggedIn_.exchange(true));
   owner_->LinkStateChanged();
   owner_->OnLoggedIn(*this);
 }
 
 void CMPPConnection::OnLoginFailed(int code) {
-  if (owner_) owner_->OnLoginFailed(*this, code);
+  if (!owner_) return;
+  owner_->CountLogin(false, everLoggedIn_.load());
+  owner_->OnLoginFailed(*this, code);
 }
 
 void CMPPConnection::OnStopped() {

@@ -274,6 +274,8 @@ class CMPPConnection : public CCmpp, public std::enable_shared_from_this<CMPPCon
   std::atomic<std::int32_t> selectionMark_{0};
   std::atomic<bool> stopped_{true};
   std::atomic<bool> loggedIn_{false};
+  // Set by the first successful login: later ones are reconnects.
+  std::atomic<bool> everLoggedIn_{false};
   std::atomic<bool> running_{false};
   std::atomic<bool> sending_{false};
   // Set by Logout: no login may start any more (until Start again).

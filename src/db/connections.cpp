@@ -218,6 +218,7 @@ bool DbGateway::OpenConnection(DbLink link) {
     LogComError(e.Error());
   } catch (const std::exception&) {
   }
+  if (!opened) CountError();
   slot(link).open = opened;
   return opened;
 }

@@ -64,6 +64,11 @@ class DbGateway {
   void CloseAllConnections();
 
   bool DatabaseConnected() const { return connected_.load(); }
+  // Failed database operations since the gateway was made: a connection
+  // that did not open, a procedure call or query the database refused.
+  // Any thread counts and reads.
+  void CountError() { errors_.fetch_add(1); }
+  std::uint64_t Errors() const { return errors_.load(); }
   bool OpenFlag(DbLink link) const { return slot(link).open.load(); }
   // Copies a connection's open flag into its status-block field.
   void PublishOpenFlag(DbLink link) const;
@@ -93,6 +98,7 @@ class DbGateway {
   std::array<Slot, 4> slots_;
   std::atomic<bool> connected_{false};
   std::atomic<bool> reconnectsRefused_{false};
+  std::atomic<std::uint64_t> errors_{0};
 };
 
 // The MEANING text of an error: the standard text of its SQLSTATE, else the

@@ -42,11 +42,13 @@ bool CallProcedure(DbGateway& gateway, const CallInfo& call, Fill&& fill) {
       base::StatusBlock().Add(call.counter);
       result = true;
     } catch (const DbException& e) {
+      gateway.CountError();
       LogProviderErrors(connection);
       LogComError(e.Error());
       base::LogF(2, "{}, Reconnect...", call.name);
       gateway.OpenConnection(call.link);
     } catch (const std::exception&) {
+      gateway.CountError();
       base::LogF(2, "EXCEPTION|{}|ERR={}", call.name, static_cast<unsigned>(errno));
     }
   }

@@ -8,12 +8,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 
 #include "base/config_store.h"
 #include "base/log.h"
@@ -406,6 +408,8 @@ void AdminServer::Configure(httplib::SSLServer& server) {
   server.Get("/tail_logfile", [this](const httplib::Request&, httplib::Response& res) {
     res.set_content(TailOfFile(paths_.logPath, kTailBytes), kText);
   });
+  server.Get("/log",
+             [this](const httplib::Request&, httplib::Response& res) { ServeWholeLog(res); });
   server.Get("/monitor", [this](const httplib::Request&, httplib::Response& res) {
     res.set_content(host_.MonitorText(), kText);
   });
@@ -421,6 +425,31 @@ void AdminServer::Configure(httplib::SSLServer& server) {
   server.Get("/dashboard.json", [this](const httplib::Request&, httplib::Response& res) {
     res.set_content(host_.DashboardJson(), "application/json; charset=utf-8");
   });
+}
+
+void AdminServer::ServeWholeLog(httplib::Response& res) {
+  auto in = std::make_shared<std::ifstream>(paths_.logPath, std::ios::binary);
+  if (!*in) {
+    // No log yet (or unreadable): an empty page, as /tail_logfile gives.
+    res.set_content("", kText);
+    return;
+  }
+  in->seekg(0, std::ios::end);
+  // The length is fixed when the request comes: lines written meanwhile
+  // are for the next request, so a busy log never makes an endless answer.
+  const std::streamoff size = std::max<std::streamoff>(0, in->tellg());
+  in->seekg(0);
+  res.set_content_provider(
+      static_cast<std::size_t>(size), kText,
+      [in](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+        char buffer[64 * 1024];
+        in->seekg(static_cast<std::streamoff>(offset));
+        in->read(buffer, static_cast<std::streamsize>(std::min(length, sizeof buffer)));
+        const std::streamsize got = in->gcount();
+        // A log cut short meanwhile (rotated with copytruncate) ends the answer.
+        if (got <= 0) return false;
+        return sink.write(buffer, static_cast<std::size_t>(got));
+      });
 }
 
 bool AdminServer::Authorised(const httplib::Request& req, httplib::Response& res) {
@@ -775,6 +804,9 @@ std::string RenderWelcomePage(bool withGraphic) {
   html += "<a href=\"Parameters\">System Parameters</a>\n";
   html += "<p><a href=\"log\">Full Log File</a>\n";
   html += "<br><a href=\"tail_logfile\">Tail Log File</a>\n";
+  html += "<p><a href=\"dashboard\">Dashboard</a>\n";
+  html += "<br><a href=\"monitor\">Monitor</a>\n";
+  html += "<br><a href=\"metrics\">Metrics</a>\n";
   html += "<p><hr>\n" + Footer() + "\n</body></html>\n";
   return html;
 }

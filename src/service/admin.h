@@ -99,6 +99,8 @@ class AdminServer {
   static void Run(Listener& listener);
   void Configure(httplib::SSLServer& server);
   bool Authorised(const httplib::Request& req, httplib::Response& res);
+  // The whole brivane.log, streamed in slices (the log may be large).
+  void ServeWholeLog(httplib::Response& res);
   void ServeForm(const httplib::Request& req, httplib::Response& res);
   void AcceptForm(const httplib::Request& req, httplib::Response& res);
   std::shared_ptr<const AdminPagesState> State() const;

@@ -65,6 +65,42 @@ std::string AbsoluteHome(const std::string& home) {
 }
 
 // A Prometheus label value: backslash, double quote and newline escaped.
+// The SMG's answers: a counter per SUBMIT_RESP Result and the histogram of
+// the time from handing a segment to its link to its answer.
+void AppendAnswerMetrics(const sp::AnswerStats::Snapshot& s, std::string* text) {
+  *text +=
+      "# HELP brivane_submit_responses_total SUBMIT_RESP answers from the SMG, by their Result "
+      "(0 accepted, 8 flow control; \"other\" above 255).\n"
+      "# TYPE brivane_submit_responses_total counter\n";
+  for (const auto& [result, count] : s.results)
+    *text += fmt::format("brivane_submit_responses_total{{result=\"{}\"}} {}\n", result, count);
+  if (s.otherResults)
+    *text += fmt::format("brivane_submit_responses_total{{result=\"other\"}} {}\n", s.otherResults);
+  *text +=
+      "# HELP brivane_submit_response_seconds Time from handing a SUBMIT segment to its link to "
+      "the SMG's SUBMIT_RESP.\n"
+      "# TYPE brivane_submit_response_seconds histogram\n";
+  for (std::size_t i = 0; i < sp::AnswerStats::kBoundsMs.size(); ++i)
+    *text += fmt::format("brivane_submit_response_seconds_bucket{{le=\"{}\"}} {}\n",
+                         static_cast<double>(sp::AnswerStats::kBoundsMs[i]) / 1000, s.buckets[i]);
+  *text +=
+      fmt::format("brivane_submit_response_seconds_bucket{{le=\"+Inf\"}} {}\n", s.buckets.back());
+  *text += fmt::format("brivane_submit_response_seconds_sum {}\n", s.sumSeconds);
+  *text += fmt::format("brivane_submit_response_seconds_count {}\n", s.buckets.back());
+}
+
+// The pool label of the metrics for a link type.
+const char* PoolLabel(std::int32_t connType) {
+  switch (connType) {
+    case cmpp::kConnMo:
+      return "mo";
+    case cmpp::kConnMt:
+      return "mt";
+    default:
+      return "mtmo";
+  }
+}
+
 std::string PrometheusLabel(std::string_view text) {
   std::string out;
   for (char c : text) {
@@ -505,9 +541,27 @@ void BRIVANE::StopMTThread() {
   if (mtThread_.joinable()) mtThread_.join();
 }
 
+void BRIVANE::RefreshSubmitBacklog(const std::string& query,
+                                   std::chrono::steady_clock::time_point* next) {
+  const auto now = std::chrono::steady_clock::now();
+  if (now < *next || !db_) return;
+  *next = now + kBacklogRefresh;
+  db::SubmitBacklog backlog;
+  if (db::ReadSubmitBacklog(*db_, query, &backlog)) {
+    backlogRows_ = backlog.rows;
+    backlogOldestSeconds_ = backlog.oldestSeconds;
+  } else {
+    backlogRows_ = -1;
+    backlogOldestSeconds_ = -1;
+  }
+}
+
 void BRIVANE::CheckMTTable() {
+  const std::string backlogQuery = db_ ? db::SubmitBacklogQuery(db_->Settings().dbType) : "";
+  auto nextBacklogRead = std::chrono::steady_clock::now();
   while (!stopMT_) {
     try {
+      RefreshSubmitBacklog(backlogQuery, &nextBacklogRead);
       if (passIdle_ && started_ && WorkerLoadLevel() != 0) {
         SendMTMsg();
         continue;
@@ -523,6 +577,8 @@ void BRIVANE::CheckMTTable() {
     std::unique_lock lock(mtWaitMutex_);
     mtWaitCv_.wait_for(lock, kMtIdleWait, [&] { return stopMT_.load() != 0; });
   }
+  backlogRows_ = -1;
+  backlogOldestSeconds_ = -1;
 }
 
 std::string BRIVANE::OnControl() const {
@@ -580,47 +636,45 @@ std::string BRIVANE::MonitorText() {
 
 std::string BRIVANE::MetricsText() {
   std::string text;
-  auto metric = [&](const std::string& name, const char* type, const std::string& help,
-                    auto value) {
-    text += fmt::format("# HELP {0} {1}\n# TYPE {0} {2}\n{0} {3}\n", name, help, type, value);
+  auto family = [&](const std::string& name, const char* type, std::string_view help) {
+    text += fmt::format("# HELP {0} {1}\n# TYPE {0} {2}\n", name, help, type);
+  };
+  auto metric = [&](const std::string& name, const char* type, std::string_view help, auto value) {
+    family(name, type, help);
+    text += fmt::format("{} {}\n", name, value);
   };
   const Health health = CurrentHealth();
-  text +=
-      "# HELP brivane_health The health verdict: 1 for the state the service is in.\n"
-      "# TYPE brivane_health gauge\n";
+  family("brivane_health", "gauge", "The health verdict: 1 for the state the service is in.");
   for (const char* state : {"running", "degraded", "stopped"})
     text +=
         fmt::format("brivane_health{{state=\"{}\"}} {}\n", state, health.state == state ? 1 : 0);
+  family("brivane_build_info", "gauge", "The program and version this process runs (always 1).");
+  text += fmt::format("brivane_build_info{{program=\"{}\",version=\"{}.{}.{}\"}} 1\n", kProcessName,
+                      kVersionMajor, kVersionMinor, kBuildNumber);
   metric(
-      "brivane_process_start_time_seconds", "gauge", "Start time of the process.",
+      "brivane_process_start_time_seconds", "gauge", "Start time of the process, in Unix seconds.",
       std::chrono::duration_cast<std::chrono::seconds>(processStart_.time_since_epoch()).count());
-  metric("brivane_stop_mt", "gauge", "The MT thread is told to stop (1) or may run (0).",
-         stopMT_.load());
-  metric("brivane_pass_idle", "gauge", "No MT pass is running.", passIdle_.load());
-  metric("brivane_database_connected", "gauge", "The database connections are open.",
+  metric("brivane_database_connected", "gauge",
+         "All four database connections are open (1) or at least one is not (0).",
          DatabaseConnectedNow() ? 1 : 0);
+  metric("brivane_database_errors_total", "counter",
+         "Database operations that failed: connections that did not open, calls refused.",
+         db_ ? db_->Errors() : 0);
   const auto& block = base::StatusBlock();
-  metric("brivane_status_block_mapped", "gauge", "The shared status block is mapped.",
-         block.IsOpen() ? 1 : 0);
   if (block.IsOpen()) {
-    metric("brivane_start_time_seconds", "gauge", "Time the database connections were last opened.",
-           block.GetStartTime());
+    // The flags of the block are the service's own bookkeeping, shown
+    // through the health verdict and brivane_database_connected instead.
     for (const auto& field : base::kStatusFields) {
-      if (field.isFlag)
-        metric(std::string("brivane_") + field.name, "gauge", "Status block flag.",
-               block.Get(field.offset));
-      else
-        metric(std::string("brivane_") + field.name + "_total", "counter", "Status block counter.",
-               block.Get(field.offset));
+      if (field.isFlag) continue;
+      metric(std::string("brivane_") + field.name + "_total", "counter", field.help,
+             block.Get(field.offset));
     }
   }
   {
     std::lock_guard lock(poolsMutex_);
-    text += fmt::format(
-        "# HELP brivane_instance_info This instance's id and MT polling mode.\n"
-        "# TYPE brivane_instance_info gauge\n"
-        "brivane_instance_info{{instance_id=\"{}\",polling=\"{}\"}} 1\n",
-        PrometheusLabel(instanceId_), claimSubmits_ ? "claim" : "query");
+    family("brivane_instance_info", "gauge", "This instance's id and MT polling mode (always 1).");
+    text += fmt::format("brivane_instance_info{{instance_id=\"{}\",polling=\"{}\"}} 1\n",
+                        PrometheusLabel(instanceId_), claimSubmits_ ? "claim" : "query");
   }
   metric("brivane_rows_claimed_total", "counter", "Submit rows this instance claimed.",
          claimCounters_.claimed.load());
@@ -631,14 +685,48 @@ std::string BRIVANE::MetricsText() {
   metric("brivane_rows_abandoned_recorded_total", "counter",
          "Rows another instance handed over and never answered, recorded as unanswered.",
          claimCounters_.recovered.load());
+  std::vector<std::pair<std::string, int>> configured;
+  {
+    std::lock_guard lock(poolsMutex_);
+    for (const DashboardPool& pool : pools_)
+      configured.emplace_back(PoolLabel(pool.connType), pool.configured);
+  }
+  if (!configured.empty()) {
+    family("brivane_links_configured", "gauge",
+           "Links to the SMG the configuration asks for, per pool.");
+    for (const auto& [pool, count] : configured)
+      text += fmt::format("brivane_links_configured{{pool=\"{}\"}} {}\n", pool, count);
+  }
   auto links = LoggedInLinksPerPool();
   if (!links.empty()) {
-    text +=
-        "# HELP brivane_links_logged_in Links logged in to the SMG, per pool.\n"
-        "# TYPE brivane_links_logged_in gauge\n";
+    family("brivane_links_logged_in", "gauge", "Links logged in to the SMG, per pool.");
     for (const auto& [pool, count] : links)
       text += fmt::format("brivane_links_logged_in{{pool=\"{}\"}} {}\n", pool, count);
   }
+  const sp::MyCMPPClient* client = client_.get();
+  metric("brivane_submits_in_flight", "gauge",
+         "SUBMIT segments written to the SMG and still waiting for their SUBMIT_RESP.",
+         client ? client->PendingCount() : 0);
+  metric("brivane_submits_flow_retry_waiting", "gauge",
+         "SUBMIT segments refused with Result 8 waiting to be written again.",
+         client ? client->FlowRetriesWaiting() : 0);
+  metric("brivane_unrecorded_backlog", "gauge",
+         "Outcomes and MO messages the database did not take, kept to be stored again.",
+         client_ ? client_->UnrecordedCount() : 0);
+  if (const std::int64_t rows = backlogRows_.load(); rows >= 0) {
+    metric("brivane_submit_backlog_rows", "gauge",
+           "Submit rows waiting to be sent (SubmitState 0), read every few seconds.", rows);
+    metric("brivane_submit_backlog_oldest_seconds", "gauge",
+           "Age of the oldest waiting Submit row (0 with none), by the database's clock.",
+           backlogOldestSeconds_.load());
+  }
+  AppendAnswerMetrics(client ? client->Answers().Take() : sp::AnswerStats::Snapshot{}, &text);
+  metric("brivane_login_failures_total", "counter",
+         "Logins to the SMG that failed (refused, no answer, no connection).",
+         client ? client->LoginFailures() : 0);
+  metric("brivane_reconnects_total", "counter",
+         "Links that logged in again after having been logged in (a lost connection).",
+         client ? client->Reconnects() : 0);
   return text;
 }
 
@@ -674,6 +762,12 @@ DashboardData BRIVANE::Dashboard() {
   d.rowsHandedOver = claimCounters_.handedOver.load();
   d.rowsGivenBack = claimCounters_.givenBack.load();
   d.rowsRecovered = claimCounters_.recovered.load();
+  d.backlogRows = backlogRows_.load();
+  d.backlogOldestSeconds = backlogOldestSeconds_.load();
+  if (client_) {
+    d.inFlight = client_->PendingCount();
+    d.unrecorded = client_->UnrecordedCount();
+  }
   d.sampleMs = sampler_.Interval().count();
   d.historySeconds =
       static_cast<std::int64_t>(sampler_.Capacity() - 1) * sampler_.Interval().count() / 1000;
@@ -800,9 +894,10 @@ sp::ForwardSettings BRIVANE::Forwarding() const {
 
 std::vector<std::pair<std::string, int>> BRIVANE::LoggedInLinksPerPool() const {
   if (!client_) return {};
-  return {{"mo", static_cast<int>(client_->LoggedInLinks(0))},
-          {"mt", static_cast<int>(client_->LoggedInLinks(1))},
-          {"mtmo", static_cast<int>(client_->LoggedInLinks(2))}};
+  std::vector<std::pair<std::string, int>> links;
+  for (std::int32_t type : {cmpp::kConnMo, cmpp::kConnMt, cmpp::kConnMtMo})
+    links.emplace_back(PoolLabel(type), static_cast<int>(client_->LoggedInLinks(type)));
+  return links;
 }
 
 bool BRIVANE::OpenDatabase(int attempts) {

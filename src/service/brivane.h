@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "base/config_store.h"
+#include "db/backlog.h"
 #include "db/connections.h"
 #include "service/admin.h"
 #include "service/config.h"
@@ -216,6 +217,14 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   std::mutex bringUpMutex_;
   std::condition_variable bringUpCv_;
   bool bringUpCancelled_ = false;
+
+  // The Submit backlog as the MT thread last read it, at most every
+  // kBacklogRefresh on the main connection; -1 while unknown (no MT thread,
+  // or the last read failed), and then left out of the metrics.
+  static constexpr std::chrono::seconds kBacklogRefresh{5};
+  void RefreshSubmitBacklog(const std::string& query, std::chrono::steady_clock::time_point* next);
+  std::atomic<std::int64_t> backlogRows_{-1};
+  std::atomic<std::int64_t> backlogOldestSeconds_{-1};
 
   // The MT thread and its wake-up for a prompt stop.
   std::thread mtThread_;

@@ -124,6 +124,13 @@ std::string DashboardJson(const DashboardData& d) {
       "\"givenBack\":{},\"recovered\":{}}}",
       JsonString(d.pollingMode), JsonString(d.instanceId), d.rowsClaimed, d.rowsHandedOver,
       d.rowsGivenBack, d.rowsRecovered);
+  // An unknown backlog is null, never a made-up 0.
+  if (d.backlogRows < 0)
+    json += ",\"backlog\":{\"rows\":null,\"oldestSeconds\":null";
+  else
+    json += fmt::format(",\"backlog\":{{\"rows\":{},\"oldestSeconds\":{}", d.backlogRows,
+                        d.backlogOldestSeconds);
+  json += fmt::format(",\"inFlight\":{},\"unrecorded\":{}}}", d.inFlight, d.unrecorded);
   json += fmt::format(",\"sampleMs\":{},\"historySeconds\":{},\"rates\":[", d.sampleMs,
                       d.historySeconds);
   for (std::size_t i = 0; i < d.rates.size(); ++i) {
@@ -166,13 +173,16 @@ svg text{font-size:11px;fill:#555}
 <table id="links"><thead><tr><th>Link</th><th>Pool</th><th class="num">Port</th><th>State</th><th class="num">Unanswered</th><th class="num">MT ok</th><th class="num">MT fail</th><th class="num">Resp ok</th><th class="num">Resp fail</th><th class="num">MO</th><th class="num">Reports</th></tr></thead><tbody></tbody></table>
 </div>
 <div>
-<h2>Status block</h2>
+<h2>Submit backlog</h2>
+<table id="backlog"><thead><tr><th class="num">Rows waiting</th><th class="num">Oldest waiting</th><th class="num">In flight</th><th class="num">Kept for the database</th></tr></thead><tbody></tbody></table>
+<details id="raw"><summary>Status block (raw counters)</summary>
 <table id="status"><thead><tr><th>Field</th><th class="num">Offset</th><th class="num">Value</th></tr></thead><tbody></tbody></table>
+</details>
 <h2>MT polling</h2>
 <table id="polling"><thead><tr><th>Mode</th><th>Instance</th><th class="num">Claimed</th><th class="num">Handed over</th><th class="num">Given back</th><th class="num">Abandoned recorded</th></tr></thead><tbody></tbody></table>
 </div>
 </div>
-<p class="small"><a href="Parameters">Parameters</a> &middot; <a href="monitor">Monitor</a> &middot; <a href="tail_logfile">Tail log file</a> &middot; <a href="metrics">Metrics</a></p>
+<p class="small"><a href="welcome.html">Home</a> &middot; <a href="Parameters">Parameters</a> &middot; <a href="monitor">Monitor</a> &middot; <a href="log">Full log file</a> &middot; <a href="tail_logfile">Tail log file</a> &middot; <a href="metrics">Metrics</a></p>
 <script src="dashboard.js"></script>
 </body></html>
 )html";
@@ -185,6 +195,9 @@ const std::string& DashboardScript() {
 // goes in through textContent or an SVG attribute, never as markup.
 (function () {
   const REFRESH_MS = 3000;
+  // Counters of things that went wrong: shown red when above 0.
+  const FAILURES = new Set(['mtFail', 'respFail', 'submit_write_failed', 'submit_resp_fail',
+                            'mo_forward_fail', 'report_other']);
   const SVG = 'http://www.w3.org/2000/svg';
   const byId = (id) => document.getElementById(id);
   let updates = 0;
@@ -214,7 +227,7 @@ const std::string& DashboardScript() {
   }
 
   function clock(t) {
-    return new Date(t * 1000).toLocaleTimeString([], {hour: '2-digit', minute: '2-digit'});
+    return new Date(t * 1000).toLocaleTimeString([], {hour: '2-digit', minute: '2-digit', hourCycle: 'h23'});
   }
 
   function svg(parent, name, attributes, text) {
@@ -273,7 +286,7 @@ const std::string& DashboardScript() {
         ' \u2014 up ' + duration(d.uptimeSeconds) +
         ' \u2014 database ' + (d.databaseConnected ? 'connected' : 'not connected') +
         (d.statusBlock ? '' : ' \u2014 status block not mapped') +
-        ' \u2014 updated ' + new Date(d.now * 1000).toLocaleTimeString();
+        ' \u2014 updated ' + new Date(d.now * 1000).toLocaleTimeString([], {hourCycle: 'h23'});
 
     fill('pools', d.pools, (tr, p) => {
       cell(tr, p.name);
@@ -289,12 +302,18 @@ const std::string& DashboardScript() {
       cell(tr, l.loggedIn ? 'logged in' : (l.running ? 'logging in' : 'stopped'),
            l.loggedIn ? 'ok' : 'bad');
       for (const key of ['unanswered', 'mtOk', 'mtFail', 'respOk', 'respFail', 'mo', 'sr'])
-        cell(tr, l[key], 'num');
+        cell(tr, l[key], 'num' + (FAILURES.has(key) && l[key] > 0 ? ' bad' : ''));
     });
     fill('status', d.status, (tr, f) => {
       cell(tr, f.name);
       cell(tr, '0x' + f.offset.toString(16).toUpperCase().padStart(2, '0'), 'num');
-      cell(tr, f.value, 'num');
+      cell(tr, f.value, 'num' + (FAILURES.has(f.name) && f.value > 0 ? ' bad' : ''));
+    });
+    fill('backlog', [d.backlog], (tr, b) => {
+      cell(tr, b.rows === null ? 'unknown' : b.rows, 'num');
+      cell(tr, b.oldestSeconds === null ? 'unknown' : duration(b.oldestSeconds), 'num');
+      cell(tr, b.inFlight, 'num');
+      cell(tr, b.unrecorded, 'num' + (b.unrecorded > 0 ? ' bad' : ''));
     });
     fill('polling', [d.polling], (tr, p) => {
       cell(tr, p.mode);
@@ -307,7 +326,10 @@ const std::string& DashboardScript() {
 
   async function refresh() {
     try {
-      const response = await fetch('dashboard.json', {cache: 'no-store', credentials: 'same-origin'});
+      // A page opened with user and password in its address has them in its
+      // base URL too, and fetch refuses any URL resolved against that.
+      const url = new URL('dashboard.json', location.origin + location.pathname);
+      const response = await fetch(url, {cache: 'no-store', credentials: 'same-origin'});
       if (!response.ok) throw new Error('HTTP ' + response.status);
       render(await response.json());
       byId('error').hidden = true;

@@ -56,6 +56,13 @@ struct DashboardData {
   std::uint64_t rowsHandedOver = 0;
   std::uint64_t rowsGivenBack = 0;
   std::uint64_t rowsRecovered = 0;
+  // Submit rows waiting and the age of the oldest, -1 while unknown; SUBMIT
+  // segments waiting for their answer; outcomes and MO messages kept for
+  // the database.
+  std::int64_t backlogRows = -1;
+  std::int64_t backlogOldestSeconds = -1;
+  std::uint64_t inFlight = 0;
+  std::uint64_t unrecorded = 0;
   std::int64_t sampleMs = 0;        // the sampler's interval
   std::int64_t historySeconds = 0;  // what the kept samples can span
   std::vector<RatePoint> rates;

@@ -32,6 +32,7 @@
 #include "service/brivane.h"
 #include "service/config.h"
 #include "service/service_control.h"
+#include "service/status_command.h"
 
 namespace {
 
@@ -148,41 +149,48 @@ int Run(const Paths& paths) {
   return rc;
 }
 
-int Status(const Paths& paths) {
-  const std::string name = brivane::base::StatusBlockName();
-  brivane::base::ServiceStatusBlock block;
-  int err = block.OpenReadOnly(name);
-  if (err != 0) {
-    std::cerr << "brivane: no status block " << name << ": " << std::strerror(err) << "\n";
-    return 1;
-  }
-  auto pid = brivane::service::RunningPid(PidPath(paths));
-  // The verdict first, from the block's run-state flags (the service zeroes
-  // them when it stops) and the pid file.
+// Exit code of a command line that could not be parsed.
+constexpr int kUsageError = 2;
+
+int Status(const Paths& paths, bool json) {
   namespace base = brivane::base;
-  std::string verdict = "running";
-  if (!pid) {
-    verdict = "stopped";
+  brivane::service::StatusSnapshot s;
+  s.blockName = base::StatusBlockName();
+  s.home = paths.home;
+  s.pid = brivane::service::RunningPid(PidPath(paths));
+  base::ServiceStatusBlock block;
+  const int err = block.OpenReadOnly(s.blockName);
+  s.blockOpen = err == 0;
+  if (s.blockOpen) {
+    s.startTime = block.GetStartTime();
+    // The run-state flags are zeroed by the service when it stops.
+    s.databaseOpen = block.Get(base::kDbConnectionOpen) != 0;
+    s.started = block.Get(base::kStarted) != 0;
+    for (const auto& field : base::kStatusFields)
+      s.fields.emplace_back(field.name, block.Get(field.offset));
   } else {
-    std::string reason;
-    if (block.Get(base::kDbConnectionOpen) == 0) reason = "database not connected";
-    if (block.Get(base::kStarted) == 0)
-      reason += std::string(reason.empty() ? "" : "; ") + "links not all logged in";
-    if (!reason.empty()) verdict = "degraded (" + reason + ")";
+    s.blockError = std::strerror(err);
   }
-  std::cout << "health: " << verdict << "\n";
-  std::cout << "status_block: " << name << "\n";
-  std::cout << "service: " << (pid ? fmt::format("running, pid {}", *pid) : "not running")
+  if (json) {
+    std::cout << brivane::service::StatusJson(s) << "\n";
+    return brivane::service::StatusExitCode(s);
+  }
+  std::cout << brivane::service::StatusHeadline(s) << "\n";
+  std::cout << "service: " << (s.pid ? fmt::format("running, pid {}", *s.pid) : "not running")
             << " (home " << paths.home << ")\n";
-  std::time_t start = static_cast<std::time_t>(block.GetStartTime());
+  if (!s.blockOpen) {
+    std::cerr << "brivane: no status block " << s.blockName << ": " << s.blockError << "\n";
+    return brivane::service::StatusExitCode(s);
+  }
+  std::cout << "status_block: " << s.blockName << "\n";
+  std::time_t start = static_cast<std::time_t>(s.startTime);
   std::tm tm{};
   char when[32] = "never";
   if (start != 0 && localtime_r(&start, &tm))
     std::strftime(when, sizeof when, "%Y/%m/%d %H:%M:%S", &tm);
-  std::cout << "start_time: " << block.GetStartTime() << " (" << when << ")\n";
-  for (const auto& field : brivane::base::kStatusFields)
-    std::cout << field.name << ": " << block.Get(field.offset) << "\n";
-  return 0;
+  std::cout << "start_time: " << s.startTime << " (" << when << ")\n";
+  for (const auto& [name, value] : s.fields) std::cout << name << ": " << value << "\n";
+  return brivane::service::StatusExitCode(s);
 }
 
 bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds limit) {
@@ -390,8 +398,11 @@ int main(int argc, char** argv) {
   };
   auto* run = app.add_subcommand("run", "run the service in the foreground");
   addPaths(run, true);
-  auto* status = app.add_subcommand("status", "print the shared status block");
+  auto* status = app.add_subcommand(
+      "status", "print the health verdict and the status block; exit 0 running, 3 not running");
   addPaths(status, false);
+  bool statusJson = false;
+  status->add_flag("--json", statusJson, "one JSON object instead of the text");
   auto* install = app.add_subcommand("install", "write the systemd unit");
   addPaths(install, true);
   install->add_option("--unit-dir", unitDir, "where to write brivane.service");
@@ -414,10 +425,33 @@ int main(int argc, char** argv) {
       "set-password", "store a new AdminPassword read from standard input, restart if running");
   addPaths(setPassword, true);
 
-  CLI11_PARSE(app, argc, argv);
+  // The parser would only say that a command is required; name the word.
+  if (argc > 1 && argv[1][0] != '-') {
+    bool known = false;
+    for (const CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; }))
+      known = known || sub->get_name() == argv[1];
+    if (!known) {
+      std::cerr << "brivane: unknown command '" << argv[1]
+                << "'\nrun 'brivane --help' for the commands\n";
+      return kUsageError;
+    }
+  }
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    // A usage error: the parser's message names the word it could not take.
+    std::cerr << "brivane: " << e.what() << "\nrun 'brivane --help' for the commands\n";
+    return kUsageError;
+  }
   Paths paths = Resolve(home, config);
   if (*run) return Run(paths);
-  if (*status) return Status(paths);
+  if (*status) return Status(paths, statusJson);
   if (*install) return Install(paths, unitDir);
   if (*remove) return Remove(unitDir);
   if (*start) return Start(paths);

@@ -8,6 +8,7 @@
 // each segment's outcome is recorded once whichever worker runs first.
 // Thread-safe: one mutex guards the map and is held only for memory work.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -28,6 +29,8 @@ struct PendingSegment {
   // The segment as written, kept only while a flow-control refusal may
   // have it written again.
   std::shared_ptr<const cmpp::CmppSubmit> written{};
+  // When the segment was handed to its link, for the answer's latency.
+  std::chrono::steady_clock::time_point handedAt{};
 };
 
 class PendingSubmits {

@@ -324,6 +324,7 @@ bool MyCMPPClient::OnSubmitting(cmpp::CMPPConnection& link, const cmpp::CmppSubm
   PendingSegment segment{submit.recordId, submit.sequenceId, submit.Pk_number, submit.Pk_total,
                          nullptr};
   if (flowTries_.load() > 1) segment.written = std::make_shared<const cmpp::CmppSubmit>(submit);
+  segment.handedAt = std::chrono::steady_clock::now();
   if (auto displaced = pending_.Put(segment, base::TickCount(), submitRespTimeoutMs_)) {
     // Only after the Sequence_Id counter wrapped within one response
     // deadline: the older segment can no longer be told from this one.
@@ -350,8 +351,11 @@ void MyCMPPClient::OnSubmitFail(cmpp::CMPPConnection&, const cmpp::CmppSubmit& s
 
 void MyCMPPClient::OnSubmitResp(cmpp::CMPPConnection&, const cmpp::CmppSubmitResp& resp) {
   base::StatusBlock().Add(resp.Result == 0 ? base::kSubmitRespOk : base::kSubmitRespFail);
+  answers_.CountResult(resp.Result);
   std::optional<PendingSegment> segment = pending_.TakeBySequence(resp.Sequence_Id);
   if (!segment) return;
+  answers_.AddLatency(std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - segment->handedAt));
   if (resp.Result == kFlowControlResult && segment->written) {
     const std::uint32_t writes = segment->written->writeAttempts;
     const auto tries = static_cast<std::uint32_t>(flowTries_.load());

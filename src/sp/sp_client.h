@@ -34,6 +34,7 @@
 #include "cmpp/result_codes.h"
 #include "db/connections.h"
 #include "db/procedures.h"
+#include "sp/answer_stats.h"
 #include "sp/flow_control.h"
 #include "sp/long_sms.h"
 #include "sp/pending_submits.h"
@@ -104,6 +105,9 @@ class MyCMPPClient : public cmpp::CMPPClient {
   // Records an outcome for every pending submit older than its deadline.
   void ExpirePending();
   std::size_t PendingCount() const { return pending_.Size(); }
+  // Every SUBMIT_RESP's Result, and the latency of those that answered a
+  // pending segment.
+  const AnswerStats& Answers() const { return answers_; }
   // Segments refused with Result 8 waiting to be written again.
   std::size_t FlowRetriesWaiting() const { return flowRetries_.Size(); }
   FlowControlSettings FlowControl() const;
@@ -140,6 +144,7 @@ class MyCMPPClient : public cmpp::CMPPClient {
 
   SpHost& host_;
   PendingSubmits pending_;
+  AnswerStats answers_;
   std::atomic<bool> initialised_{false};
   std::atomic<bool> handingOnAtStop_{false};
   cmpp::LinkSettings linkSettings_;  // as read by the last Initialise

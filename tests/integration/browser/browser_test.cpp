@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 
 #include "base/secret_box.h"
 #include "chromium.h"
@@ -26,6 +27,57 @@ std::uint32_t BigEndian32(const std::string& bytes, std::size_t at) {
          (static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 16) |
          (static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 2])) << 8) |
          static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 3]));
+}
+
+// Follows every link of the welcome page and of the dashboard, each in turn
+// as a person would, and answers "href=status" for each, comma-separated.
+std::string FollowEveryLink(Chromium& chrome, const std::string& sid, const std::string& url) {
+  chrome.DropEvents();
+  chrome.Call("Page.navigate", "{\"url\":" + JsonQuote(url) + "}", sid);
+  if (!chrome.WaitEvent("Page.loadEventFired", kWait)) return "<" + url + " did not load>";
+  const std::string hrefs =
+      Evaluate(chrome, sid, "[...document.links].map(a => a.getAttribute('href')).join(' ')");
+  std::string result;
+  std::istringstream in(hrefs);
+  for (std::string href; in >> href;) {
+    const std::string target = url.substr(0, url.rfind('/') + 1) + href;
+    chrome.DropEvents();
+    chrome.Call("Page.navigate", "{\"url\":" + JsonQuote(target) + "}", sid);
+    std::string status = "<no load>";
+    if (chrome.WaitEvent("Page.loadEventFired", kWait))
+      status = Evaluate(chrome, sid,
+                        "String(performance.getEntriesByType('navigation')[0].responseStatus)");
+    result += (result.empty() ? "" : ",") + href + "=" + status;
+  }
+  return result;
+}
+
+TEST(Browser, EveryLinkOfTheWelcomePageAndTheDashboardAnswers) {
+  Service service;
+  service.WriteIni("");
+  ASSERT_TRUE(service.Start());
+  TempDir profile("brivane-chromium");
+  Chromium chrome;
+  ASSERT_TRUE(chrome.Start(profile.Path(), service.Home().File("chromium.txt")));
+  auto targetId =
+      JsonString(chrome.Call("Target.createTarget", "{\"url\":\"about:blank\"}"), "targetId");
+  ASSERT_TRUE(targetId) << ReadFile(service.Home().File("chromium.txt"));
+  auto session =
+      JsonString(chrome.Call("Target.attachToTarget",
+                             "{\"targetId\":" + JsonQuote(*targetId) + ",\"flatten\":true}"),
+                 "sessionId");
+  ASSERT_TRUE(session);
+  chrome.Call("Page.enable", "{}", *session);
+  chrome.Call("Network.enable", "{}", *session);
+  chrome.Call("Network.setExtraHTTPHeaders",
+              "{\"headers\":{\"Authorization\":" +
+                  JsonQuote("Basic " + base::Base64Encode("admin:quillark")) + "}}",
+              *session);
+  const std::string base = "https://127.0.0.1:" + std::to_string(service.Port()) + "/";
+  EXPECT_EQ(FollowEveryLink(chrome, *session, base + "welcome.html"),
+            "Parameters=200,log=200,tail_logfile=200,dashboard=200,monitor=200,metrics=200");
+  EXPECT_EQ(FollowEveryLink(chrome, *session, base + "dashboard"),
+            "welcome.html=200,Parameters=200,monitor=200,log=200,tail_logfile=200,metrics=200");
 }
 
 TEST(Browser, WelcomePageLeadsToTheFormWhichSavesAndRestarts) {
@@ -63,7 +115,7 @@ TEST(Browser, WelcomePageLeadsToTheFormWhichSavesAndRestarts) {
                      "document.title + '|' + [...document.links].map(a => "
                      "a.getAttribute('href') + '=' + a.textContent).join(',')"),
             "Welcome to brivane|Parameters=System Parameters,log=Full Log File,"
-            "tail_logfile=Tail Log File");
+            "tail_logfile=Tail Log File,dashboard=Dashboard,monitor=Monitor,metrics=Metrics");
 
   chrome.DropEvents();
   Evaluate(chrome, sid, "document.querySelector('a[href=\"Parameters\"]').click(); 'clicked'");

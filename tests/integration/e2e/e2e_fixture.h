@@ -176,6 +176,8 @@ class E2eSystem {
   std::string IniPath() const { return home_.File("brivane.ini"); }
 
   SmgProcess& Smg() { return smg_; }
+  // The HTTPS port of brivane's pages.
+  int HttpPort() const { return httpPort_; }
   const E2eOptions& Options() const { return options_; }
   const TempDir& Home() const { return home_; }
 

@@ -106,6 +106,15 @@ TEST(ServiceProcess, AuthenticationGuardsEveryPageButTheWelcomePage) {
   EXPECT_EQ(tail->status, 200);
   EXPECT_EQ(tail->get_header_value("Content-Type"), "text/plain; charset=utf-8");
   EXPECT_NE(tail->body.find("HTTP监听端口: " + std::to_string(service.Port())), std::string::npos);
+  // The whole log: what the file held when asked (it may have grown since).
+  auto whole = service.Get("/log");
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(whole->status, 200);
+  EXPECT_EQ(whole->get_header_value("Content-Type"), "text/plain; charset=utf-8");
+  const std::string logNow = service.Log();
+  EXPECT_GT(whole->body.size(), 0u);
+  EXPECT_EQ(logNow.compare(0, whole->body.size(), whole->body), 0) << whole->body;
+  EXPECT_NE(whole->body.find("HTTP监听端口: " + std::to_string(service.Port())), std::string::npos);
   auto monitor = service.Get("/monitor");
   ASSERT_TRUE(monitor);
   EXPECT_EQ(monitor->status, 200);
@@ -114,7 +123,7 @@ TEST(ServiceProcess, AuthenticationGuardsEveryPageButTheWelcomePage) {
   auto metrics = service.Get("/metrics");
   ASSERT_TRUE(metrics);
   EXPECT_EQ(metrics->status, 200);
-  EXPECT_NE(metrics->body.find("\nbrivane_started 0\n"), std::string::npos);
+  EXPECT_EQ(metrics->body.find("\nbrivane_started "), std::string::npos);  // internal flag
   EXPECT_NE(metrics->body.find("\nbrivane_mo_received_total 0\n"), std::string::npos);
   auto missing = service.Get("/nowhere");
   ASSERT_TRUE(missing);
@@ -305,6 +314,45 @@ TEST(ServiceProcess, ExistingStatusBlockIsReusedWithItsCounters) {
   EXPECT_NE(status.find("mo_received: 7\n"), std::string::npos) << status;
   EXPECT_NE(status.find("submit_resp_ok: 9\n"), std::string::npos) << status;
   EXPECT_NE(status.find("\nstarted: 0\n"), std::string::npos) << status;
+}
+
+TEST(CommandLine, StatusJsonAndExitCodes) {
+  Service service;
+  service.WriteIni("");
+  ASSERT_TRUE(service.Start());
+  const std::string home = service.Home().Path();
+  std::string out;
+  // Running without a database: degraded, which still counts as running.
+  ASSERT_EQ(ExitCode(service.Command({"status", "--home", home, "--json"}, &out)), 0) << out;
+  EXPECT_EQ(out.rfind("{\"health\":\"degraded\",\"reason\":\"database not connected", 0), 0u)
+      << out;
+  EXPECT_NE(out.find("\"running\":true,\"pid\":" + std::to_string(service.Process().Pid())),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("\"mo_received\":0"), std::string::npos) << out;
+  EXPECT_EQ(out.back(), '\n');
+  ASSERT_EQ(ExitCode(service.Command({"status", "--home", home}, &out)), 0) << out;
+  EXPECT_EQ(out.rfind("health: degraded (database not connected", 0), 0u) << out;
+
+  EXPECT_EQ(ExitCode(service.Process().Stop()), 0);
+  EXPECT_EQ(ExitCode(service.Command({"status", "--home", home, "--json"}, &out)), 3) << out;
+  EXPECT_EQ(out.rfind("{\"health\":\"stopped\"", 0), 0u) << out;
+  EXPECT_EQ(ExitCode(service.Command({"status", "--home", home}, &out)), 3) << out;
+  EXPECT_EQ(out.rfind("health: stopped\n", 0), 0u) << out;
+
+  struct Usage {
+    std::vector<std::string> args;
+    const char* named;
+  };
+  const Usage usages[] = {
+      {{"frobnicate"}, "'frobnicate'"}, {{"status", "--verbose"}, "--verbose"},
+      {{"status", "extra"}, "extra"},   {{"stop", "--home"}, "--home"},
+      {{}, "subcommand is required"},
+  };
+  for (const Usage& u : usages) {
+    EXPECT_EQ(ExitCode(service.Command(u.args, &out)), 2) << out;
+    EXPECT_NE(out.find(u.named), std::string::npos) << out;
+  }
 }
 
 TEST(CommandLine, VersionOpenInstallAndRemove) {

@@ -12,7 +12,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <map>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "base/log.h"
@@ -266,6 +270,118 @@ TEST_F(ProcessTest, FailedRestartEndsMainWithFailure) {
   service->OnStop();  // must not wait for a Main that has ended
 }
 
+// Checks text against the Prometheus text exposition format as a scraper
+// reads it; answers the first fault found, or "" when there is none.
+std::string ExpositionFault(const std::string& text) {
+  static const std::regex kName("[a-zA-Z_:][a-zA-Z0-9_:]*");
+  static const std::regex kSample(
+      R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{([a-zA-Z_][a-zA-Z0-9_]*="(\\.|[^"\\\n])*",?)*\})? (\S+))");
+  std::map<std::string, std::string> help, type;
+  std::set<std::string> series, helpTexts, closed;
+  std::string current;
+  std::istringstream in(text);
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    const std::string at = "line " + std::to_string(number) + ": " + line;
+    if (line.empty()) return at + " (empty line)";
+    if (line.rfind("# HELP ", 0) == 0 || line.rfind("# TYPE ", 0) == 0) {
+      const std::string rest = line.substr(7);
+      const auto space = rest.find(' ');
+      if (space == std::string::npos || space + 1 == rest.size()) return at + " (no text)";
+      const std::string name = rest.substr(0, space);
+      if (!std::regex_match(name, kName)) return at + " (bad name)";
+      if (name != current) {
+        if (closed.count(name)) return at + " (family split)";
+        if (!current.empty()) closed.insert(current);
+        current = name;
+      }
+      auto& map = line[2] == 'H' ? help : type;
+      if (map.count(name)) return at + " (repeated)";
+      map[name] = rest.substr(space + 1);
+      if (line[2] == 'H' && !helpTexts.insert(map[name]).second) return at + " (help text reused)";
+      if (line[2] == 'T') {
+        const std::string& t = map[name];
+        if (t != "counter" && t != "gauge" && t != "histogram") return at + " (type)";
+        if (t == "counter" && name.size() < 6) return at + " (counter name)";
+        if (t == "counter" && name.compare(name.size() - 6, 6, "_total") != 0)
+          return at + " (counter without _total)";
+      }
+      continue;
+    }
+    if (line[0] == '#') return at + " (stray comment)";
+    std::smatch m;
+    if (!std::regex_match(line, m, kSample)) return at + " (not a sample)";
+    std::string family = m[1];
+    if (!type.count(family)) {
+      for (const char* suffix : {"_bucket", "_sum", "_count"}) {
+        const std::string s = suffix;
+        if (family.size() > s.size() &&
+            family.compare(family.size() - s.size(), s.size(), s) == 0 &&
+            type.count(family.substr(0, family.size() - s.size())) &&
+            type[family.substr(0, family.size() - s.size())] == "histogram")
+          family = family.substr(0, family.size() - s.size());
+      }
+    }
+    if (family != current) return at + " (sample outside its family)";
+    if (!help.count(family) || !type.count(family)) return at + " (no HELP or TYPE)";
+    const std::string value = m[m.size() - 1];
+    char* end = nullptr;
+    std::strtod(value.c_str(), &end);
+    if (end == value.c_str() || *end != '\0') {
+      if (value != "+Inf" && value != "-Inf" && value != "NaN") return at + " (value)";
+    }
+    if (!series.insert(line.substr(0, line.rfind(' '))).second) return at + " (series repeated)";
+  }
+  for (const auto& [name, t] : type)
+    if (!help.count(name)) return name + " has TYPE but no HELP";
+  return "";
+}
+
+struct ExpositionCase {
+  const char* text;
+  bool valid;
+};
+
+// The checker itself first: a check that accepts everything proves nothing.
+TEST(ExpositionCheck, TellsValidFromBrokenText) {
+  const ExpositionCase cases[] = {
+      {"# HELP a_total A.\n# TYPE a_total counter\na_total 3\n", true},
+      {"# HELP g G.\n# TYPE g gauge\ng{pool=\"mt\"} 1\ng{pool=\"mo\"} 0\n", true},
+      {"# HELP h H.\n# TYPE h histogram\nh_bucket{le=\"0.1\"} 1\nh_bucket{le=\"+Inf\"} 2\n"
+       "h_sum 0.3\nh_count 2\n",
+       true},
+      {"# HELP a A.\n# TYPE a counter\na 3\n", false},     // counter name
+      {"# TYPE a gauge\na 3\n", false},                    // no HELP
+      {"# HELP a A.\n# TYPE a gauge\na x\n", false},       // value
+      {"# HELP a A.\n# TYPE a gauge\na 1\na 2\n", false},  // same series
+      {"# HELP a A.\n# TYPE a gauge\nb 1\n", false},       // undeclared
+      {"# HELP a Same.\n# TYPE a gauge\na 1\n# HELP b Same.\n# TYPE b gauge\nb 1\n", false},
+      {"# HELP g G.\n# TYPE g gauge\ng{pool=\"mt} 1\n", false},  // label quote
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(ExpositionFault(c.text).empty(), c.valid) << c.text << ExpositionFault(c.text);
+}
+
+TEST_F(ProcessTest, MetricsAreValidExpositionAndSayWhatTheyMean) {
+  auto service = Make();
+  ASSERT_TRUE(service->OnStart());
+  const std::string metrics = service->MetricsText();
+  EXPECT_EQ(ExpositionFault(metrics), "") << metrics;
+  EXPECT_EQ(metrics.find("Status block counter."), std::string::npos);
+  EXPECT_NE(metrics.find("\nbrivane_build_info{program=\"brivane\",version=\"7.1.0\"} 1\n"),
+            std::string::npos);
+  for (const char* sample : {"\nbrivane_submits_in_flight 0\n", "\nbrivane_unrecorded_backlog 0\n",
+                             "\nbrivane_login_failures_total 0\n", "\nbrivane_reconnects_total 0\n",
+                             "\nbrivane_database_errors_total ",
+                             "\nbrivane_submit_response_seconds_bucket{le=\"0.005\"} 0\n",
+                             "\nbrivane_submit_response_seconds_bucket{le=\"+Inf\"} 0\n",
+                             "\nbrivane_submit_response_seconds_count 0\n",
+                             "# TYPE brivane_submit_responses_total counter\n"})
+    EXPECT_NE(metrics.find(sample), std::string::npos) << sample;
+}
+
 TEST_F(ProcessTest, MonitorAndMetricsNameEveryField) {
   auto service = Make();
   ASSERT_TRUE(service->OnStart());
@@ -277,13 +393,23 @@ TEST_F(ProcessTest, MonitorAndMetricsNameEveryField) {
     EXPECT_NE(monitor.find(key), std::string::npos) << key;
   for (const auto& field : base::kStatusFields) {
     EXPECT_NE(monitor.find(std::string(field.name) + ": "), std::string::npos) << field.name;
-    std::string metric = std::string("brivane_") + field.name + (field.isFlag ? " " : "_total ");
-    EXPECT_NE(metrics.find(fmt::format("\n{}", metric)), std::string::npos) << metric;
+    // Counters are exported with their own meaning; the block's flags are
+    // internal and stay out of the metrics.
+    const std::string metric = std::string("brivane_") + field.name;
+    if (field.isFlag) {
+      EXPECT_EQ(metrics.find("\n" + metric + " "), std::string::npos) << metric;
+    } else {
+      EXPECT_NE(metrics.find("\n" + metric + "_total "), std::string::npos) << metric;
+      EXPECT_NE(metrics.find(fmt::format("# HELP {}_total {}\n", metric, field.help)),
+                std::string::npos)
+          << metric;
+    }
   }
   EXPECT_NE(monitor.find("report_delivrd: 3"), std::string::npos);
   EXPECT_NE(metrics.find("brivane_report_delivrd_total 3\n"), std::string::npos);
   EXPECT_NE(metrics.find("# TYPE brivane_mo_received_total counter"), std::string::npos);
-  EXPECT_NE(metrics.find("# TYPE brivane_started gauge"), std::string::npos);
+  for (const char* internal : {"brivane_stop_mt", "brivane_pass_idle", "brivane_started"})
+    EXPECT_EQ(metrics.find(std::string("\n") + internal + " "), std::string::npos) << internal;
   EXPECT_EQ(service->OnControl().rfind("https://", 0), 0u);
   const std::string portPart = fmt::format(":{}/", port_);
   EXPECT_NE(service->OnControl().find(portPart), std::string::npos);
