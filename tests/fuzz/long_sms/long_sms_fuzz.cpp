@@ -180,10 +180,7 @@ void CheckAdd(CLongSMSLog& store, std::vector<ModelPart>& model, std::vector<Mod
     }
     if (!found && p.sequence == s) found = &p;
     if (!found) complete = false;
-    if (found) {
-      text += found->kept;
-      done.parts.emplace_back(s, found->kept);
-    }
+    if (found) text += found->kept;
   }
   if (!complete) {
     model.push_back(p);
@@ -209,6 +206,10 @@ void CheckAdd(CLongSMSLog& store, std::vector<ModelPart>& model, std::vector<Mod
   CHECK(std::memcmp(whole.Msg_Id, d.Msg_Id, sizeof d.Msg_Id) == 0);
   CHECK(std::strcmp(whole.Src_terminal_Id, d.Src_terminal_Id) == 0);
   CHECK(whole.receiveTick == d.receiveTick && whole.Msg_Fmt == d.Msg_Fmt);
+  // Every part the message held is remembered, those numbered beyond its
+  // total (which the merge leaves out) too.
+  done.parts.emplace_back(p.sequence, p.kept);
+  for (std::size_t i : same) done.parts.emplace_back(model[i].sequence, model[i].kept);
   for (auto it = same.rbegin(); it != same.rend(); ++it) model.erase(model.begin() + *it);
   merged.push_back(std::move(done));
 }
