@@ -163,7 +163,6 @@ TEST_F(DashboardInBrowser, ShowsLinksCountersAndRatesAndKeepsUpdating) {
   EXPECT_NE(statusRows.find("started@0x64=1"), std::string::npos) << statusRows;
   EXPECT_EQ(std::count(statusRows.begin(), statusRows.end(), '@'),
             static_cast<std::ptrdiff_t>(base::kStatusFields.size()));
->>>>>>> metrics17
 
   // The chart: one line per series; MT and MO rose above the base line.
   auto highest = [&](const std::string& series) {
