@@ -21,6 +21,12 @@ using cmpp::MySyncGuard;
 
 namespace {
 
+// What a merged message remembers of each part's kept text.
+std::size_t TextHash(const std::vector<std::uint8_t>& text) {
+  return std::hash<std::string_view>{}(
+      std::string_view(reinterpret_cast<const char*>(text.data()), text.size()));
+}
+
 constexpr std::size_t kSourceWidth = sizeof(CmppDeliver::Src_terminal_Id);
 // The whole message keeps a terminating zero, as every record text does.
 constexpr std::size_t kMergedRoom = cmpp::kContentAreaSize - 1;
@@ -196,11 +202,10 @@ bool CLongSMSLog::AddFragment(const CmppDeliver& deliver) {
   std::uint64_t declared = 0;
   bool duplicate = false;
   std::vector<StoredPart> evicted;
+  const std::size_t textHash = TextHash(part.text);  // outside the lock
   {
     MySyncGuard guard(lock_);
     TrimRecentLocked(ticks_());
-    const std::size_t textHash = std::hash<std::string_view>{}(
-        std::string_view(reinterpret_cast<const char*>(part.text.data()), part.text.size()));
     if (auto seen = recent_.find(key); seen != recent_.end()) {
       auto sent = seen->second.textHash.find(sequence);
       if (sent != seen->second.textHash.end() && sent->second == textHash)
@@ -238,10 +243,7 @@ bool CLongSMSLog::AddFragment(const CmppDeliver& deliver) {
         }
         whole->Msg_Length = static_cast<std::uint32_t>(at);
         Recent merged{{}, ticks_(), nextGeneration_++};
-        for (const auto& [s, p] : parts)
-          merged.textHash.emplace(
-              s, std::hash<std::string_view>{}(std::string_view(
-                     reinterpret_cast<const char*>(p.text.data()), p.text.size())));
+        for (const auto& [s, p] : parts) merged.textHash.emplace(s, TextHash(p.text));
         recentOrder_.emplace_back(merged.generation, key);
         recent_.insert_or_assign(key, std::move(merged));
         for (const auto& [s, p] : parts) byArrival_.erase(p.arrival);

@@ -63,18 +63,6 @@ void Forget(std::vector<std::uint64_t>& ids, std::uint64_t id) {
 
 }  // namespace
 
-bool GetFieldInt(const db::Recordset& rs, std::string_view column, std::int32_t& value) {
-  try {
-    value = rs.GetInt(column);
-    return true;
-  } catch (const db::DbException& e) {
-    db::LogComError(e.Error());
-    return false;
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
 bool GetFieldInt64(const db::Recordset& rs, std::string_view column, std::int64_t& value) {
   try {
     value = rs.GetInt64(column);

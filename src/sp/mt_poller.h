@@ -123,7 +123,6 @@ class MtPoller {
 // Field readers of the row; each answers false when the value could not be
 // read as asked. GetFieldBool answers false, with value false, for anything
 // but NULL or a boolean.
-bool GetFieldInt(const db::Recordset& rs, std::string_view column, std::int32_t& value);
 bool GetFieldInt64(const db::Recordset& rs, std::string_view column, std::int64_t& value);
 bool GetFieldBool(const db::Recordset& rs, std::string_view column, bool& value);
 bool HasLinkIdField(const db::Recordset& rs);
