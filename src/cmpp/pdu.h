@@ -53,6 +53,7 @@ inline constexpr std::size_t kMoContentKept = 160;
 inline constexpr std::size_t kMaxMsgLength = 255;
 
 // The widths and lengths that depend on the version byte, fixed per codec.
+// Computed from the field lists the encoders and decoders walk (pdu.cpp).
 struct CmppLayout {
   bool v3;                          // CMPP 3.0 layouts
   std::uint32_t terminalWidth;      // 21 / 32: Fee_, Dest_, Src_terminal_Id
@@ -63,17 +64,15 @@ struct CmppLayout {
   std::uint32_t deliverLengthAt;    // body offset of a DELIVER's Msg_Length: 64 / 76
   std::uint32_t deliverFixedBody;   // DELIVER body without Msg_Content: 73 / 97
   std::uint32_t reportLength;       // Msg_Length of a status report: 60 / 71
-  std::uint32_t trailerWidth;       // Reserve 8 (2.0) / LinkID 20 (3.0)
+  std::uint32_t trailerWidth;       // SUBMIT's last field: Reserve 8 (2.0) / LinkID 20 (3.0)
   std::uint32_t submitFixed;        // SUBMIT length without dests and content: 138 / 163
+  std::uint32_t submitDestCountAt;  // body offset of a SUBMIT's DestUsr_tl: 116 / 128
   std::uint32_t maxDestinations;    // kDestAreaSize / terminalWidth: 152 / 100
 };
 
 constexpr bool IsCmpp3(std::uint8_t version) { return version > 32; }
 
-constexpr CmppLayout LayoutFor(std::uint8_t version) {
-  if (IsCmpp3(version)) return {true, 32, 4, 33, 24, 24, 76, 97, 71, 20, 163, 100};
-  return {false, 21, 1, 30, 21, 21, 64, 73, 60, 8, 138, 152};
-}
+CmppLayout LayoutFor(std::uint8_t version);
 
 // The process-wide Sequence_Id counter: the first call returns 1, each call
 // one more, wrapping modulo 2^32. Atomic, so links never draw the same number.
