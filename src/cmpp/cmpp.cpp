@@ -20,9 +20,9 @@ std::uint32_t TimestampNow() {
 
 }  // namespace
 
-// Linux needs no socket library start-up, so construction only fixes the
-// layouts; SIGPIPE is avoided per write (MSG_NOSIGNAL), not process-wide.
-CCmpp::CCmpp(std::uint8_t version) : version_(version), layout_(LayoutFor(version)) {}
+// Linux needs no socket library start-up, so construction only keeps the
+// version; SIGPIPE is avoided per write (MSG_NOSIGNAL), not process-wide.
+CCmpp::CCmpp(std::uint8_t version) : version_(version) {}
 
 CCmpp::~CCmpp() = default;
 

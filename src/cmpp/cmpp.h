@@ -31,7 +31,6 @@ class CCmpp {
   CCmpp& operator=(const CCmpp&) = delete;
 
   std::uint8_t Version() const { return version_; }
-  const CmppLayout& Layout() const { return layout_; }
   std::int32_t SendTimeout() const { return sendTimeout_; }
   void SetSendTimeout(std::int32_t seconds) { sendTimeout_ = seconds; }
 
@@ -55,7 +54,6 @@ class CCmpp {
   int Write(SocketHandle socket, std::span<const std::uint8_t> pdu) const;
 
   const std::uint8_t version_;
-  const CmppLayout layout_;
   std::int32_t sendTimeout_ = 0;
 };
 

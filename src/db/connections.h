@@ -79,7 +79,6 @@ class DbGateway {
   // The batches of calls made on a connection (see procedures.h).
   GroupCommit& Batches(DbLink link) { return slot(link).batches; }
   Connection& DBConnection() { return Get(DbLink::kMain); }
-  Connection& DBConnectionMT() { return Get(DbLink::kMT); }
   Connection& DBConnectionMO() { return Get(DbLink::kMO); }
   Connection& DBConnectionSR() { return Get(DbLink::kSR); }
 
