@@ -14,6 +14,9 @@
 #include <sstream>
 #include <vector>
 
+#include "base/files.h"
+#include "base/strings.h"
+
 namespace brivane::base {
 namespace {
 
@@ -33,15 +36,6 @@ std::string_view Trim(std::string_view s) {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
   while (!s.empty() && (IsBlank(s.back()) || s.back() == '\n')) s.remove_suffix(1);
   return s;
-}
-
-bool SameFolded(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
 }
 
 enum class ReadResult { kOk, kMissing, kFailed };
@@ -75,7 +69,7 @@ struct ParseTarget {
 
 int OnIniValue(void* user, const char* section, const char* name, const char* value) {
   auto* target = static_cast<ParseTarget*>(user);
-  if (SameFolded(section, target->section)) target->calls->emplace_back(name, value);
+  if (EqualsNoCase(section, target->section)) target->calls->emplace_back(name, value);
   return 1;
 }
 
@@ -190,17 +184,7 @@ bool WriteAtomically(const std::string& path, const std::string& text, std::stri
     SetError(error, "cannot create a temporary file beside " + path + ": " + std::strerror(errno));
     return false;
   }
-  bool ok = ::fchmod(fd, mode) == 0;
-  std::size_t put = 0;
-  while (ok && put < text.size()) {
-    ssize_t n = ::write(fd, text.data() + put, text.size() - put);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0)
-      ok = false;
-    else
-      put += static_cast<std::size_t>(n);
-  }
-  ok = ok && ::fsync(fd) == 0;
+  bool ok = ::fchmod(fd, mode) == 0 && WriteAllAndSync(fd, text.data(), text.size());
   int err = errno;
   ok = ::close(fd) == 0 && ok;
   if (ok && ::rename(name.data(), path.c_str()) != 0) {
@@ -229,11 +213,7 @@ bool WriteAtomically(const std::string& path, const std::string& text, std::stri
 ConfigSection::ConfigSection(std::string path, std::string section, std::string keyPath)
     : path_(std::move(path)), section_(std::move(section)), box_(std::move(keyPath)) {}
 
-std::string ConfigSection::Fold(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
+std::string ConfigSection::Fold(std::string_view text) { return AsciiLowered(text); }
 
 bool ConfigSection::Load(std::string* error) {
   values_.clear();
@@ -289,7 +269,7 @@ std::vector<int> ConfigSection::Absorb(
       havePrevName = !kind.keyName.empty();
     else if (kind.section)
       havePrevName = false;
-    if (kind.section) inSection = SameFolded(kind.sectionName, section_);
+    if (kind.section) inSection = EqualsNoCase(kind.sectionName, section_);
     const int number = fileLines[i];
     // A line the reader cuts: reported once, at its first piece.
     const bool cut = lines[i].size() >= kReaderChunk && i + 1 < lines.size() &&
@@ -511,7 +491,7 @@ bool ConfigSection::Save(std::string* error) {
       havePrevName = false;
     if (kind.section) {
       const bool added = inSection && flushUnwritten();
-      inSection = SameFolded(kind.sectionName, section_);
+      inSection = EqualsNoCase(kind.sectionName, section_);
       sectionSeen = sectionSeen || inSection;
       if (added && IsBlank(lines[i].front())) {
         // An indented header reads as a section only while no key precedes

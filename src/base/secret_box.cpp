@@ -10,6 +10,8 @@
 #include <cstring>
 #include <memory>
 
+#include "base/files.h"
+
 namespace brivane::base {
 namespace {
 
@@ -57,17 +59,7 @@ bool ReadOrCreateKey(const std::string& path, unsigned char* key, std::string* e
     SetError(error, Errno("cannot create key file", path));
     return false;
   }
-  bool ok = RAND_bytes(key, kKeySize) == 1;
-  std::size_t put = 0;
-  while (ok && put < kKeySize) {
-    ssize_t n = ::write(fd, key + put, kKeySize - put);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0)
-      ok = false;
-    else
-      put += static_cast<std::size_t>(n);
-  }
-  ok = ok && ::fsync(fd) == 0;
+  const bool ok = RAND_bytes(key, kKeySize) == 1 && WriteAllAndSync(fd, key, kKeySize);
   ::close(fd);
   if (!ok) {
     ::unlink(path.c_str());

@@ -1,6 +1,5 @@
 #include "cmpp/client.h"
 
-#include <strings.h>
 #include <sys/time.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include <thread>
 
 #include "base/log.h"
+#include "base/strings.h"
 
 namespace brivane::cmpp {
 
@@ -22,10 +22,6 @@ namespace {
 
 // The process-wide concatenation reference counter.
 std::atomic<std::uint32_t> gConcatReference{0};
-
-bool SameToken(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && ::strcasecmp(a.c_str(), b.c_str()) == 0;
-}
 
 }  // namespace
 
@@ -146,10 +142,9 @@ void CMPPClient::LinkLogWrite(CMPPConnection& link, std::string_view line) {
 }
 
 void CMPPClient::LogPrintf(const char* format, ...) {
-  char line[1024];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(line, sizeof line, format, args);
+  const std::string line = base::PrintfLine(format, args);
   va_end(args);
   if (destroying_.load()) {
     base::LogWrite(2, line);
@@ -324,7 +319,7 @@ std::shared_ptr<CMPPConnection> CMPPClient::SelectLink() {
   std::size_t chosen = links_.size();
   if (!lastToken_.empty()) {
     for (std::size_t i = 0; i < links_.size(); ++i) {
-      if (SameToken(links_[i]->Token(), lastToken_)) {
+      if (base::EqualsNoCase(links_[i]->Token(), lastToken_)) {
         if (links_[i]->SelectionMark() == 1) {
           const std::size_t next = ScanFrom(i + 1);
           if (links_[next]->SelectionMark() == 1) chosen = next;

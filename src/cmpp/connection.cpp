@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "base/log.h"
+#include "base/strings.h"
 #include "base/ticks.h"
 #include "cmpp/client.h"
 #include "cmpp/result_codes.h"
@@ -663,10 +664,9 @@ void CMPPConnection::OnReport(const CmppDeliver& deliver) {
 }
 
 void CMPPConnection::LogWrite(const char* format, ...) {
-  char line[1024];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(line, sizeof line, format, args);
+  const std::string line = base::PrintfLine(format, args);
   va_end(args);
   if (owner_) {
     owner_->LinkLogWrite(*this, line);

@@ -1,16 +1,14 @@
 #include "db/backlog.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "base/log.h"
+#include "base/strings.h"
 
 namespace brivane::db {
 
 std::string SubmitBacklogQuery(std::string_view dbType) {
-  std::string type(dbType);
-  std::transform(type.begin(), type.end(), type.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string type = base::AsciiLowered(dbType);
   // Each database fills CreateTime with its own local time, so the age is
   // taken against the same clock in the same query.
   if (type == "sqlite")

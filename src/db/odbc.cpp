@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/strings.h"
 #include "base/text.h"
 
 namespace brivane::db {
@@ -71,18 +72,6 @@ DbError ErrorFrom(SQLRETURN rc, const std::vector<ProviderError>& records, const
   error.source = std::move(source);
   error.description = std::move(description);
   throw DbException(std::move(error));
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
 }
 
 // A statement handle that frees itself.
@@ -459,14 +448,14 @@ const std::string& Recordset::FieldName(int index) const {
 
 bool Recordset::HasField(std::string_view column) const {
   return std::any_of(names_.begin(), names_.end(),
-                     [&](const std::string& n) { return EqualsNoCase(n, column); });
+                     [&](const std::string& n) { return base::EqualsNoCase(n, column); });
 }
 
 const Recordset::Value& Recordset::At(std::string_view column, const char* operation) const {
   if (!open_) LayerError("HY010", operation, "the recordset is closed");
   if (Eof()) LayerError("24000", operation, "no current row");
   for (std::size_t i = 0; i < names_.size(); ++i) {
-    if (EqualsNoCase(names_[i], column)) return rows_[current_][i];
+    if (base::EqualsNoCase(names_[i], column)) return rows_[current_][i];
   }
   LayerError("42S22", operation, "no column named '" + std::string(column) + "'");
 }

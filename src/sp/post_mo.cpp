@@ -11,68 +11,21 @@
 
 #include "base/log.h"
 #include "base/status_block.h"
+#include "base/strings.h"
 #include "base/text.h"
 
 namespace brivane::sp {
 namespace {
+
+using base::FindNoCase;
+using base::IsValidUtf8;
+using base::StartsWithNoCase;
 
 constexpr std::size_t kStatusTextKeep = 256;
 
 bool IsUnreserved(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
          c == '_' || c == '.' || c == '~';
-}
-
-bool IsValidUtf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    std::size_t len;
-    std::uint32_t cp;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + len > s.size()) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-      unsigned char cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-        (cp >= 0xD800 && cp <= 0xDFFF))
-      return false;
-    i += len;
-  }
-  return true;
-}
-
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::size_t FindNoCase(std::string_view hay, std::string_view needle) {
-  for (std::size_t i = 0; i + needle.size() <= hay.size(); ++i) {
-    bool eq = true;
-    for (std::size_t k = 0; k < needle.size() && eq; ++k)
-      eq = AsciiLower(hay[i + k]) == AsciiLower(needle[k]);
-    if (eq) return i;
-  }
-  return std::string_view::npos;
-}
-
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && FindNoCase(s.substr(0, prefix.size()), prefix) == 0;
 }
 
 std::string_view TrimLine(std::string_view s) {
