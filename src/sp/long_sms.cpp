@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "base/log.h"
+#include "base/strings.h"
 #include "base/ticks.h"
 
 namespace brivane::sp {
@@ -31,12 +32,11 @@ constexpr std::size_t kSourceWidth = sizeof(CmppDeliver::Src_terminal_Id);
 // The whole message keeps a terminating zero, as every record text does.
 constexpr std::size_t kMergedRoom = cmpp::kContentAreaSize - 1;
 
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 // Source numbers compare without regard to (ASCII) letter case.
 std::string SourceKey(const char* source) {
   std::string key;
-  for (std::size_t i = 0; i < kSourceWidth && source[i] != 0; ++i) key += AsciiLower(source[i]);
+  for (std::size_t i = 0; i < kSourceWidth && source[i] != 0; ++i)
+    key += base::AsciiLower(source[i]);
   return key;
 }
 
@@ -172,11 +172,10 @@ void CLongSMSLog::HandOn(std::vector<StoredPart>& parts, const char* why) {
   }
 }
 
-bool CLongSMSLog::AddFragment(const CmppDeliver& deliver) {
-  std::uint32_t form = 0, reference = 0, total = 0, sequence = 0, header = 0;
-  if (!ParseHeader(deliver, form, reference, total, sequence, header)) return false;
-
-  StoredPart part;
+bool CLongSMSLog::PartOf(const CmppDeliver& deliver, StoredPart& part) {
+  std::uint32_t header = 0;
+  if (!ParseHeader(deliver, part.form, part.reference, part.total, part.sequence, header))
+    return false;
   std::memcpy(part.Msg_Id, deliver.Msg_Id, sizeof part.Msg_Id);
   std::memcpy(part.Dest_Id, deliver.Dest_Id, sizeof part.Dest_Id);
   std::memcpy(part.Service_Id, deliver.Service_Id, sizeof part.Service_Id);
@@ -187,93 +186,111 @@ bool CLongSMSLog::AddFragment(const CmppDeliver& deliver) {
   std::memcpy(part.LinkID, deliver.LinkID, sizeof part.LinkID);
   part.receiveTick = deliver.receiveTick;
   std::memcpy(part.receiveTime, deliver.receiveTime, sizeof part.receiveTime);
-  part.form = form;
-  part.reference = reference;
-  part.sequence = sequence;
-  part.total = total;
   // Only the first 160 content bytes were kept; the text held may be
   // shorter than the text declared.
   const std::size_t kept = std::min<std::size_t>(deliver.Msg_Length, cmpp::kMoContentKept);
   part.textLength = deliver.Msg_Length > header ? deliver.Msg_Length - header : 0;
   if (kept > header) part.text.assign(deliver.Msg_Content + header, deliver.Msg_Content + kept);
+  return true;
+}
 
-  MessageKey key{SourceKey(deliver.Src_terminal_Id), form, reference, total};
-  std::unique_ptr<CmppDeliver> whole;
-  std::uint64_t declared = 0;
-  bool duplicate = false;
-  std::vector<StoredPart> evicted;
+bool CLongSMSLog::MergedAlreadyLocked(const MessageKey& key, std::uint32_t sequence,
+                                      std::size_t textHash) {
+  auto seen = recent_.find(key);
+  if (seen == recent_.end()) return false;
+  auto sent = seen->second.textHash.find(sequence);
+  if (sent != seen->second.textHash.end() && sent->second == textHash) return true;
+  recent_.erase(seen);  // other text: a new message under the same key
+  return false;
+}
+
+std::unique_ptr<CmppDeliver> CLongSMSLog::MergeLocked(Messages::iterator message,
+                                                      std::uint32_t lastSequence,
+                                                      std::uint64_t& declared) {
+  const MessageKey& key = message->first;
+  const Message& parts = message->second;
+  const std::uint32_t total = key.total;
+  // Complete when every sequence 1..total is there (the map holds each
+  // sequence once; a sequence 0 or above the total never completes).
+  bool complete = total >= 1 && parts.size() >= total;
+  for (std::uint32_t s = 1; complete && s <= total; ++s) complete = parts.count(s) != 0;
+  if (!complete) return nullptr;
+
+  // The part that arrived last carries the message: Msg_Id, numbers, LinkID
+  // and receive stamp.
+  std::unique_ptr<CmppDeliver> whole = Alone(parts.at(lastSequence));
+  std::size_t at = 0;
+  for (std::uint32_t s = 1; s <= total; ++s) {
+    const StoredPart& p = parts.at(s);
+    declared += p.textLength;
+    const std::size_t n = std::min(p.text.size(), kMergedRoom - at);
+    if (n > 0) std::memcpy(whole->Msg_Content + at, p.text.data(), n);
+    at += n;
+  }
+  whole->Msg_Length = static_cast<std::uint32_t>(at);
+  Recent merged{{}, ticks_(), nextGeneration_++};
+  for (const auto& [s, p] : parts) merged.textHash.emplace(s, TextHash(p.text));
+  recentOrder_.emplace_back(merged.generation, key);
+  recent_.insert_or_assign(key, std::move(merged));
+  for (const auto& [s, p] : parts) byArrival_.erase(p.arrival);
+  messages_.erase(message);
+  return whole;
+}
+
+CLongSMSLog::Added CLongSMSLog::StoreLocked(const MessageKey& key, StoredPart&& part,
+                                            std::size_t textHash) {
+  Added added;
+  TrimRecentLocked(ticks_());
+  const std::uint32_t sequence = part.sequence;
+  if (MergedAlreadyLocked(key, sequence, textHash)) {
+    added.duplicate = true;  // a repeat of a part of a message merged already
+    return added;
+  }
+  auto message = messages_.find(key);
+  if (message != messages_.end() && message->second.count(sequence) != 0) {
+    added.duplicate = true;
+    return added;
+  }
+  if (message == messages_.end()) message = messages_.try_emplace(key).first;
+  part.arrival = nextArrival_++;
+  byArrival_.emplace(part.arrival, Slot{message, sequence});
+  message->second.emplace(sequence, std::move(part));
+  added.whole = MergeLocked(message, sequence, added.declared);
+  while (byArrival_.size() > capacity_) added.evicted.push_back(TakeLocked(byArrival_.begin()));
+  return added;
+}
+
+bool CLongSMSLog::AddFragment(const CmppDeliver& deliver) {
+  StoredPart part;
+  if (!PartOf(deliver, part)) return false;
+  const MessageKey key{SourceKey(deliver.Src_terminal_Id), part.form, part.reference, part.total};
+  const std::uint32_t sequence = part.sequence;
   const std::size_t textHash = TextHash(part.text);  // outside the lock
+  Added added;
   {
     MySyncGuard guard(lock_);
-    TrimRecentLocked(ticks_());
-    if (auto seen = recent_.find(key); seen != recent_.end()) {
-      auto sent = seen->second.textHash.find(sequence);
-      if (sent != seen->second.textHash.end() && sent->second == textHash)
-        duplicate = true;  // a repeat of a part of a message merged already
-      else
-        recent_.erase(seen);  // other text: a new message under the same key
-    }
-    auto [message, added] =
-        duplicate ? std::pair{messages_.end(), false} : messages_.try_emplace(key);
-    if (duplicate) {
-    } else if (message->second.count(sequence) != 0) {
-      duplicate = true;
-    } else {
-      part.arrival = nextArrival_++;
-      byArrival_.emplace(part.arrival, Slot{message, sequence});
-      message->second.emplace(sequence, std::move(part));
-
-      // Complete when every sequence 1..total is there (the map holds each
-      // sequence once; a sequence 0 or above the total never completes).
-      Message& parts = message->second;
-      bool complete = total >= 1 && parts.size() >= total;
-      for (std::uint32_t s = 1; complete && s <= total; ++s) complete = parts.count(s) != 0;
-      if (complete) {
-        // The part that arrived last carries the message: Msg_Id, numbers,
-        // LinkID and receive stamp.
-        const StoredPart& last = parts.at(sequence);
-        whole = Alone(last);
-        std::size_t at = 0;
-        for (std::uint32_t s = 1; s <= total; ++s) {
-          const StoredPart& p = parts.at(s);
-          declared += p.textLength;
-          const std::size_t n = std::min(p.text.size(), kMergedRoom - at);
-          if (n > 0) std::memcpy(whole->Msg_Content + at, p.text.data(), n);
-          at += n;
-        }
-        whole->Msg_Length = static_cast<std::uint32_t>(at);
-        Recent merged{{}, ticks_(), nextGeneration_++};
-        for (const auto& [s, p] : parts) merged.textHash.emplace(s, TextHash(p.text));
-        recentOrder_.emplace_back(merged.generation, key);
-        recent_.insert_or_assign(key, std::move(merged));
-        for (const auto& [s, p] : parts) byArrival_.erase(p.arrival);
-        messages_.erase(message);
-      }
-      while (byArrival_.size() > capacity_) evicted.push_back(TakeLocked(byArrival_.begin()));
-    }
-    if (duplicate && message != messages_.end() && message->second.empty())
-      messages_.erase(message);
+    added = StoreLocked(key, std::move(part), textHash);
   }
 
-  if (duplicate) {
+  if (added.duplicate) {
     base::LogF(3, "WARNING|CLongSMSLog: part {}/{} of reference {} from {} came again, dropped;",
-               sequence, total, reference, LoggableSource(deliver.Src_terminal_Id));
+               sequence, key.total, key.reference, LoggableSource(deliver.Src_terminal_Id));
     return true;
   }
-  if (!evicted.empty()) {
+  if (!added.evicted.empty()) {
     base::LogF(2, "WARNING|CLongSMSLog: store full ({} parts), {} oldest handed on alone;",
-               Capacity(), evicted.size());
-    HandOn(evicted, "store full");
+               Capacity(), added.evicted.size());
+    HandOn(added.evicted, "store full");
   }
-  if (whole) {
-    if (whole->Msg_Length < declared) {
+  if (added.whole) {
+    if (added.whole->Msg_Length < added.declared) {
       base::LogF(2,
                  "ERROR|CLongSMSLog::Merge: text of reference {} from {} cut: {} bytes declared "
                  "by {} parts, {} merged;",
-                 reference, LoggableSource(whole->Src_terminal_Id), declared, total,
-                 whole->Msg_Length);
+                 key.reference, LoggableSource(added.whole->Src_terminal_Id), added.declared,
+                 key.total, added.whole->Msg_Length);
     }
-    handler_(*whole, static_cast<int>(total));
+    handler_(*added.whole, static_cast<int>(key.total));
   }
   return true;
 }

@@ -159,6 +159,27 @@ class CLongSMSLog {
                           std::uint32_t& reference, std::uint32_t& total, std::uint32_t& sequence,
                           std::uint32_t& header);
   static std::unique_ptr<cmpp::CmppDeliver> Alone(const StoredPart& part);
+  // The numbers, fields and kept text of a part; false when its content has
+  // no concatenation header.
+  static bool PartOf(const cmpp::CmppDeliver& deliver, StoredPart& part);
+  // What storing one part led to, acted on once the lock is let go.
+  struct Added {
+    bool duplicate = false;
+    std::unique_ptr<cmpp::CmppDeliver> whole;  // the merged message, when complete
+    std::uint64_t declared = 0;                // text bytes its parts declared
+    std::vector<StoredPart> evicted;           // oldest parts beyond the capacity
+  };
+  // Caller holds lock_. Stores the part unless it repeats one held or merged
+  // already, merges its message when complete, and evicts beyond capacity.
+  Added StoreLocked(const MessageKey& key, StoredPart&& part, std::size_t textHash);
+  // Caller holds lock_. True when this part, same text, belongs to a message
+  // merged within the expiry age; a different text forgets that merge.
+  bool MergedAlreadyLocked(const MessageKey& key, std::uint32_t sequence, std::size_t textHash);
+  // Caller holds lock_. When every part of the message is held: the merged
+  // message, remembered in recent_ and taken out of the store; else null.
+  std::unique_ptr<cmpp::CmppDeliver> MergeLocked(Messages::iterator message,
+                                                 std::uint32_t lastSequence,
+                                                 std::uint64_t& declared);
   // Caller holds lock_. Takes one part out of both indexes.
   StoredPart TakeLocked(std::map<std::uint64_t, Slot>::iterator slot);
   // Caller holds lock_. Stores a part taken out earlier back under its
