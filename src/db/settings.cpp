@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "base/strings.h"
+
 namespace brivane::db {
 namespace {
 
@@ -14,16 +16,7 @@ bool IsPasswordKey(std::string_view key) {
     return s;
   };
   key = trim(key);
-  auto equals = [&](std::string_view word) {
-    if (key.size() != word.size()) return false;
-    for (std::size_t i = 0; i < key.size(); ++i) {
-      char c = key[i];
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-      if (c != word[i]) return false;
-    }
-    return true;
-  };
-  return equals("pwd") || equals("password");
+  return base::EqualsNoCase(key, "pwd") || base::EqualsNoCase(key, "password");
 }
 
 }  // namespace
