@@ -409,6 +409,17 @@ std::size_t EncodeFixed(std::span<std::uint8_t> out, bool v3, std::uint32_t comm
   return total;
 }
 
+// SUBMIT_RESP or DELIVER_RESP: the same two fields in either record.
+template <class Record>
+std::size_t EncodeResult(std::span<std::uint8_t> out, std::uint8_t codecVersion,
+                         std::uint32_t commandId, std::uint32_t sequenceId,
+                         std::span<const std::uint8_t, kMsgIdLength> msgId, std::uint32_t result) {
+  Record resp{};
+  std::copy(msgId.begin(), msgId.end(), resp.Msg_Id);
+  resp.Result = static_cast<decltype(resp.Result)>(result);
+  return EncodeFixed(out, IsCmpp3(codecVersion), commandId, sequenceId, kResultFields, resp);
+}
+
 // The body length the header declares (0 below 12).
 std::size_t DeclaredBody(const CmppHeader& h) {
   return h.Total_Length > kHeaderLength ? h.Total_Length - kHeaderLength : 0;
@@ -505,10 +516,8 @@ std::size_t EncodeDeliverResp(std::span<std::uint8_t> out, std::uint8_t codecVer
                               std::uint32_t sequenceId,
                               std::span<const std::uint8_t, kMsgIdLength> msgId,
                               std::uint32_t result) {
-  CmppDeliverResp resp{};
-  std::copy(msgId.begin(), msgId.end(), resp.Msg_Id);
-  resp.Result = result;
-  return EncodeFixed(out, IsCmpp3(codecVersion), kCmppDeliverResp, sequenceId, kResultFields, resp);
+  return EncodeResult<CmppDeliverResp>(out, codecVersion, kCmppDeliverResp, sequenceId, msgId,
+                                       result);
 }
 
 namespace {
@@ -660,10 +669,8 @@ std::size_t EncodeSubmitResp(std::span<std::uint8_t> out, std::uint8_t codecVers
                              std::uint32_t sequenceId,
                              std::span<const std::uint8_t, kMsgIdLength> msgId,
                              std::uint32_t result) {
-  CmppSubmitResp resp{};
-  std::copy(msgId.begin(), msgId.end(), resp.Msg_Id);
-  resp.Result = static_cast<std::int32_t>(result);
-  return EncodeFixed(out, IsCmpp3(codecVersion), kCmppSubmitResp, sequenceId, kResultFields, resp);
+  return EncodeResult<CmppSubmitResp>(out, codecVersion, kCmppSubmitResp, sequenceId, msgId,
+                                      result);
 }
 
 int DeliverPduLength(const CmppDeliver& deliver, std::uint8_t codecVersion, std::size_t& length) {
