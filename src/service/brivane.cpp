@@ -358,12 +358,10 @@ void BRIVANE::BringUpDatabase() {
   // The first round keeps the configured attempts and their lines; every
   // later round is one attempt, a capped back-off apart.
   bool opened = OpenDatabase(databaseOpenAttempts_);
-  PublishDatabaseFlags();
   for (int round = 2; !opened; ++round) {
     if (!WaitBringUp(BackOff(round - 1))) return;
     base::LogF(2, "信息：第 {} 轮重新连接数据库......", round);
     opened = OpenDatabase(1);
-    PublishDatabaseFlags();
   }
   base::LogWrite(2, "信息：数据库连接成功！");
   block.SetStartTime(static_cast<std::int64_t>(std::time(nullptr)));
@@ -439,11 +437,6 @@ void BRIVANE::StopBringUp() {
   CancelBringUp();
   if (bringUpThread_.joinable()) bringUpThread_.join();
   if (client_) client_->ResumeOpenLinks();
-}
-
-void BRIVANE::PublishDatabaseFlags() {
-  for (auto link : {db::DbLink::kMain, db::DbLink::kMT, db::DbLink::kMO, db::DbLink::kSR})
-    db_->PublishOpenFlag(link);
 }
 
 bool BRIVANE::DatabaseConnected() const { return db_ && db_->DatabaseConnected(); }
@@ -530,8 +523,8 @@ void BRIVANE::Shutdown() {
   // that long once per queued call.
   if (db_) db_->SetReconnectsRefused(true);
   StopBringUp();
-  // Joining the MT thread stands in for the fixed pause: the order stays MT
-  // stopped, then client released, then database closed.
+  // The MT thread is joined, not given a fixed pause, so that no pass still
+  // runs when the client is released and then the database closed.
   StopMTThread();
   ReleaseSpClient();
   // Long MO parts still waiting for their companions were acknowledged to

@@ -192,8 +192,6 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   void CancelBringUp();
   // CancelBringUp, then joins the thread (initLock_ held or the stop).
   void StopBringUp();
-  // The gateway's four open flags into the status block.
-  void PublishDatabaseFlags();
 
   void StopMTThread();
   void Shutdown();
