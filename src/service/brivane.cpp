@@ -502,7 +502,7 @@ void BRIVANE::OnStop() {
   stopRequested_ = true;
   if (!shutDown_) CancelBringUp();
   {
-    // exitFlag: wait until Main has seen it, unless Main is not running.
+    // Wait until Main has seen the stop, unless Main is not running.
     std::unique_lock lock(ctlMutex_);
     exitSignalled_ = true;
     ctlCv_.notify_all();

@@ -203,8 +203,8 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   const ServiceOptions options_;
   const std::chrono::system_clock::time_point processStart_ = std::chrono::system_clock::now();
 
-  // exitFlag: OnStop signals, Main acknowledges. ctlMutex_ also guards the
-  // restart request.
+  // The stop handshake: OnStop sets exitSignalled_, Main answers with
+  // exitAcknowledged_. ctlMutex_ guards these and the restart request.
   std::mutex ctlMutex_;
   std::condition_variable ctlCv_;
   bool exitSignalled_ = false;
