@@ -160,7 +160,7 @@ void DbGateway::OpenAllConnections() {
       for (DbLink link : kAllLinks) {
         current = link;
         Get(link).Open(connectionString_);
-        slot(link).open = true;
+        SetOpen(link, true);
       }
       connected_ = true;
     } catch (const DbException& e) {
@@ -170,9 +170,9 @@ void DbGateway::OpenAllConnections() {
       for (DbLink link : kAllLinks) {
         if (link == current) break;
         Get(link).Close();
-        slot(link).open = false;
+        SetOpen(link, false);
       }
-      slot(current).open = false;
+      SetOpen(current, false);
       if (current == DbLink::kMain) {
         base::LogWrite(1, SettingsFailureLine(settings_));
       } else {
@@ -184,7 +184,7 @@ void DbGateway::OpenAllConnections() {
       failed = true;
       for (DbLink link : kAllLinks) {
         Get(link).Close();
-        slot(link).open = false;
+        SetOpen(link, false);
       }
       base::LogF(1, "数据库异常：{} Failed", LinkName(current));
     }
@@ -206,7 +206,7 @@ bool DbGateway::OpenConnection(DbLink link) {
     // calls still to come fail at once instead of each waiting out the
     // driver's network timeout.
     connection.Close();
-    for (DbLink any : kAllLinks) slot(any).open = false;
+    for (DbLink any : kAllLinks) SetOpen(any, false);
     return false;
   }
   try {
@@ -219,7 +219,7 @@ bool DbGateway::OpenConnection(DbLink link) {
   } catch (const std::exception&) {
   }
   if (!opened) CountError();
-  slot(link).open = opened;
+  SetOpen(link, opened);
   return opened;
 }
 
@@ -227,9 +227,14 @@ void DbGateway::CloseAllConnections() {
   for (DbLink link : kAllLinks) {
     std::lock_guard lock(Lock(link));
     if (Get(link).IsOpen()) Get(link).Close();
-    slot(link).open = false;
+    SetOpen(link, false);
   }
   connected_ = false;
+}
+
+void DbGateway::SetOpen(DbLink link, bool open) {
+  slot(link).open = open;
+  PublishOpenFlag(link);
 }
 
 void DbGateway::PublishOpenFlag(DbLink link) const {

@@ -70,7 +70,9 @@ class DbGateway {
   void CountError() { errors_.fetch_add(1); }
   std::uint64_t Errors() const { return errors_.load(); }
   bool OpenFlag(DbLink link) const { return slot(link).open.load(); }
-  // Copies a connection's open flag into its status-block field.
+  // Copies a connection's open flag into its status-block field (done on
+  // every change already; callers may repeat it after a start cleared the
+  // block).
   void PublishOpenFlag(DbLink link) const;
 
   // The connection and its lock. Use the connection only while holding it.
@@ -90,6 +92,9 @@ class DbGateway {
     GroupCommit batches;
   };
   Slot& slot(DbLink link) { return slots_[static_cast<std::size_t>(link)]; }
+  // Every change of an open flag goes to the status block at once, so an
+  // outside monitor never reads a flag the service no longer holds.
+  void SetOpen(DbLink link, bool open);
   const Slot& slot(DbLink link) const { return slots_[static_cast<std::size_t>(link)]; }
 
   DbSettings settings_;

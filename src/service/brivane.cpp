@@ -58,6 +58,17 @@ std::string HostNameIfResolvable() {
   return name;
 }
 
+// Without a set password the pages answer on 127.0.0.1 only.
+bool WeakAdminPassword(const ServiceConfig& cfg) {
+  return cfg.adminPasswordIsDefault || cfg.adminPassword.empty();
+}
+
+// An AdminPassword that cannot be deciphered refuses every login.
+bool AdminLoginDisabled(const ServiceConfig& cfg) {
+  return std::any_of(cfg.passwordErrors.begin(), cfg.passwordErrors.end(),
+                     [](const std::string& e) { return e.rfind("AdminPassword:", 0) == 0; });
+}
+
 std::string AbsoluteHome(const std::string& home) {
   std::error_code error;
   auto path = std::filesystem::absolute(home, error);
@@ -162,50 +173,64 @@ bool BRIVANE::OnStart() {
 bool BRIVANE::Initialise(const std::string& initMsg) {
   std::lock_guard lock(initLock_);
   ++initialiseCount_;
+  const bool restart = IsRestartMessage(initMsg);
+  base::ConfigSection section = LoadSettings();
+  if (restart) StopForRestart();
+  ResetRunState();
+  const ServiceConfig cfg = ReadSettings(section);
+  auto certificate = LoadCertificate(cfg);
+  if (!certificate) return false;
+  ApplySettings(cfg);
+  PrepareDatabase();
+  // The pages (and their health verdict) are up within a second of the
+  // start, whatever the database and the SMG do; both come up behind them
+  // on the bring-up thread.
+  if (!StartListener(cfg, certificate, restart)) return false;
+  StartBringUp(section);
+  // The start message is ours and keeps its tab ("Restart\tSignal").
+  base::LogWrite(3, fmt::format("Service {} {}", kProcessName, initMsg));
+  return true;
+}
 
-  // Step 2: the section and the log.
+base::ConfigSection BRIVANE::LoadSettings() {
   base::ConfigSection section(options_.configPath, kSectionName, KeyPath());
   std::string storeError;
-  bool storeOk = section.Load(&storeError);
-  int logLevel = static_cast<int>(section.GetInteger("LogLevel", systemLogLevel_));
-  systemLogLevel_ = logLevel;
+  const bool storeOk = section.Load(&storeError);
+  systemLogLevel_ = static_cast<int>(section.GetInteger("LogLevel", systemLogLevel_));
   std::string logError;
-  if (!base::OpenLog(LogPath(), logLevel, &logError))
+  if (!base::OpenLog(LogPath(), systemLogLevel_, &logError))
     std::cerr << "brivane: cannot open " << LogPath() << ": " << logError << "\n";
-  if (!storeOk) base::LogF(1, "严重：配置文件有误：{}", storeError);
-  if (storeOk) {
-    std::vector<std::string> enciphered;
-    std::string encipherError;
-    if (!EncipherClearPasswords(section, &enciphered, &encipherError))
-      base::LogF(1, "严重：配置文件中的明文密码无法加密保存：{}", encipherError);
-    else if (!enciphered.empty())
-      base::LogF(2, "信息：配置文件中的明文密码已加密保存：{}", fmt::join(enciphered, ", "));
+  if (!storeOk) {
+    base::LogF(1, "严重：配置文件有误：{}", storeError);
+    return section;
   }
+  std::vector<std::string> enciphered;
+  std::string encipherError;
+  if (!EncipherClearPasswords(section, &enciphered, &encipherError))
+    base::LogF(1, "严重：配置文件中的明文密码无法加密保存：{}", encipherError);
+  else if (!enciphered.empty())
+    base::LogF(2, "信息：配置文件中的明文密码已加密保存：{}", fmt::join(enciphered, ", "));
+  return section;
+}
 
-  // Step 3: the restart branch.
-  if (IsRestartMessage(initMsg)) {
-    // A restart also reopens the log, so that a rotated file is let go.
-    base::ReopenLog();
-    {
-      std::lock_guard wait(mtWaitMutex_);
-      stopMT_ = 1;
-    }
-    mtWaitCv_.notify_all();
-    base::LogWrite(3, "信息：网关服务重新启动......");
-    StopBringUp();
-    if (db_) db_->SetReconnectsRefused(true);  // as at stop, see Shutdown
-    StopMTThread();
-    if (SpClientInitialised()) ReleaseSpClient();
-    if (databaseConnected_) {
-      CloseDatabase();
-      databaseConnected_ = 0;
-    }
+void BRIVANE::StopForRestart() {
+  // A restart also reopens the log, so that a rotated file is let go.
+  base::ReopenLog();
+  {
+    std::lock_guard wait(mtWaitMutex_);
+    stopMT_ = 1;
   }
+  mtWaitCv_.notify_all();
+  base::LogWrite(3, "信息：网关服务重新启动......");
+  StopBringUp();
+  if (db_) db_->SetReconnectsRefused(true);  // as at stop, see Shutdown
+  StopMTThread();
+  if (SpClientInitialised()) ReleaseSpClient();
+  if (DatabaseConnected()) CloseDatabase();
+}
 
-  // Step 4: a clean slate.
+void BRIVANE::ResetRunState() {
   started_ = 0;
-  dbConnectionOpen_ = dbConnectionMTOpen_ = dbConnectionMOOpen_ = dbConnectionSROpen_ = 0;
-  databaseConnected_ = 0;
   auto& block = base::StatusBlock();
   for (auto offset : {base::kDbConnectionOpen, base::kDbConnectionMtOpen, base::kDbConnectionMoOpen,
                       base::kDbConnectionSrOpen, base::kStarted})
@@ -214,25 +239,26 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
   StopBringUp();
   StopMTThread();
   passIdle_ = 1;
+}
 
-  // Step 5: every key, the authority, the certificate.
-  ServiceConfig cfg = ReadServiceConfig(section, logLevel, config_.submitQuery);
+ServiceConfig BRIVANE::ReadSettings(const base::ConfigSection& section) {
+  ServiceConfig cfg = ReadServiceConfig(section, systemLogLevel_, config_.submitQuery);
   for (const auto& problem : CheckConfiguration(section))
     base::LogF(problem.fatal ? 1 : 3, "配置：{}", FormatProblem(options_.configPath, problem));
-  const bool weakAdminPassword = cfg.adminPasswordIsDefault || cfg.adminPassword.empty();
   if (cfg.adminPasswordIsDefault)
     base::LogWrite(1, "严重：管理员密码AdminPassword仍是默认值，请在配置页面修改！");
-  if (weakAdminPassword)
+  if (WeakAdminPassword(cfg))
     std::cerr << "brivane: AdminPassword is "
               << (cfg.adminPasswordIsDefault ? "the default" : "empty")
               << "; the administration pages answer on 127.0.0.1 only until one is set with "
                  "`brivane set-password` (then `brivane restart`)\n";
   for (const auto& e : cfg.passwordErrors) base::LogF(1, "严重：无法解密配置项 {}", e);
-  const bool adminLoginDisabled =
-      std::any_of(cfg.passwordErrors.begin(), cfg.passwordErrors.end(),
-                  [](const std::string& e) { return e.rfind("AdminPassword:", 0) == 0; });
-  if (adminLoginDisabled) base::LogWrite(1, "严重：管理员密码无法解密，管理页面拒绝所有登录！");
+  if (AdminLoginDisabled(cfg))
+    base::LogWrite(1, "严重：管理员密码无法解密，管理页面拒绝所有登录！");
+  return cfg;
+}
 
+std::shared_ptr<const ServerCertificate> BRIVANE::LoadCertificate(const ServiceConfig& cfg) {
   const std::string certificatePath = ResolveInHome(options_.home, cfg.certificate);
   std::string certError;
   auto certificate = ServerCertificate::LoadOrCreate(certificatePath, &certError);
@@ -240,9 +266,13 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
     base::LogF(1, "BRIVANE\tCould not load certificate \"{}\"", certificatePath);
     std::cerr << "brivane: could not load certificate \"" << certificatePath << "\": " << certError
               << "\n";
-    return false;
+    return nullptr;
   }
   if (certificate->Created()) base::LogF(3, "信息：已创建自签名证书 {}", certificatePath);
+  return certificate;
+}
+
+void BRIVANE::ApplySettings(const ServiceConfig& cfg) {
   if (!cfg.dbTypeSupported)
     base::LogWrite(1, "严重：不支持的数据库类型！请在DBType配置中输入mssql，mysql或oracle。");
   config_ = cfg;
@@ -268,58 +298,56 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
   }
   if (!cfg.moHTTPVerifyCertificate)
     base::LogWrite(1, "严重：MOHTTPVerifyCertificate=false：HTTPS转发不校验应用的证书和主机名！");
-
-  // Step 6.
   if (cfg.mtConnections <= 0 && cfg.moConnections <= 0 && cfg.mtAndMOConnections <= 0)
     base::LogWrite(1, "严重：MO连接数，MT连接数和MOMT连接数至少要有一个不为零！");
+}
 
-  // Step 9 first: the pages (and their health verdict) are up within a
-  // second of the start, whatever the database and the SMG do; both come up
-  // behind them on the bring-up thread.
+void BRIVANE::PrepareDatabase() {
+  // Made here, before the pages and the bring-up thread start, and kept for
+  // the life of the object: both read db_ while that thread runs.
+  if (!db_)
+    db_ = std::make_unique<db::DbGateway>(DatabaseSettings(config_));
+  else
+    db_->SetSettings(DatabaseSettings(config_));
+}
+
+bool BRIVANE::StartListener(const ServiceConfig& cfg,
+                            const std::shared_ptr<const ServerCertificate>& certificate,
+                            bool restart) {
   AdminPagesState pages;
   pages.userName = cfg.adminUserName;
   pages.password = cfg.adminPassword;
-  pages.loginDisabled = adminLoginDisabled;
+  pages.loginDisabled = AdminLoginDisabled(cfg);
   pages.formShown = cfg.formShown;
   pages.listenAddress = cfg.httpListenAddress;
   admin_->SetState(std::move(pages));
   std::string listenError;
-  if (!admin_->Listen(ListenAddressFor(cfg.httpListenAddress, weakAdminPassword), cfg.httpPort,
+  if (!admin_->Listen(ListenAddressFor(cfg.httpListenAddress, WeakAdminPassword(cfg)), cfg.httpPort,
                       certificate, &listenError)) {
     base::LogF(1, "Cannot run without HTTP port: {}", listenError);
     std::cerr << "brivane: Cannot run without HTTP port: " << listenError << "\n";
     // A restart whose new port cannot be had keeps the pages where they
     // were rather than taking the whole service down.
-    if (!IsRestartMessage(initMsg) || admin_->Port() == 0) return false;
+    if (!restart || admin_->Port() == 0) return false;
     base::LogF(1, "严重：管理页面仍在端口 {} 上服务", admin_->Port());
   }
   base::LogF(3, "HTTP监听端口: {}", admin_->Port());
+  return true;
+}
 
-  // Steps 7 and 8: the database, the route table, the MT thread and the SP
-  // client, retried in the background until they are up or the service stops.
-  // The gateway is made here, not on the bring-up thread: the pages and the
-  // stop read db_ while that thread runs.
-  if (!db_)
-    db_ = std::make_unique<db::DbGateway>(DatabaseSettings(config_));
-  else
-    db_->SetSettings(DatabaseSettings(config_));
+void BRIVANE::StartBringUp(const base::ConfigSection& section) {
   db_->SetReconnectsRefused(false);
   {
     std::lock_guard guard(bringUpMutex_);
     bringUpCancelled_ = false;
   }
-  if (!stopRequested_) {
-    bringUpThread_ = std::thread([this, section] { BringUp(section); });
-  }
-  // The start message is ours and keeps its tab ("Restart\tSignal").
-  base::LogWrite(3, fmt::format("Service {} {}", kProcessName, initMsg));
-  return true;
+  if (!stopRequested_) bringUpThread_ = std::thread([this, section] { BringUp(section); });
 }
 
 void BRIVANE::BringUp(base::ConfigSection section) {
   try {
     BringUpDatabase();
-    if (databaseConnected_ && !BringUpCancelled()) BringUpLinks(section);
+    if (DatabaseConnected() && !BringUpCancelled()) BringUpLinks(section);
   } catch (const std::exception& e) {
     base::LogF(1, "EXCEPTION|BRIVANE::BringUp:{}", e.what());
   }
@@ -329,13 +357,11 @@ void BRIVANE::BringUpDatabase() {
   auto& block = base::StatusBlock();
   // The first round keeps the configured attempts and their lines; every
   // later round is one attempt, a capped back-off apart.
-  databaseConnected_ = OpenDatabase(databaseOpenAttempts_) ? 1 : 0;
-  PublishDatabaseFlags();
-  for (int round = 2; !databaseConnected_; ++round) {
+  bool opened = OpenDatabase(databaseOpenAttempts_);
+  for (int round = 2; !opened; ++round) {
     if (!WaitBringUp(BackOff(round - 1))) return;
     base::LogF(2, "信息：第 {} 轮重新连接数据库......", round);
-    databaseConnected_ = OpenDatabase(1) ? 1 : 0;
-    PublishDatabaseFlags();
+    opened = OpenDatabase(1);
   }
   base::LogWrite(2, "信息：数据库连接成功！");
   block.SetStartTime(static_cast<std::int64_t>(std::time(nullptr)));
@@ -413,14 +439,7 @@ void BRIVANE::StopBringUp() {
   if (client_) client_->ResumeOpenLinks();
 }
 
-void BRIVANE::PublishDatabaseFlags() {
-  auto& block = base::StatusBlock();
-  block.Set(base::kDbConnectionOpen, static_cast<std::uint32_t>(databaseConnected_.load()));
-  if (db_) {
-    for (auto link : {db::DbLink::kMT, db::DbLink::kMO, db::DbLink::kSR})
-      db_->PublishOpenFlag(link);
-  }
-}
+bool BRIVANE::DatabaseConnected() const { return db_ && db_->DatabaseConnected(); }
 
 int BRIVANE::Main() {
   std::unique_lock lock(ctlMutex_);
@@ -483,7 +502,7 @@ void BRIVANE::OnStop() {
   stopRequested_ = true;
   if (!shutDown_) CancelBringUp();
   {
-    // exitFlag: wait until Main has seen it, unless Main is not running.
+    // Wait until Main has seen the stop, unless Main is not running.
     std::unique_lock lock(ctlMutex_);
     exitSignalled_ = true;
     ctlCv_.notify_all();
@@ -504,17 +523,14 @@ void BRIVANE::Shutdown() {
   // that long once per queued call.
   if (db_) db_->SetReconnectsRefused(true);
   StopBringUp();
-  // Joining the MT thread stands in for the fixed pause: the order stays MT
-  // stopped, then client released, then database closed.
+  // The MT thread is joined, not given a fixed pause, so that no pass still
+  // runs when the client is released and then the database closed.
   StopMTThread();
   ReleaseSpClient();
   // Long MO parts still waiting for their companions were acknowledged to
   // the SMG: hand them on while the database is open.
   if (client_) client_->HandOnStoredParts();
-  if (databaseConnected_) {
-    CloseDatabase();
-    databaseConnected_ = 0;
-  }
+  if (DatabaseConnected()) CloseDatabase();
   started_ = 0;
   DeleteSpClient();
   sampler_.Stop();
@@ -789,7 +805,7 @@ void BRIVANE::NotifyHealth() {
     Notify(("STATUS=" + status).c_str());
     statusNotified_ = status;
   }
-  if (!readyNotified_ && databaseConnected_ && client_ &&
+  if (!readyNotified_ && DatabaseConnected() && client_ &&
       client_->LoggedInLinks(cmpp::kConnMt) + client_->LoggedInLinks(cmpp::kConnMo) +
               client_->LoggedInLinks(cmpp::kConnMtMo) >
           0) {
@@ -799,7 +815,7 @@ void BRIVANE::NotifyHealth() {
 }
 
 bool BRIVANE::DatabaseConnectedNow() const {
-  if (!databaseConnected_ || !db_) return false;
+  if (!DatabaseConnected()) return false;
   for (auto link : {db::DbLink::kMain, db::DbLink::kMT, db::DbLink::kMO, db::DbLink::kSR}) {
     if (!db_->OpenFlag(link)) return false;
   }
@@ -809,9 +825,9 @@ bool BRIVANE::DatabaseConnectedNow() const {
 BRIVANE::Health BRIVANE::CurrentHealth() const {
   if (shutDown_ || stopRequested_) return {"stopped", ""};
   std::vector<std::string> reasons;
-  if (!databaseConnected_) {
+  if (!DatabaseConnected()) {
     reasons.push_back("database not connected");
-  } else if (db_) {
+  } else {
     const std::pair<db::DbLink, const char*> links[] = {{db::DbLink::kMain, "DBConnection"},
                                                         {db::DbLink::kMT, "DBConnectionMT"},
                                                         {db::DbLink::kMO, "DBConnectionMO"},
@@ -829,7 +845,7 @@ BRIVANE::Health BRIVANE::CurrentHealth() const {
         reasons.push_back(fmt::format("{} links logged in {}/{}", pool.name, in, pool.configured));
     }
   }
-  if (databaseConnected_ && stopMT_) reasons.push_back("MT thread not running");
+  if (DatabaseConnected() && stopMT_) reasons.push_back("MT thread not running");
   if (reasons.empty()) return {"running", ""};
   std::string reason;
   for (const auto& r : reasons) reason += (reason.empty() ? "" : "; ") + r;
@@ -905,10 +921,6 @@ bool BRIVANE::OpenDatabase(int attempts) {
   settings.openAttempts = attempts;
   db_->SetSettings(settings);  // made by Initialise, closed by a restart before this
   db_->OpenAllConnections();
-  dbConnectionOpen_ = db_->OpenFlag(db::DbLink::kMain);
-  dbConnectionMTOpen_ = db_->OpenFlag(db::DbLink::kMT);
-  dbConnectionMOOpen_ = db_->OpenFlag(db::DbLink::kMO);
-  dbConnectionSROpen_ = db_->OpenFlag(db::DbLink::kSR);
   if (db_->DatabaseConnected()) {
     sp::MtPollerSettings poll;
     poll.submitQuery = config_.submitQuery;
@@ -937,10 +949,7 @@ bool BRIVANE::OpenDatabase(int attempts) {
   return db_->DatabaseConnected();
 }
 
-void BRIVANE::CloseDatabase() {
-  if (db_) db_->CloseAllConnections();
-  dbConnectionOpen_ = dbConnectionMTOpen_ = dbConnectionMOOpen_ = dbConnectionSROpen_ = 0;
-}
+void BRIVANE::CloseDatabase() { db_->CloseAllConnections(); }
 
 int BRIVANE::LoadRouteTable() { return db_ && sp::GetAllRouteInfo(*db_, routes_) ? 1 : 0; }
 

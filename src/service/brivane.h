@@ -1,8 +1,8 @@
 #pragma once
 // The service process object: owns the configuration values read at each
 // start, the run-state flags, the status block, the administration pages,
-// the MT thread and (once they land) the database connections, the route
-// table and the SP client. Start, restart and stop sequences live here.
+// the MT thread, the database gateway, the route table and the SP client.
+// Start, restart and stop sequences live here.
 //
 // Threads: the service thread runs OnStart, then Main, which also runs the
 // in-place restarts asked for by the form or SIGHUP (RequestRestart). OnStop
@@ -11,7 +11,7 @@
 // up) and the next Initialise or the stop cancels and joins it; it writes
 // config_-derived state only between those two points. initLock_ keeps two
 // Initialise calls apart and guards config_. The flags are atomics read by
-// the MT thread, the pages and (later) the SP client and database layer.
+// the MT thread, the pages and the SP client's workers.
 
 #include <atomic>
 #include <chrono>
@@ -62,6 +62,9 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   // The start and restart sequence; a message beginning with "restart" (any
   // case) first stops the MT thread, releases the SP client and closes the
   // database. False when the certificate or the admin port is unusable.
+  // The steps, in order: LoadSettings, StopForRestart (a restart only),
+  // ResetRunState, ReadSettings, LoadCertificate, ApplySettings,
+  // PrepareDatabase, StartListener, StartBringUp.
   bool Initialise(const std::string& initMsg);
   // Waits for the stop signal, running restarts asked for meanwhile. Returns
   // 0 when stopped, 1 when a restart failed (the process must end).
@@ -76,9 +79,11 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   // before it runs make one restart.
   void RequestRestart(std::string initMsg);
 
-  // Run state, for the pages and the layers wired in later.
+  // Run state, as the pages and the tests read it.
   bool Started() const { return started_.load() != 0; }
-  bool DatabaseConnected() const { return databaseConnected_.load() != 0; }
+  // The gateway's own flag: all four connections opened and not closed
+  // since. No copy is kept here, so every page reads the same state.
+  bool DatabaseConnected() const;
   bool StopMT() const { return stopMT_.load() != 0; }
   std::atomic<std::int32_t>& PassIdle() { return passIdle_; }
   std::int32_t TerminalIdLength() const { return terminalIdLength_.load(); }
@@ -125,6 +130,30 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   virtual void CheckMTTable();
 
  private:
+  // ---- The steps of Initialise (initLock_ held).
+  // Reads the configuration file, opens the log at its LogLevel and
+  // enciphers any clear password the file holds.
+  base::ConfigSection LoadSettings();
+  // Stops the MT thread, releases the SP client and closes the database.
+  void StopForRestart();
+  // Run-state flags to 0 (and in the status block); threads of an earlier
+  // start end.
+  void ResetRunState();
+  // Every key, with the configuration's problems and password warnings.
+  ServiceConfig ReadSettings(const base::ConfigSection& section);
+  // The HTTPS certificate, made self-signed when missing; null when unusable.
+  std::shared_ptr<const ServerCertificate> LoadCertificate(const ServiceConfig& cfg);
+  // The keys into config_ and what the pages and the SP client read.
+  void ApplySettings(const ServiceConfig& cfg);
+  // Makes the database gateway, or hands it the new settings.
+  void PrepareDatabase();
+  // The administration pages; false when they cannot listen (a restart
+  // keeps the old port instead).
+  bool StartListener(const ServiceConfig& cfg,
+                     const std::shared_ptr<const ServerCertificate>& certificate, bool restart);
+  // Starts the bring-up thread unless the service is stopping.
+  void StartBringUp(const base::ConfigSection& section);
+
   // ---- Where the process calls into the other layers.
   void CreateSpClient();
   // MyCMPPClient::Initialise: reads its own keys, opens its links and starts
@@ -141,7 +170,7 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   // Logged-in links per pool ("mt", "mo", "mtmo") for /metrics.
   std::vector<std::pair<std::string, int>> LoggedInLinksPerPool() const;
   // OpenAllConnections of the database gateway with `attempts` attempts and
-  // its lines; sets the four open flags.
+  // its lines; builds the MT poller when all four connections opened.
   bool OpenDatabase(int attempts);
   void CloseDatabase();
   // GetAllRouteInfo: 1 when the route table was loaded, 0 when not.
@@ -163,8 +192,6 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   void CancelBringUp();
   // CancelBringUp, then joins the thread (initLock_ held or the stop).
   void StopBringUp();
-  // The four database flags into the status block.
-  void PublishDatabaseFlags();
 
   void StopMTThread();
   void Shutdown();
@@ -176,8 +203,8 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   const ServiceOptions options_;
   const std::chrono::system_clock::time_point processStart_ = std::chrono::system_clock::now();
 
-  // exitFlag: OnStop signals, Main acknowledges. ctlMutex_ also guards the
-  // restart request.
+  // The stop handshake: OnStop sets exitSignalled_, Main answers with
+  // exitAcknowledged_. ctlMutex_ guards these and the restart request.
   std::mutex ctlMutex_;
   std::condition_variable ctlCv_;
   bool exitSignalled_ = false;
@@ -191,11 +218,6 @@ class BRIVANE : public AdminHost, public sp::SpHost {
 
   std::atomic<std::int32_t> started_{0};
   std::atomic<std::int32_t> stopMT_{1};
-  std::atomic<std::int32_t> databaseConnected_{0};
-  std::atomic<std::int32_t> dbConnectionOpen_{0};
-  std::atomic<std::int32_t> dbConnectionMTOpen_{0};
-  std::atomic<std::int32_t> dbConnectionMOOpen_{0};
-  std::atomic<std::int32_t> dbConnectionSROpen_{0};
   std::atomic<std::int32_t> passIdle_{1};
   const std::int32_t databaseOpenAttempts_ = 3;
   std::atomic<std::int32_t> terminalIdLength_{21};

@@ -23,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -379,52 +380,64 @@ int Open(const Paths& paths) {
   return 0;
 }
 
-}  // namespace
+// The command line as parsed: the options every command shares and the
+// subcommand objects, one of which the parser marks as given.
+struct CommandLine {
+  std::string home;
+  std::string config;
+  std::string unitDir = "/etc/systemd/system";
+  bool statusJson = false;
+  CLI::App* run = nullptr;
+  CLI::App* status = nullptr;
+  CLI::App* install = nullptr;
+  CLI::App* remove = nullptr;
+  CLI::App* start = nullptr;
+  CLI::App* stop = nullptr;
+  CLI::App* restart = nullptr;
+  CLI::App* reopenLog = nullptr;
+  CLI::App* open = nullptr;
+  CLI::App* checkConfig = nullptr;
+  CLI::App* setPassword = nullptr;
+};
 
-int main(int argc, char** argv) {
-  CLI::App app{"brivane: CMPP 2.0/3.0 service-provider gateway"};
+void DefineCommands(CLI::App& app, CommandLine& cl) {
   app.set_version_flag(
       "--version",
       fmt::format("{} {}.{}.{}", brivane::service::kProcessName, brivane::service::kVersionMajor,
                   brivane::service::kVersionMinor, brivane::service::kBuildNumber));
   app.require_subcommand(1);
-  std::string home;
-  std::string config;
-  std::string unitDir = "/etc/systemd/system";
-  auto addPaths = [&](CLI::App* sub, bool withConfig) {
-    sub->add_option("--home", home, "home directory (default: the executable's directory)");
+  auto command = [&](const char* name, const char* help, bool withHome, bool withConfig) {
+    CLI::App* sub = app.add_subcommand(name, help);
+    if (withHome)
+      sub->add_option("--home", cl.home, "home directory (default: the executable's directory)");
     if (withConfig)
-      sub->add_option("--config", config, "configuration file (default: <home>/brivane.ini)");
+      sub->add_option("--config", cl.config, "configuration file (default: <home>/brivane.ini)");
+    return sub;
   };
-  auto* run = app.add_subcommand("run", "run the service in the foreground");
-  addPaths(run, true);
-  auto* status = app.add_subcommand(
-      "status", "print the health verdict and the status block; exit 0 running, 3 not running");
-  addPaths(status, false);
-  bool statusJson = false;
-  status->add_flag("--json", statusJson, "one JSON object instead of the text");
-  auto* install = app.add_subcommand("install", "write the systemd unit");
-  addPaths(install, true);
-  install->add_option("--unit-dir", unitDir, "where to write brivane.service");
-  auto* remove = app.add_subcommand("remove", "remove the systemd unit");
-  remove->add_option("--unit-dir", unitDir, "where brivane.service is");
-  auto* start = app.add_subcommand("start", "start the service in the background");
-  addPaths(start, true);
-  auto* stop = app.add_subcommand("stop", "stop the running service (SIGTERM)");
-  addPaths(stop, false);
-  auto* restart = app.add_subcommand("restart", "restart the running service in place (SIGHUP)");
-  addPaths(restart, false);
-  auto* reopenLog = app.add_subcommand("reopen-log", "reopen brivane.log after rotation (SIGUSR1)");
-  addPaths(reopenLog, false);
-  auto* open = app.add_subcommand("open", "print the administration page's address");
-  addPaths(open, true);
-  auto* checkConfig = app.add_subcommand(
-      "check-config", "check the configuration file; exit 1 when anything is wrong");
-  addPaths(checkConfig, true);
-  auto* setPassword = app.add_subcommand(
-      "set-password", "store a new AdminPassword read from standard input, restart if running");
-  addPaths(setPassword, true);
+  cl.run = command("run", "run the service in the foreground", true, true);
+  cl.status = command(
+      "status", "print the health verdict and the status block; exit 0 running, 3 not running",
+      true, false);
+  cl.status->add_flag("--json", cl.statusJson, "one JSON object instead of the text");
+  cl.install = command("install", "write the systemd unit", true, true);
+  cl.install->add_option("--unit-dir", cl.unitDir, "where to write brivane.service");
+  cl.remove = command("remove", "remove the systemd unit", false, false);
+  cl.remove->add_option("--unit-dir", cl.unitDir, "where brivane.service is");
+  cl.start = command("start", "start the service in the background", true, true);
+  cl.stop = command("stop", "stop the running service (SIGTERM)", true, false);
+  cl.restart = command("restart", "restart the running service in place (SIGHUP)", true, false);
+  cl.reopenLog = command("reopen-log", "reopen brivane.log after rotation (SIGUSR1)", true, false);
+  cl.open = command("open", "print the administration page's address", true, true);
+  cl.checkConfig = command(
+      "check-config", "check the configuration file; exit 1 when anything is wrong", true, true);
+  cl.setPassword =
+      command("set-password",
+              "store a new AdminPassword read from standard input, restart if running", true, true);
+}
 
+// Parses the command line; an exit code when the process ends here (help,
+// version, a usage error), nothing when a command is to run.
+std::optional<int> Parse(CLI::App& app, int argc, char** argv) {
   // The parser would only say that a command is required; name the word.
   if (argc > 1 && argv[1][0] != '-') {
     bool known = false;
@@ -449,17 +462,31 @@ int main(int argc, char** argv) {
     std::cerr << "brivane: " << e.what() << "\nrun 'brivane --help' for the commands\n";
     return kUsageError;
   }
-  Paths paths = Resolve(home, config);
-  if (*run) return Run(paths);
-  if (*status) return Status(paths, statusJson);
-  if (*install) return Install(paths, unitDir);
-  if (*remove) return Remove(unitDir);
-  if (*start) return Start(paths);
-  if (*stop) return SignalRunning(paths, SIGTERM);
-  if (*restart) return SignalRunning(paths, SIGHUP);
-  if (*reopenLog) return SignalRunning(paths, SIGUSR1);
-  if (*open) return Open(paths);
-  if (*checkConfig) return CheckConfigCommand(paths);
-  if (*setPassword) return SetPassword(paths);
+  return std::nullopt;
+}
+
+int RunCommand(const CommandLine& cl) {
+  Paths paths = Resolve(cl.home, cl.config);
+  if (*cl.run) return Run(paths);
+  if (*cl.status) return Status(paths, cl.statusJson);
+  if (*cl.install) return Install(paths, cl.unitDir);
+  if (*cl.remove) return Remove(cl.unitDir);
+  if (*cl.start) return Start(paths);
+  if (*cl.stop) return SignalRunning(paths, SIGTERM);
+  if (*cl.restart) return SignalRunning(paths, SIGHUP);
+  if (*cl.reopenLog) return SignalRunning(paths, SIGUSR1);
+  if (*cl.open) return Open(paths);
+  if (*cl.checkConfig) return CheckConfigCommand(paths);
+  if (*cl.setPassword) return SetPassword(paths);
   return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"brivane: CMPP 2.0/3.0 service-provider gateway"};
+  CommandLine commandLine;
+  DefineCommands(app, commandLine);
+  if (std::optional<int> exitCode = Parse(app, argc, argv)) return *exitCode;
+  return RunCommand(commandLine);
 }

@@ -176,7 +176,7 @@ std::string FormEscape(std::string_view bytes) {
 
 std::string MessageToUtf8(int coding, std::string_view bytes) {
   if (coding == kCodingUtf8) return std::string(bytes);
-  if (coding == kCodingUcs2) {
+  if (coding == kCodingUtf16Le) {
     std::u16string units(bytes.size() / 2, u'\0');
     for (std::size_t i = 0; i < units.size(); ++i)
       units[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |

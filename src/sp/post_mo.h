@@ -21,9 +21,10 @@
 
 namespace brivane::sp {
 
-// Message codings (CMPP Msg_Fmt) that PostMORequest tells apart; any other
-// value means GBK text.
-inline constexpr int kCodingUcs2 = 8;   // UTF-16 code units, little-endian
+// The codings of the bytes PostMORequest takes; any other value means GBK
+// text. The MO handler hands over the merged text in host order, so 8 here
+// is little-endian UTF-16, unlike Msg_Fmt 8 on the wire (big-endian).
+inline constexpr int kCodingUtf16Le = 8;
 inline constexpr int kCodingUtf8 = 16;  // UTF-8 bytes already
 
 // The configuration the forward needs, copied from the process settings.
@@ -94,7 +95,7 @@ struct MoForward {
   std::string_view mobile;  // Src_terminal_Id
   std::string_view linkId;  // empty under CMPP 2.0
   std::string_view msgId;   // Msg_Id as decimal text
-  int coding = 0;           // Msg_Fmt of `content`
+  int coding = 0;           // kCodingUtf16Le, kCodingUtf8, else GBK
   std::string_view content;
 };
 

@@ -434,7 +434,7 @@ void MyCMPPClient::HandleMo(const cmpp::CmppDeliver& deliver, int partsCount) {
   const ForwardSettings forwarding = host_.Forwarding();
   if (forwarding.EnableHTTPClient) {
     std::string_view utf16Bytes(reinterpret_cast<const char*>(text.data()), text.size() * 2);
-    MoForward mo{destId, mobile, linkId, msgId, kCodingUcs2, utf16Bytes};
+    MoForward mo{destId, mobile, linkId, msgId, kCodingUtf16Le, utf16Bytes};
     ForwardOutcome outcome = ForwardMo(host_.Routes(), forwarding, mo);
     if (outcome.routed) {
       record.responseCode = outcome.reply.statusCode;

@@ -123,7 +123,7 @@ TEST_F(Forward, ApplicationReceivesEveryFieldWholeAndInOrder) {
   // U+4E2D U+6587, then " Tom&Jerry", in little-endian UTF-16.
   std::string ucs2("\x2D\x4E\x87\x65", 4);
   for (char c : std::string(" Tom&Jerry")) ucs2 += std::string{c, '\0'};
-  ForwardOutcome out = Send("10660", kCodingUcs2, ucs2);
+  ForwardOutcome out = Send("10660", kCodingUtf16Le, ucs2);
   ASSERT_TRUE(out.forwarded);
 
   auto got = app.Requests();

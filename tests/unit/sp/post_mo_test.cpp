@@ -50,13 +50,13 @@ TEST(FormEscape, KeepsOnlyUnreservedBytes) {
 
 TEST(MessageToUtf8, ConvertsByCoding) {
   // U+4E2D U+6587 as little-endian UTF-16 code units.
-  EXPECT_EQ(MessageToUtf8(kCodingUcs2, std::string("\x2D\x4E\x87\x65", 4)), "中文");
-  EXPECT_EQ(FormEscape(MessageToUtf8(kCodingUcs2, std::string("\x2D\x4E\x87\x65", 4))),
+  EXPECT_EQ(MessageToUtf8(kCodingUtf16Le, std::string("\x2D\x4E\x87\x65", 4)), "中文");
+  EXPECT_EQ(FormEscape(MessageToUtf8(kCodingUtf16Le, std::string("\x2D\x4E\x87\x65", 4))),
             "%E4%B8%AD%E6%96%87");
   // An odd trailing byte is not half a character.
-  EXPECT_EQ(MessageToUtf8(kCodingUcs2, std::string("\x41\x00\x42", 3)), "A");
+  EXPECT_EQ(MessageToUtf8(kCodingUtf16Le, std::string("\x41\x00\x42", 3)), "A");
   // A character outside the BMP as a surrogate pair.
-  EXPECT_EQ(MessageToUtf8(kCodingUcs2, std::string("\x3D\xD8\x00\xDE", 4)), "\xF0\x9F\x98\x80");
+  EXPECT_EQ(MessageToUtf8(kCodingUtf16Le, std::string("\x3D\xD8\x00\xDE", 4)), "\xF0\x9F\x98\x80");
   EXPECT_EQ(MessageToUtf8(kCodingUtf8, "中文 ok"), "中文 ok");
   for (int coding : {0, 4, 15})
     EXPECT_EQ(MessageToUtf8(coding, "\xD6\xD0\xCE\xC4 ok"), "中文 ok") << coding;
