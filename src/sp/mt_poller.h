@@ -20,6 +20,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -27,7 +28,9 @@
 
 #include "cmpp/pdu.h"
 #include "db/connections.h"
+#include "db/procedures.h"
 #include "sp/kept_out_rows.h"
+#include "sp/rows_in_flight.h"
 
 namespace brivane::sp {
 
@@ -70,12 +73,14 @@ class MtPoller {
   // (so a test sees every pause at its nominal length).
   using ClockFn = std::function<std::chrono::steady_clock::time_point()>;
 
-  // keptOut: the rows whose hand-over mark is still to be stored; null
-  // means the process's set (ProcessKeptOutRows), which outlives this
-  // poller across an in-place restart.
+  // keptOut: the rows whose hand-over mark is still to be stored; inFlight:
+  // the claimed rows handed over and not written yet (their writer marks
+  // them). Null means the process's sets, which outlive this poller across
+  // an in-place restart.
   MtPoller(db::DbGateway& gateway, MtPollerSettings settings, SubmitFn submit,
            std::atomic<std::int32_t>& stopMT, std::atomic<std::int32_t>& passIdle,
-           SleepFn sleep = {}, ClockFn clock = {}, KeptOutRows* keptOut = nullptr);
+           SleepFn sleep = {}, ClockFn clock = {}, KeptOutRows* keptOut = nullptr,
+           RowsInFlight* inFlight = nullptr);
 
   // One pass. False when the pass ended in an error.
   bool SendMTMsg();
@@ -84,6 +89,33 @@ class MtPoller {
   void WakeUp();
 
  private:
+  // What one pass carries from step to step.
+  struct Pass {
+    std::int32_t segments = 0;  // sent in the current window
+    bool paused = false;
+    std::chrono::steady_clock::time_point windowStart;
+    std::chrono::steady_clock::time_point claimedAt;
+    std::unique_ptr<cmpp::CmppSubmit> record;
+    // The marks of the rows sent, stored together (one transaction per
+    // batch) every markBatch rows, before a pause and at the end of the
+    // pass. A mark that fails keeps its row out of later passes. A
+    // claiming instance has none here: the writer of each row marks it.
+    std::vector<db::SubmitMark> marks;
+    std::size_t markBatch = 1;
+    // Claiming: the rows this pass claimed and has not handed over yet.
+    std::vector<std::uint64_t> claimedLeft;
+  };
+  // The steps of a pass. RunPass holds DBConnection's lock except while it
+  // pauses, and answers false when the pass ended in an error.
+  bool RunPass(Pass& pass);
+  // Claims the pass's rows or runs the polling query.
+  db::Recordset ReadRows(db::Connection& connection, Pass& pass);
+  // True for a row not to be sent now: its mark is still to be stored, or
+  // (claiming) it is on its way to the SMG.
+  bool SkipRow(const db::Recordset& rs, Pass& pass);
+  void SendRow(const db::Recordset& rs, bool hasLinkId, Pass& pass);
+  void StoreMarks(Pass& pass);
+
   // Fills the record from the current row; throws db::DbException on a
   // database error while reading.
   void BuildRecord(const db::Recordset& rs, bool hasLinkId, cmpp::CmppSubmit& record);
@@ -106,6 +138,7 @@ class MtPoller {
   // Rows handed to the client whose UpdateSubmit failed: skipped by every
   // pass, their mark stored again at the start of each pass.
   KeptOutRows& keptOut_;
+  RowsInFlight& inFlight_;
   void MarkAgain();
   // Claiming mode: records the no-answer outcome of rows another instance
   // (or an earlier life of this one) handed over and never answered; runs

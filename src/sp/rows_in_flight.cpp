@@ -1,0 +1,47 @@
+#include "sp/rows_in_flight.h"
+
+#include "base/log.h"
+#include "db/procedures.h"
+
+namespace brivane::sp {
+
+void RowsInFlight::Add(std::uint64_t id) {
+  std::lock_guard lock(mutex_);
+  ids_.insert(id);
+}
+
+bool RowsInFlight::Remove(std::uint64_t id) {
+  std::lock_guard lock(mutex_);
+  return ids_.erase(id) != 0;
+}
+
+bool RowsInFlight::Contains(std::uint64_t id) const {
+  std::lock_guard lock(mutex_);
+  return ids_.count(id) != 0;
+}
+
+std::size_t RowsInFlight::Size() const {
+  std::lock_guard lock(mutex_);
+  return ids_.size();
+}
+
+RowsInFlight& ProcessRowsInFlight() {
+  static RowsInFlight rows;
+  return rows;
+}
+
+bool MarkWritten(db::DbGateway* gateway, const cmpp::CmppSubmit& segment, RowsInFlight& inFlight,
+                 KeptOutRows& keptOut) {
+  if (!inFlight.Remove(segment.recordId)) return false;
+  const db::SubmitMark mark{segment.recordId, segment.Msg_Fmt, segment.Pk_total};
+  if (gateway && db::UpdateSubmitWritten(*gateway, mark)) return true;
+  // Left claimed and unmarked, the row would be claimed and sent again by
+  // this instance's next pass: keep it out until its mark is stored.
+  const bool kept = keptOut.Add(KeptOutRows::Mark{mark.id, mark.msgFmt, mark.smsCount});
+  base::LogF(2, "ERROR|SendMTMsg|SubmitID={}|sent, but UpdateSubmit failed: {};", mark.id,
+             kept ? "kept out of later passes until its mark is stored"
+                  : "too many rows kept out, it may be sent again");
+  return true;
+}
+
+}  // namespace brivane::sp
