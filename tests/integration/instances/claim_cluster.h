@@ -207,6 +207,16 @@ class ClaimCluster {
   Service& Instance(int i) { return *services_[i]; }
   SmgProcess& Smg(int i) { return *smgs_[i]; }
   MariaDbServer& Maria() { return maria_; }
+  // Kills the database server (MariaDB: SIGKILL; PostgreSQL: an immediate
+  // shutdown, as a crash) and starts it again on the same port and data.
+  bool RestartDatabase(std::string* error) {
+    if (db_ == ClusterDb::kMariaDb) {
+      maria_.Kill();
+      return maria_.Restart(error);
+    }
+    postgres_.Crash();
+    return postgres_.Restart(error);
+  }
 
  private:
   ClusterDb db_ = ClusterDb::kMariaDb;
