@@ -60,7 +60,7 @@ bool TakeAbandonedSubmits(DbGateway& gateway, std::string_view instance, std::in
     command.AppendInt(afterSeconds);
     Recordset rs = command.Query();
     if (rs.RecordCount() > 0) rs.MoveFirst();
-    for (; !rs.Eof(); rs.MoveNext()) taken.push_back(rs.GetInt("AbandonedID"));
+    for (; !rs.Eof(); rs.MoveNext()) taken.push_back(rs.GetInt64("AbandonedID"));
   });
   if (ok) *ids = std::move(taken);
   return ok;

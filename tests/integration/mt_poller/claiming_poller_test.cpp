@@ -219,5 +219,17 @@ TEST_F(ClaimingPoller, AbandonedHandedOverRowIsRecordedUnansweredOnce) {
   EXPECT_EQ(counters_.recovered.load(), 1u);
 }
 
+// An id past 32 bits is taken over and recorded as itself, not as its low
+// half (which would record the outcome of another row, or of none).
+TEST_F(ClaimingPoller, AbandonedRowWithIdPast32BitsIsRecordedUnderItsOwnId) {
+  Query(
+      "INSERT INTO Submit (SubmitID, ServiceId, Mobile, Msg, SubmitState, ClaimedBy, ClaimTime) "
+      "VALUES (4294967301, 'SVC', '13800000009', 'm', 1, 'dead', NOW() - INTERVAL 700 SECOND)");
+  auto poller = MakePoller([](cmpp::CmppSubmit&) { return 0; });
+  poller->SendMTMsg();
+  EXPECT_EQ(Query("SELECT SubmitID, SubmitResult FROM SubmitLog"), "4294967301\t-1\n");
+  EXPECT_EQ(Query("SELECT COUNT(*) FROM Submit"), "0\n");
+}
+
 }  // namespace
 }  // namespace brivane::sp
