@@ -172,7 +172,10 @@ std::vector<bool> UpdateSubmits(DbGateway& gateway, const std::vector<SubmitMark
 bool UpdateSubmitWritten(DbGateway& gateway, const SubmitMark& mark) {
   const CallInfo call{"UpdateSubmit", DbLink::kMT, gateway.Settings().spUpdateSubmit,
                       base::kSubmitHandedOver};
-  bool result = BatchedCall(gateway, call, [&](Command& c) {
+  // A call of its own under the connection's lock, never in its batches:
+  // a batch runs every call it holds as one procedure (DelSubmit's).
+  std::lock_guard lock(gateway.Lock(call.link));
+  bool result = CallProcedure(gateway, call, [&](Command& c) {
     c.AppendInt64(static_cast<std::int64_t>(mark.id));
     c.AppendInt(static_cast<std::int32_t>(mark.msgFmt));
     c.AppendInt(static_cast<std::int32_t>(mark.smsCount));

@@ -119,7 +119,9 @@ MtPoller::MtPoller(db::DbGateway& gateway, MtPollerSettings settings, SubmitFn s
       clock_(std::move(clock)),
       keptOut_(keptOut ? *keptOut : ProcessKeptOutRows()),
       inFlight_(inFlight ? *inFlight : ProcessRowsInFlight()),
-      counters_(settings_.claimCounters ? *settings_.claimCounters : ownCounters_) {}
+      counters_(settings_.claimCounters ? *settings_.claimCounters : ownCounters_) {
+  if (settings_.claimRows) inFlight_.SetInstance(settings_.instanceId);
+}
 
 std::chrono::steady_clock::time_point MtPoller::Now() const {
   if (clock_) return clock_();
@@ -325,6 +327,12 @@ bool MtPoller::RunPass(Pass& pass) {
         // Past half the lease another instance may soon claim these rows
         // again; what is left goes back instead of out.
         if (settings_.claimRows && Now() - pass.claimedAt > settings_.claimLease / 2) break;
+        // At most one pass's rows on their way to the SMG: a stop writes or
+        // gives back all of them within its wait, and none sits queued
+        // until its claim expires. The rest goes back for the next pass.
+        if (settings_.claimRows &&
+            inFlight_.Size() >= static_cast<std::size_t>(std::max(1, settings_.mtSpeedLimit)))
+          break;
         SendRow(rs, hasLinkId, pass);
         if (pass.segments >= settings_.mtSpeedLimit) {
           pass.segments = 0;
@@ -365,12 +373,17 @@ db::Recordset MtPoller::ReadRows(db::Connection& connection, Pass& pass) {
   db::Recordset rs = db::ClaimSubmitRows(connection, settings_.instanceId, settings_.mtSpeedLimit,
                                          static_cast<std::int32_t>(settings_.claimLease.count()));
   if (rs.RecordCount() > 0) rs.MoveFirst();
+  std::uint64_t fresh = 0;
   for (; !rs.Eof(); rs.MoveNext()) {
-    std::int64_t id = 0;
-    if (GetFieldInt64(rs, "SubmitID", id))
-      pass.claimedLeft.push_back(static_cast<std::uint64_t>(id));
+    std::int64_t value = 0;
+    if (!GetFieldInt64(rs, "SubmitID", value)) continue;
+    const auto id = static_cast<std::uint64_t>(value);
+    pass.claimedLeft.push_back(id);
+    // A row on its way to the SMG is claimed again by every pass until it
+    // is marked; the counter counts it once.
+    if (!inFlight_.Contains(id) && !keptOut_.Contains(id)) ++fresh;
   }
-  counters_.claimed += pass.claimedLeft.size();
+  counters_.claimed += fresh;
   return rs;
 }
 

@@ -37,7 +37,7 @@ namespace brivane::sp {
 // What an instance that claims its rows did, for the dashboard and
 // /metrics. Written by the MT thread, read by the pages.
 struct ClaimCounters {
-  std::atomic<std::uint64_t> claimed{0};     // rows the claiming procedure returned
+  std::atomic<std::uint64_t> claimed{0};     // rows claimed (a row in flight once)
   std::atomic<std::uint64_t> handedOver{0};  // claimed rows handed to the SP client
   std::atomic<std::uint64_t> givenBack{0};   // claimed rows given back unsent
   std::atomic<std::uint64_t> recovered{0};   // abandoned rows recorded as unanswered

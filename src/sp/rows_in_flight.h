@@ -10,12 +10,17 @@
 //
 // The process owns one (ProcessRowsInFlight): workers may still write rows
 // of an MtPoller that an in-place restart has replaced.
-// Thread-safe: one mutex guards the set, held for memory work only (the MT
+// A row none of whose segments could be written because its link was not
+// logged in (a stop, a lost link) goes back to the table instead of being
+// recorded as not sent: any instance may send it.
+//
+// Thread-safe: one mutex guards the sets and the instance, held for memory work only (the MT
 // thread adds and reads, worker threads remove).
 
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <unordered_set>
 
 #include "cmpp/pdu.h"
@@ -37,9 +42,21 @@ class RowsInFlight {
   bool Contains(std::uint64_t id) const;
   std::size_t Size() const;
 
+  // The instance id the rows are claimed for (UTF-8); set by the MT poller.
+  void SetInstance(std::string instance);
+  std::string Instance() const;
+
+  // A long row given back after its first segment failed: its later
+  // segments fail too and must not record an outcome for it. GivenBack
+  // answers true for it; GivenBack(id, true) at its last segment lets it go.
+  void NoteGivenBack(std::uint64_t id);
+  bool GivenBack(std::uint64_t id, bool lastSegment);
+
  private:
   mutable std::mutex mutex_;
   std::unordered_set<std::uint64_t> ids_;
+  std::unordered_set<std::uint64_t> givenBack_;
+  std::string instance_;
 };
 
 // The process's set, shared by every MtPoller and SP client it builds.
@@ -52,5 +69,12 @@ RowsInFlight& ProcessRowsInFlight();
 // True when a mark was due.
 bool MarkWritten(db::DbGateway* gateway, const cmpp::CmppSubmit& segment, RowsInFlight& inFlight,
                  KeptOutRows& keptOut);
+
+// A worker thread, after a segment's write failed: gives back (on
+// DBConnectionMT) a row held in `inFlight` whose first segment failed for
+// want of a logged-in link. True when the row went back, and for the later
+// segments of such a row: no outcome is to be recorded for it then.
+bool GiveBackUnwritten(db::DbGateway* gateway, const cmpp::CmppSubmit& segment,
+                       RowsInFlight& inFlight);
 
 }  // namespace brivane::sp

@@ -344,9 +344,10 @@ void MyCMPPClient::OnSubmitSent(cmpp::CMPPConnection&, const cmpp::CmppSubmit& s
 
 void MyCMPPClient::OnSubmitFail(cmpp::CMPPConnection&, const cmpp::CmppSubmit& submit) {
   base::StatusBlock().Add(base::kSubmitWriteFailed);
-  // Its outcome below takes the row out of `Submit`; no mark is due.
-  ProcessRowsInFlight().Remove(submit.recordId);
   pending_.Remove(submit.sequenceId, submit.recordId);
+  // A claimed row never written goes back for any instance to send; any
+  // other failure is recorded below, which takes the row out of `Submit`.
+  if (GiveBackUnwritten(host_.Database(), submit, ProcessRowsInFlight())) return;
   const std::int32_t outcome = cmpp::SubmitOutcomeOf(submit.lastError);
   base::LogF(2, "ERROR|Submit not sent|SubmitID={}|segment {}/{}|SubmitResult={}|{}: {} ({});",
              submit.recordId, submit.Pk_number, submit.Pk_total, outcome,

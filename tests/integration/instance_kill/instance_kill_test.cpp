@@ -108,6 +108,10 @@ TEST_P(InstanceKill, KilledInstancesRowsAreSentByTheOthersAndTwiceOnlyWhenWritte
     recorded += cluster.Count(
         "SELECT COUNT(*) FROM SubmitLog WHERE SubmitResult = -1 AND Mobile = '" + mobile + "'");
   EXPECT_EQ(recorded, static_cast<long>(handedOver.size()));
+  EXPECT_EQ(cluster.Metric(1, "brivane_rows_abandoned_recorded_total") +
+                cluster.Metric(2, "brivane_rows_abandoned_recorded_total"),
+            static_cast<long>(handedOver.size()));
+  for (int i = 1; i < 3; ++i) EXPECT_EQ(cluster.ClaimBalance(i), "");
   EXPECT_EQ(cluster.Count("SELECT COUNT(DISTINCT SubmitID) FROM SubmitLog"), kRows);
 
   std::cout << ClusterDbName(GetParam()) << ": killed instance left " << claimed.size()

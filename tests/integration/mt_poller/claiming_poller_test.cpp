@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <memory>
 
+#include "cmpp/result_codes.h"
 #include "db/claims.h"
 #include "sp/mt_poller.h"
 #include "support/mariadb_server.h"
@@ -191,6 +193,7 @@ TEST_F(ClaimingPoller, QueuedRowIsMarkedAtItsWriteAndNotSentAgainMeanwhile) {
   poller->SendMTMsg();
   EXPECT_EQ(queued.size(), 2u) << "a queued row was sent again before its write";
   EXPECT_EQ(counters_.givenBack.load(), 0u);
+  EXPECT_EQ(counters_.claimed.load(), 2u) << "a row in flight counted as claimed at every pass";
 
   queued[0]->Pk_number = 1;
   Written(*queued[0]);
@@ -217,6 +220,55 @@ TEST_F(ClaimingPoller, AbandonedHandedOverRowIsRecordedUnansweredOnce) {
   EXPECT_EQ(Query("SELECT Mobile, SubmitResult FROM SubmitLog"), "13800000000\t-1\n");
   EXPECT_EQ(Query("SELECT Mobile FROM Submit"), "13800000001\n");
   EXPECT_EQ(counters_.recovered.load(), 1u);
+}
+
+// A queued row whose first segment could not be written for want of a
+// logged-in link (the links stop before the queue is run at a stop) goes
+// back for any instance; any other write failure is recorded as before,
+// and so is a row of which a segment was written.
+TEST_F(ClaimingPoller, RowNeverWrittenForWantOfALinkGoesBack) {
+  struct Case {
+    const char* name;
+    int error;          // the write's code for the first segment
+    bool firstWritten;  // the first segment went out, the second failed
+    bool givenBack;
+  };
+  const Case cases[] = {
+      {"no logged-in link", cmpp::kErrNotLoggedIn, false, true},
+      {"socket error", ECONNRESET, false, false},
+      {"second segment without a link", cmpp::kErrNotLoggedIn, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Query("DELETE FROM Submit");
+    AddRows(1);
+    std::unique_ptr<cmpp::CmppSubmit> queued;
+    auto poller = MakePoller([&](cmpp::CmppSubmit& r) {
+      r.Pk_total = 2;
+      queued = std::make_unique<cmpp::CmppSubmit>(r);
+      return 0;
+    });
+    poller->SendMTMsg();
+    ASSERT_TRUE(queued);
+    cmpp::CmppSubmit first = *queued;
+    first.Pk_number = 1;
+    cmpp::CmppSubmit second = *queued;
+    second.Pk_number = 2;
+    bool firstBack = false;
+    if (c.firstWritten) {
+      Written(first);
+      second.lastError = c.error;
+    } else {
+      first.lastError = second.lastError = c.error;
+      firstBack = GiveBackUnwritten(gateway_.get(), first, inFlight_);
+    }
+    const bool secondBack = GiveBackUnwritten(gateway_.get(), second, inFlight_);
+    EXPECT_EQ(firstBack, c.givenBack);
+    EXPECT_EQ(secondBack, c.givenBack) << "the later segment must follow the first";
+    EXPECT_EQ(Query("SELECT SubmitState, COALESCE(ClaimedBy, '-') FROM Submit"),
+              c.givenBack ? "0\t-\n" : (c.firstWritten ? "1\tme\n" : "2\tme\n"));
+    EXPECT_EQ(inFlight_.Size(), 0u);
+  }
 }
 
 // An id past 32 bits is taken over and recorded as itself, not as its low
