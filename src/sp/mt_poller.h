@@ -1,8 +1,9 @@
 #pragma once
 // The MT pass: reads a bounded batch of waiting `Submit` rows over
 // DBConnection, turns each into a CmppSubmit, hands it to the SP client,
-// marks the row as handed over with UpdateSubmit and paces the segments to
-// about MTSpeedLimit per second. Runs only on the MT thread, one pass at a
+// marks the row as handed over with UpdateSubmit (claiming: the worker that
+// writes the row's first segment marks it, see RowsInFlight) and paces the
+// segments to about MTSpeedLimit per second. Runs only on the MT thread, one pass at a
 // time; holds DBConnection's lock while it works on the rows, never while it
 // sleeps.
 //
