@@ -9,7 +9,8 @@
 // up, and the clock runs from the first insert until every row has reached
 // an SMG and left the Submit table (its outcome recorded in SubmitLog).
 // MTSpeedLimit L (2,000) is the rows each pass claims and the segments per
-// second each instance may send.
+// second each instance may send. Each line also gives the rows that never
+// reached an SMG and the rows that reached one twice (both should be 0).
 
 #include <chrono>
 #include <cstdio>
@@ -68,9 +69,15 @@ int main(int argc, char** argv) {
       std::string shares;
       for (int i = 0; i < instances; ++i)
         shares += (i ? ", " : "") + std::to_string(cluster.SubmitsAt(i));
-      std::printf("%-10s %d instance(s): %s%8.0f rows/s (%.1f s; sent by each: %s)\n",
-                  ClusterDbName(db).c_str(), instances, done ? "" : "UNFINISHED ", rows / seconds,
-                  seconds, shares.c_str());
+      // The full-size run of the instance tests: every row once.
+      const auto sent = cluster.SentBy();
+      int twice = 0;
+      for (const auto& entry : sent) twice += entry.second.size() > 1 ? 1 : 0;
+      std::printf(
+          "%-10s %d instance(s): %s%8.0f rows/s (%.1f s; sent by each: %s; rows never sent: %d, "
+          "sent twice: %d)\n",
+          ClusterDbName(db).c_str(), instances, done ? "" : "UNFINISHED ", rows / seconds, seconds,
+          shares.c_str(), rows - static_cast<int>(sent.size()), twice);
       std::fflush(stdout);
     }
   }

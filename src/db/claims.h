@@ -6,10 +6,10 @@
 // SQLite has none.
 //
 // All three run on DBConnection, the MT poller's connection, from the MT
-// thread. ClaimSubmitRows expects the caller to hold DBConnection's lock
-// and throws DbException like Connection::Execute; the other two take the
-// lock themselves, catch their errors, log them and answer with a boolean.
-// The instance id is UTF-8 text.
+// thread (ReleaseSubmitRow also on another connection, from a worker). ClaimSubmitRows expects the
+// caller to hold DBConnection's lock and throws DbException like Connection::Execute; the other two
+// take the lock themselves, catch their errors, log them and answer with a boolean. The instance id
+// is UTF-8 text.
 
 #include <cstdint>
 #include <string>
@@ -35,8 +35,10 @@ Recordset ClaimSubmitRows(Connection& connection, std::string_view instance, std
                           std::int32_t leaseSeconds);
 
 // Gives back one row this instance claimed and did not hand over. True
-// when the call ran (also when the row was no longer claimed by us).
-bool ReleaseSubmitRow(DbGateway& gateway, std::string_view instance, std::int64_t submitId);
+// when the call ran (also when the row was no longer claimed by us). A
+// worker thread gives back on DBConnectionMT (DBConnection is the pass's).
+bool ReleaseSubmitRow(DbGateway& gateway, std::string_view instance, std::int64_t submitId,
+                      DbLink link = DbLink::kMain);
 
 // Takes over up to `count` rows handed over more than `afterSeconds` ago
 // and still in the table, and stores their ids in *ids. False when the

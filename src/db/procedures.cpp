@@ -169,6 +169,21 @@ std::vector<bool> UpdateSubmits(DbGateway& gateway, const std::vector<SubmitMark
   return stored;
 }
 
+bool UpdateSubmitWritten(DbGateway& gateway, const SubmitMark& mark) {
+  const CallInfo call{"UpdateSubmit", DbLink::kMT, gateway.Settings().spUpdateSubmit,
+                      base::kSubmitHandedOver};
+  // A call of its own under the connection's lock, never in its batches:
+  // a batch runs every call it holds as one procedure (DelSubmit's).
+  std::lock_guard lock(gateway.Lock(call.link));
+  bool result = CallProcedure(gateway, call, [&](Command& c) {
+    c.AppendInt64(static_cast<std::int64_t>(mark.id));
+    c.AppendInt(static_cast<std::int32_t>(mark.msgFmt));
+    c.AppendInt(static_cast<std::int32_t>(mark.smsCount));
+  });
+  gateway.PublishOpenFlag(call.link);
+  return result;
+}
+
 bool DelSubmit(DbGateway& gateway, std::uint64_t submitId, std::string_view msgId,
                std::uint32_t submitResult) {
   const CallInfo call{"DelSubmit", DbLink::kMT, gateway.Settings().spDelSubmit,

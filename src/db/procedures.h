@@ -40,6 +40,12 @@ struct SubmitMark {
 // order, whether each mark was stored. Counts and logs per call.
 std::vector<bool> UpdateSubmits(DbGateway& gateway, const std::vector<SubmitMark>& marks);
 
+// SP_UpdateSubmit on DBConnectionMT, committed alone (between its batches
+// of DelSubmit calls): the mark a worker stores right after writing a
+// claimed row, on the connection the workers record outcomes on
+// (DBConnection is held by the MT pass while it sends).
+bool UpdateSubmitWritten(DbGateway& gateway, const SubmitMark& mark);
+
 // SP_DelSubmit(SubmitID, MsgId, SubmitResult) on DBConnectionMT. msgId is
 // the decimal Msg_Id text, empty when the submit could not be written.
 bool DelSubmit(DbGateway& gateway, std::uint64_t submitId, std::string_view msgId,

@@ -11,6 +11,7 @@
 #include "db/claims.h"
 #include "db/procedures.h"
 #include "sp/mt_content.h"
+#include "sp/rows_in_flight.h"
 
 namespace brivane::sp {
 namespace {
@@ -108,7 +109,7 @@ bool HasLinkIdField(const db::Recordset& rs) {
 
 MtPoller::MtPoller(db::DbGateway& gateway, MtPollerSettings settings, SubmitFn submit,
                    std::atomic<std::int32_t>& stopMT, std::atomic<std::int32_t>& passIdle,
-                   SleepFn sleep, ClockFn clock, KeptOutRows* keptOut)
+                   SleepFn sleep, ClockFn clock, KeptOutRows* keptOut, RowsInFlight* inFlight)
     : gateway_(gateway),
       settings_(std::move(settings)),
       submit_(std::move(submit)),
@@ -117,7 +118,10 @@ MtPoller::MtPoller(db::DbGateway& gateway, MtPollerSettings settings, SubmitFn s
       sleep_(std::move(sleep)),
       clock_(std::move(clock)),
       keptOut_(keptOut ? *keptOut : ProcessKeptOutRows()),
-      counters_(settings_.claimCounters ? *settings_.claimCounters : ownCounters_) {}
+      inFlight_(inFlight ? *inFlight : ProcessRowsInFlight()),
+      counters_(settings_.claimCounters ? *settings_.claimCounters : ownCounters_) {
+  if (settings_.claimRows) inFlight_.SetInstance(settings_.instanceId);
+}
 
 std::chrono::steady_clock::time_point MtPoller::Now() const {
   if (clock_) return clock_();
@@ -269,35 +273,11 @@ bool MtPoller::SendMTMsg() {
     passIdle_ = true;
     return true;
   }
-  bool result = true;
-  std::int32_t segments = 0;
-  bool paused = false;
-  auto windowStart = Now();
-  const std::int32_t limit = settings_.mtSpeedLimit;
+  Pass pass;
+  pass.windowStart = Now();
   // A CmppSubmit is about 11.5 KB: keep it off the MT thread's small stack.
-  auto record = std::make_unique<cmpp::CmppSubmit>();
-
-  // The marks of the rows sent, stored together (one transaction per batch)
-  // every commitBatch rows, before a pause and at the end of the pass. A
-  // mark that fails keeps its row out of later passes.
-  std::vector<db::SubmitMark> marks;
-  // A claiming instance stores each mark at once: a row sent and not yet
-  // marked is sent again by another instance if this one dies.
-  const std::size_t markBatch =
-      settings_.claimRows ? 1 : std::max<std::size_t>(1, gateway_.Settings().commitBatch.maxCalls);
-  auto storeMarks = [&] {
-    if (marks.empty()) return;
-    const std::vector<bool> stored = db::UpdateSubmits(gateway_, marks);
-    for (std::size_t i = 0; i < marks.size(); ++i) {
-      if (stored[i]) continue;
-      base::LogF(2,
-                 "ERROR|SendMTMsg|SubmitID={}|sent, but UpdateSubmit failed: kept out of "
-                 "later passes until its mark is stored;",
-                 marks[i].id);
-      keptOut_.Add(KeptOutRows::Mark{marks[i].id, marks[i].msgFmt, marks[i].smsCount});
-    }
-    marks.clear();
-  };
+  pass.record = std::make_unique<cmpp::CmppSubmit>();
+  pass.markBatch = std::max<std::size_t>(1, gateway_.Settings().commitBatch.maxCalls);
 
   // SQLite cannot return rows from a procedure, so it has no claiming
   // procedure: such an instance takes no rows (its start-up log says so)
@@ -305,49 +285,38 @@ bool MtPoller::SendMTMsg() {
   const bool claimImpossible =
       settings_.claimRows &&
       db::SyntaxForDbType(gateway_.Settings().dbType) == db::ProcedureSyntax::kInsertIntoView;
-  bool open = !claimImpossible &&
-              (gateway_.OpenFlag(db::DbLink::kMain) || gateway_.OpenConnection(db::DbLink::kMain));
-  // Claiming mode: the rows this pass claimed and has not handed over yet.
-  std::vector<std::uint64_t> claimedLeft;
-  if (open) {
+  bool result = true;
+  if (!claimImpossible &&
+      (gateway_.OpenFlag(db::DbLink::kMain) || gateway_.OpenConnection(db::DbLink::kMain))) {
     MarkAgain();
     if (settings_.claimRows) RecoverAbandoned();
-    std::unique_lock lock(gateway_.Lock(db::DbLink::kMain));
-    db::Connection& connection = gateway_.DBConnection();
-    db::Recordset rs;
-    try {
-      const auto claimedAt = Now();
-      if (settings_.claimRows) {
-        rs = db::ClaimSubmitRows(connection, settings_.instanceId, limit,
-                                 static_cast<std::int32_t>(settings_.claimLease.count()));
-        if (rs.RecordCount() > 0) rs.MoveFirst();
-        for (; !rs.Eof(); rs.MoveNext()) {
-          std::int64_t id = 0;
-          if (GetFieldInt64(rs, "SubmitID", id))
-            claimedLeft.push_back(static_cast<std::uint64_t>(id));
-        }
-        counters_.claimed += claimedLeft.size();
-      } else {
-        // Read as the pass goes, so memory does not grow with MTSpeedLimit;
-        // the marks and give-backs run on this connection meanwhile.
-        rs =
-            connection.ExecuteForward(settings_.submitQuery, StartsWithSelect(settings_.submitQuery)
-                                                                 ? db::CommandType::kText
-                                                                 : db::CommandType::kStoredProc);
-      }
-      if (rs.RecordCount() > 0) rs.MoveFirst();
-      const bool hasLinkId = HasLinkIdField(rs);
-      while (!rs.Eof() && !stopMT_) {
-        std::int64_t id = 0;
-        if (keptOut_.Size() > 0 && GetFieldInt64(rs, "SubmitID", id) &&
-            keptOut_.Contains(static_cast<std::uint64_t>(id))) {
-          // Sent already; its mark is still to be stored. Never given back.
-          Forget(claimedLeft, static_cast<std::uint64_t>(id));
-          rs.MoveNext();
-          continue;
-        }
+    result = RunPass(pass);
+  }
+  if (!pass.claimedLeft.empty()) GiveBack(pass.claimedLeft);
+
+  const std::int32_t limit = settings_.mtSpeedLimit;
+  if (!pass.paused) {
+    EndWindow(std::chrono::milliseconds(1000), pass.windowStart);
+  } else if (pass.segments > 0 && limit > 0) {
+    EndWindow(std::chrono::milliseconds(pass.segments * 1000 / limit + 1), pass.windowStart);
+  }
+  gateway_.PublishOpenFlag(db::DbLink::kMain);
+  passIdle_ = true;
+  return result;
+}
+
+bool MtPoller::RunPass(Pass& pass) {
+  std::unique_lock lock(gateway_.Lock(db::DbLink::kMain));
+  db::Connection& connection = gateway_.DBConnection();
+  bool result = true;
+  try {
+    db::Recordset rs = ReadRows(connection, pass);
+    if (rs.RecordCount() > 0) rs.MoveFirst();
+    const bool hasLinkId = HasLinkIdField(rs);
+    while (!rs.Eof() && !stopMT_) {
+      if (!SkipRow(rs, pass)) {
         // A row sent now whose mark then failed could not be kept out.
-        if (keptOut_.Size() + marks.size() >= keptOut_.Capacity()) storeMarks();
+        if (keptOut_.Size() + pass.marks.size() >= keptOut_.Capacity()) StoreMarks(pass);
         if (keptOut_.Full()) {
           base::LogF(2,
                      "ERROR|SendMTMsg|{} rows wait for their hand-over mark: no row is sent "
@@ -357,57 +326,117 @@ bool MtPoller::SendMTMsg() {
         }
         // Past half the lease another instance may soon claim these rows
         // again; what is left goes back instead of out.
-        if (settings_.claimRows && Now() - claimedAt > settings_.claimLease / 2) break;
-        BuildRecord(rs, hasLinkId, *record);
-        int rc = submit_(*record);
-        if (rc == 0 && settings_.claimRows) {
-          Forget(claimedLeft, record->recordId);
-          ++counters_.handedOver;
-        }
-        if (rc == 0) {
-          marks.push_back(db::SubmitMark{record->recordId, record->Msg_Fmt, record->Pk_total});
-          if (marks.size() >= markBatch) storeMarks();
-          if (base::LogEnabled(3))
-            base::LogWrite(3, fmt::format("MT消息|{}|{}|{}|{}", record->recordId,
-                                          base::GbkToUtf8(record->Dest_terminal_Id),
-                                          base::GbkToUtf8(record->Service_Id), record->Pk_total));
-        }
-        segments += record->Pk_total;
-        if (segments >= limit) {
-          segments = 0;
-          paused = true;
-          storeMarks();
+        if (settings_.claimRows && Now() - pass.claimedAt > settings_.claimLease / 2) break;
+        // At most one pass's rows on their way to the SMG: a stop writes or
+        // gives back all of them within its wait, and none sits queued
+        // until its claim expires. The rest goes back for the next pass.
+        if (settings_.claimRows &&
+            inFlight_.Size() >= static_cast<std::size_t>(std::max(1, settings_.mtSpeedLimit)))
+          break;
+        SendRow(rs, hasLinkId, pass);
+        if (pass.segments >= settings_.mtSpeedLimit) {
+          pass.segments = 0;
+          pass.paused = true;
+          StoreMarks(pass);
           lock.unlock();
-          EndWindow(std::chrono::milliseconds(1000), windowStart);
+          EndWindow(std::chrono::milliseconds(1000), pass.windowStart);
           lock.lock();
         }
-        rs.MoveNext();
       }
-      rs.Close();
-    } catch (const db::DbException& e) {
-      db::LogProviderErrors(connection);
-      db::LogComError(e.Error());
-      result = false;
-      base::LogWrite(2, "DB Connection,Reconnect...");
-      gateway_.OpenConnection(db::DbLink::kMain);
-    } catch (const std::exception&) {
-      base::LogF(2, "EXCEPTION|BRIVANE::SendMTMsg|ERR={}", static_cast<unsigned>(errno));
-      result = false;
+      rs.MoveNext();
     }
-    // The rows sent before a failure are handed over whatever the pass met.
-    storeMarks();
+    rs.Close();
+  } catch (const db::DbException& e) {
+    db::LogProviderErrors(connection);
+    db::LogComError(e.Error());
+    result = false;
+    base::LogWrite(2, "DB Connection,Reconnect...");
+    gateway_.OpenConnection(db::DbLink::kMain);
+  } catch (const std::exception&) {
+    base::LogF(2, "EXCEPTION|BRIVANE::SendMTMsg|ERR={}", static_cast<unsigned>(errno));
+    result = false;
   }
-
-  if (!claimedLeft.empty()) GiveBack(claimedLeft);
-
-  if (!paused) {
-    EndWindow(std::chrono::milliseconds(1000), windowStart);
-  } else if (segments > 0 && limit > 0) {
-    EndWindow(std::chrono::milliseconds(segments * 1000 / limit + 1), windowStart);
-  }
-  gateway_.PublishOpenFlag(db::DbLink::kMain);
-  passIdle_ = true;
+  // The rows sent before a failure are handed over whatever the pass met.
+  StoreMarks(pass);
   return result;
+}
+
+db::Recordset MtPoller::ReadRows(db::Connection& connection, Pass& pass) {
+  pass.claimedAt = Now();
+  if (!settings_.claimRows) {
+    // Read as the pass goes, so memory does not grow with MTSpeedLimit;
+    // the marks and give-backs run on this connection meanwhile.
+    return connection.ExecuteForward(settings_.submitQuery, StartsWithSelect(settings_.submitQuery)
+                                                                ? db::CommandType::kText
+                                                                : db::CommandType::kStoredProc);
+  }
+  db::Recordset rs = db::ClaimSubmitRows(connection, settings_.instanceId, settings_.mtSpeedLimit,
+                                         static_cast<std::int32_t>(settings_.claimLease.count()));
+  if (rs.RecordCount() > 0) rs.MoveFirst();
+  std::uint64_t fresh = 0;
+  for (; !rs.Eof(); rs.MoveNext()) {
+    std::int64_t value = 0;
+    if (!GetFieldInt64(rs, "SubmitID", value)) continue;
+    const auto id = static_cast<std::uint64_t>(value);
+    pass.claimedLeft.push_back(id);
+    // A row on its way to the SMG is claimed again by every pass until it
+    // is marked; the counter counts it once.
+    if (!inFlight_.Contains(id) && !keptOut_.Contains(id)) ++fresh;
+  }
+  counters_.claimed += fresh;
+  return rs;
+}
+
+bool MtPoller::SkipRow(const db::Recordset& rs, Pass& pass) {
+  if (keptOut_.Size() == 0 && !(settings_.claimRows && inFlight_.Size() > 0)) return false;
+  std::int64_t value = 0;
+  if (!GetFieldInt64(rs, "SubmitID", value)) return false;
+  const auto id = static_cast<std::uint64_t>(value);
+  // Sent already, its mark still to be stored; or (claiming) handed to the
+  // client and not written yet. Neither is given back.
+  if (!keptOut_.Contains(id) && !(settings_.claimRows && inFlight_.Contains(id))) return false;
+  Forget(pass.claimedLeft, id);
+  return true;
+}
+
+void MtPoller::SendRow(const db::Recordset& rs, bool hasLinkId, Pass& pass) {
+  cmpp::CmppSubmit& record = *pass.record;
+  BuildRecord(rs, hasLinkId, record);
+  // Claiming: the worker that writes the row's first segment marks it (in
+  // the set before the hand-over, as the write may come first).
+  if (settings_.claimRows) inFlight_.Add(record.recordId);
+  const int rc = submit_(record);
+  if (rc != 0 && settings_.claimRows) inFlight_.Remove(record.recordId);
+  if (rc == 0 && settings_.claimRows) {
+    Forget(pass.claimedLeft, record.recordId);
+    ++counters_.handedOver;
+  }
+  if (rc == 0) {
+    if (!settings_.claimRows) {
+      pass.marks.push_back(db::SubmitMark{record.recordId, record.Msg_Fmt, record.Pk_total});
+      if (pass.marks.size() >= pass.markBatch) StoreMarks(pass);
+    }
+    if (base::LogEnabled(3))
+      base::LogWrite(3, fmt::format("MT消息|{}|{}|{}|{}", record.recordId,
+                                    base::GbkToUtf8(record.Dest_terminal_Id),
+                                    base::GbkToUtf8(record.Service_Id), record.Pk_total));
+  }
+  pass.segments += record.Pk_total;
+}
+
+void MtPoller::StoreMarks(Pass& pass) {
+  if (pass.marks.empty()) return;
+  const std::vector<bool> stored = db::UpdateSubmits(gateway_, pass.marks);
+  for (std::size_t i = 0; i < pass.marks.size(); ++i) {
+    if (stored[i]) continue;
+    const db::SubmitMark& mark = pass.marks[i];
+    base::LogF(2,
+               "ERROR|SendMTMsg|SubmitID={}|sent, but UpdateSubmit failed: kept out of "
+               "later passes until its mark is stored;",
+               mark.id);
+    keptOut_.Add(KeptOutRows::Mark{mark.id, mark.msgFmt, mark.smsCount});
+  }
+  pass.marks.clear();
 }
 
 }  // namespace brivane::sp

@@ -1,8 +1,9 @@
 #pragma once
 // The MT pass: reads a bounded batch of waiting `Submit` rows over
 // DBConnection, turns each into a CmppSubmit, hands it to the SP client,
-// marks the row as handed over with UpdateSubmit and paces the segments to
-// about MTSpeedLimit per second. Runs only on the MT thread, one pass at a
+// marks the row as handed over with UpdateSubmit (claiming: the worker that
+// writes the row's first segment marks it, see RowsInFlight) and paces the
+// segments to about MTSpeedLimit per second. Runs only on the MT thread, one pass at a
 // time; holds DBConnection's lock while it works on the rows, never while it
 // sleeps.
 //
@@ -20,6 +21,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -27,14 +29,16 @@
 
 #include "cmpp/pdu.h"
 #include "db/connections.h"
+#include "db/procedures.h"
 #include "sp/kept_out_rows.h"
+#include "sp/rows_in_flight.h"
 
 namespace brivane::sp {
 
 // What an instance that claims its rows did, for the dashboard and
 // /metrics. Written by the MT thread, read by the pages.
 struct ClaimCounters {
-  std::atomic<std::uint64_t> claimed{0};     // rows the claiming procedure returned
+  std::atomic<std::uint64_t> claimed{0};     // rows claimed (a row in flight once)
   std::atomic<std::uint64_t> handedOver{0};  // claimed rows handed to the SP client
   std::atomic<std::uint64_t> givenBack{0};   // claimed rows given back unsent
   std::atomic<std::uint64_t> recovered{0};   // abandoned rows recorded as unanswered
@@ -70,12 +74,14 @@ class MtPoller {
   // (so a test sees every pause at its nominal length).
   using ClockFn = std::function<std::chrono::steady_clock::time_point()>;
 
-  // keptOut: the rows whose hand-over mark is still to be stored; null
-  // means the process's set (ProcessKeptOutRows), which outlives this
-  // poller across an in-place restart.
+  // keptOut: the rows whose hand-over mark is still to be stored; inFlight:
+  // the claimed rows handed over and not written yet (their writer marks
+  // them). Null means the process's sets, which outlive this poller across
+  // an in-place restart.
   MtPoller(db::DbGateway& gateway, MtPollerSettings settings, SubmitFn submit,
            std::atomic<std::int32_t>& stopMT, std::atomic<std::int32_t>& passIdle,
-           SleepFn sleep = {}, ClockFn clock = {}, KeptOutRows* keptOut = nullptr);
+           SleepFn sleep = {}, ClockFn clock = {}, KeptOutRows* keptOut = nullptr,
+           RowsInFlight* inFlight = nullptr);
 
   // One pass. False when the pass ended in an error.
   bool SendMTMsg();
@@ -84,6 +90,33 @@ class MtPoller {
   void WakeUp();
 
  private:
+  // What one pass carries from step to step.
+  struct Pass {
+    std::int32_t segments = 0;  // sent in the current window
+    bool paused = false;
+    std::chrono::steady_clock::time_point windowStart;
+    std::chrono::steady_clock::time_point claimedAt;
+    std::unique_ptr<cmpp::CmppSubmit> record;
+    // The marks of the rows sent, stored together (one transaction per
+    // batch) every markBatch rows, before a pause and at the end of the
+    // pass. A mark that fails keeps its row out of later passes. A
+    // claiming instance has none here: the writer of each row marks it.
+    std::vector<db::SubmitMark> marks;
+    std::size_t markBatch = 1;
+    // Claiming: the rows this pass claimed and has not handed over yet.
+    std::vector<std::uint64_t> claimedLeft;
+  };
+  // The steps of a pass. RunPass holds DBConnection's lock except while it
+  // pauses, and answers false when the pass ended in an error.
+  bool RunPass(Pass& pass);
+  // Claims the pass's rows or runs the polling query.
+  db::Recordset ReadRows(db::Connection& connection, Pass& pass);
+  // True for a row not to be sent now: its mark is still to be stored, or
+  // (claiming) it is on its way to the SMG.
+  bool SkipRow(const db::Recordset& rs, Pass& pass);
+  void SendRow(const db::Recordset& rs, bool hasLinkId, Pass& pass);
+  void StoreMarks(Pass& pass);
+
   // Fills the record from the current row; throws db::DbException on a
   // database error while reading.
   void BuildRecord(const db::Recordset& rs, bool hasLinkId, cmpp::CmppSubmit& record);
@@ -106,6 +139,7 @@ class MtPoller {
   // Rows handed to the client whose UpdateSubmit failed: skipped by every
   // pass, their mark stored again at the start of each pass.
   KeptOutRows& keptOut_;
+  RowsInFlight& inFlight_;
   void MarkAgain();
   // Claiming mode: records the no-answer outcome of rows another instance
   // (or an earlier life of this one) handed over and never answered; runs

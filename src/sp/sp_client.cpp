@@ -12,6 +12,8 @@
 #include "base/text.h"
 #include "base/ticks.h"
 #include "db/procedures.h"
+#include "sp/kept_out_rows.h"
+#include "sp/rows_in_flight.h"
 
 namespace brivane::sp {
 namespace {
@@ -335,13 +337,17 @@ bool MyCMPPClient::OnSubmitting(cmpp::CMPPConnection& link, const cmpp::CmppSubm
   return true;
 }
 
-void MyCMPPClient::OnSubmitSent(cmpp::CMPPConnection&, const cmpp::CmppSubmit&) {
+void MyCMPPClient::OnSubmitSent(cmpp::CMPPConnection&, const cmpp::CmppSubmit& submit) {
   base::StatusBlock().Add(base::kSubmitWritten);
+  MarkWritten(host_.Database(), submit, ProcessRowsInFlight(), ProcessKeptOutRows());
 }
 
 void MyCMPPClient::OnSubmitFail(cmpp::CMPPConnection&, const cmpp::CmppSubmit& submit) {
   base::StatusBlock().Add(base::kSubmitWriteFailed);
   pending_.Remove(submit.sequenceId, submit.recordId);
+  // A claimed row never written goes back for any instance to send; any
+  // other failure is recorded below, which takes the row out of `Submit`.
+  if (GiveBackUnwritten(host_.Database(), submit, ProcessRowsInFlight())) return;
   const std::int32_t outcome = cmpp::SubmitOutcomeOf(submit.lastError);
   base::LogF(2, "ERROR|Submit not sent|SubmitID={}|segment {}/{}|SubmitResult={}|{}: {} ({});",
              submit.recordId, submit.Pk_number, submit.Pk_total, outcome,

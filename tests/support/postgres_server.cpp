@@ -1,6 +1,7 @@
 #include "support/postgres_server.h"
 
 #include <pwd.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -74,24 +75,48 @@ bool PostgresServer::Start(std::string* error) {
   std::string reason;
   for (int attempt = 0; attempt < 3; ++attempt) {
     port_ = FreePort();
-    server_ = std::make_unique<ChildProcess>();
-    if (!server_->Start(AsServerUser({binDir_ + "/postgres", "-D", dir_->File("data"), "-p",
-                                      std::to_string(port_), "-k", dir_->Path(), "-c",
-                                      "listen_addresses=127.0.0.1", "-c", "fsync=off"}),
-                        dir_->File("server.log"))) {
-      reason = "cannot start postgres";
-      continue;
-    }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < deadline && Running()) {
-      if (PortAccepts(port_) && Execute("SELECT 1", &output)) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    reason = "postgres did not come up: " + output + "\n" + ServerLog();
+    if (Launch(&reason)) return true;
     Stop();
   }
   if (error) *error = reason;
   return false;
+}
+
+bool PostgresServer::Launch(std::string* error) {
+  server_ = std::make_unique<ChildProcess>();
+  if (!server_->Start(AsServerUser({binDir_ + "/postgres", "-D", dir_->File("data"), "-p",
+                                    std::to_string(port_), "-k", dir_->Path(), "-c",
+                                    "listen_addresses=127.0.0.1", "-c", "fsync=off"}),
+                      dir_->File("server.log"))) {
+    if (error) *error = "cannot start postgres";
+    return false;
+  }
+  std::string output;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline && Running()) {
+    if (PortAccepts(port_) && Execute("SELECT 1", &output)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (error) *error = "postgres did not come up: " + output + "\n" + ServerLog();
+  return false;
+}
+
+void PostgresServer::Crash() {
+  if (!server_) return;
+  // SIGQUIT: the postmaster ends every backend at once and exits without a
+  // checkpoint. SIGKILL would leave backends holding its shared memory,
+  // and the next start would refuse to run.
+  server_->Signal(SIGQUIT);
+  server_->Wait(std::chrono::seconds(20));
+}
+
+bool PostgresServer::Restart(std::string* error) {
+  if (!dir_) {
+    if (error) *error = "the server was never started";
+    return false;
+  }
+  if (Running()) return true;
+  return Launch(error);
 }
 
 void PostgresServer::Stop() {

@@ -24,6 +24,11 @@ class PostgresServer {
   // it answers. False with the reason in *error.
   bool Start(std::string* error);
   void Stop();
+  // Ends the server the way a crash would (immediate shutdown: no
+  // checkpoint, clients cut off, recovery at the next start); then Restart
+  // starts it again on the same port and data.
+  void Crash();
+  bool Restart(std::string* error);
   bool Running();
   int Port() const { return port_; }
   std::string ServerLog() const;
@@ -41,6 +46,8 @@ class PostgresServer {
   std::string OdbcDataSource(const std::string& database) const;
 
  private:
+  // Starts postgres on port_ and waits (30 s at most) until it answers.
+  bool Launch(std::string* error);
   // argv run as the server's user (nobody under root).
   std::vector<std::string> AsServerUser(std::vector<std::string> argv) const;
 

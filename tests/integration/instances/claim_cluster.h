@@ -34,8 +34,8 @@ struct ClusterOptions {
   int mtSpeedLimit = 200;
   int claimLeaseSeconds = 60;
   int submitRespTimeoutSeconds = 600;
-  // Each hand-over mark takes 10 ms more, so that a pass lasts a few
-  // seconds and a stop or kill lands in the middle of one.
+  // Each hand-over mark takes 10 ms more, so that rows stay claimed and
+  // unmarked for a while and a stop or kill lands while some are.
   bool slowHandOver = false;
 };
 
@@ -204,9 +204,38 @@ class ClaimCluster {
         limit, std::chrono::milliseconds(200));
   }
 
+  // A counter of instance i's /metrics; -1 when the page or the line is
+  // missing.
+  long Metric(int i, const std::string& name) {
+    auto page = services_[i]->Get("/metrics");
+    if (!page) return -1;
+    std::smatch m;
+    if (!std::regex_search(page->body, m, std::regex("\n" + name + " (\\d+)\n"))) return -1;
+    return std::stol(m[1]);
+  }
+  // What a live instance claimed is what it handed over plus what it gave
+  // back; "" when so, else the three figures.
+  std::string ClaimBalance(int i) {
+    const long claimed = Metric(i, "brivane_rows_claimed_total");
+    const long handed = Metric(i, "brivane_rows_claimed_handed_over_total");
+    const long given = Metric(i, "brivane_rows_given_back_total");
+    if (claimed >= 0 && claimed == handed + given) return "";
+    return "instance " + std::to_string(i) + ": claimed " + std::to_string(claimed) +
+           ", handed over " + std::to_string(handed) + ", given back " + std::to_string(given);
+  }
   Service& Instance(int i) { return *services_[i]; }
   SmgProcess& Smg(int i) { return *smgs_[i]; }
   MariaDbServer& Maria() { return maria_; }
+  // Kills the database server (MariaDB: SIGKILL; PostgreSQL: an immediate
+  // shutdown, as a crash) and starts it again on the same port and data.
+  bool RestartDatabase(std::string* error) {
+    if (db_ == ClusterDb::kMariaDb) {
+      maria_.Kill();
+      return maria_.Restart(error);
+    }
+    postgres_.Crash();
+    return postgres_.Restart(error);
+  }
 
  private:
   ClusterDb db_ = ClusterDb::kMariaDb;

@@ -51,6 +51,14 @@ TEST_P(Claiming, EveryRowGoesOutOnceWithAllInstancesTakingPart) {
                                std::to_string(cluster_.SubmitsAt(0))),
             std::string::npos)
       << metrics->body;
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(cluster_.ClaimBalance(i), "");
+  auto page = cluster_.Instance(0).Get("/dashboard.json");
+  ASSERT_TRUE(page);
+  EXPECT_NE(page->body.find("\"polling\":{\"mode\":\"claim\",\"instance\":\"inst-0\","),
+            std::string::npos)
+      << page->body;
+  EXPECT_NE(page->body.find("\"handedOver\":" + std::to_string(cluster_.SubmitsAt(0)) + ","),
+            std::string::npos);
   EXPECT_NE(cluster_.Instance(0).Log().find("信息：MT轮询方式：认领（uspClaimSubmitRows，"
                                             "InstanceID=inst-0，ClaimLease=60秒）"),
             std::string::npos);
@@ -68,8 +76,8 @@ TEST_P(ClaimingSlowly, StoppedInstanceGivesBackWhatItClaimed) {
   constexpr int kRows = 3000;
   cluster_.InsertRows(0, kRows);
   ASSERT_TRUE(WaitFor([&] { return cluster_.SubmitsAt(0) >= 100; }, kWait));
-  // A pass of 200 rows now lasts over two seconds: the stop comes while
-  // this instance holds claims it has not handed over yet.
+  // Its rows' marks now take 10 ms each: the stop comes while this
+  // instance holds claims it has not marked yet.
   ASSERT_GT(cluster_.Count("SELECT COUNT(*) FROM Submit WHERE SubmitState = 2 AND ClaimedBy = "
                            "'inst-0'"),
             0);
