@@ -1,7 +1,7 @@
 #pragma once
 // The administration pages over HTTPS: "Parameters" (the configuration
 // form), "tail_logfile", "welcome.html" (open), "monitor", "metrics" and the
-// "dashboard" (with "dashboard.js" and "dashboard.json").
+// "dashboard" (with "dashboard.js", "dashboard.css" and "dashboard.json").
 // Every page but the welcome page needs HTTP basic authentication with the
 // administrator's name and password, realm "brivane", compared in constant
 // time. The form carries a per-process anti-forgery token; an accepted form
@@ -97,7 +97,14 @@ class AdminServer {
                                          std::shared_ptr<const ServerCertificate> certificate,
                                          std::string* error);
   static void Run(Listener& listener);
+  // Every route of a new listener, in groups: the guards run before any
+  // page (size limits, authentication), then the open pages, the pages that
+  // administer and the status pages.
   void Configure(httplib::SSLServer& server);
+  void ConfigureGuards(httplib::SSLServer& server);
+  void RouteOpenPages(httplib::SSLServer& server);
+  void RouteAdminPages(httplib::SSLServer& server);
+  void RouteStatusPages(httplib::SSLServer& server);
   bool Authorised(const httplib::Request& req, httplib::Response& res);
   // The whole brivane.log, streamed in slices (the log may be large).
   void ServeWholeLog(httplib::Response& res);

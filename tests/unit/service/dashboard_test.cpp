@@ -1,13 +1,12 @@
 // The dashboard's pieces: rates from counter samples, the sampler's window
 // and thread, the JSON document, and the fixed page and script.
-#include "service/dashboard.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <regex>
 
 #include "service/rate_sampler.h"
+#include "service/status_pages.h"
 #include "support/process.h"
 
 namespace brivane::service {
@@ -113,7 +112,7 @@ TEST(DashboardJsonTest, StringsAreEscapedAndKeptInertInsideAPage) {
 }
 
 TEST(DashboardJsonTest, PoolsCountTheirLinksAndEveryFieldIsThere) {
-  DashboardData d;
+  StatusPagesData d;
   d.program = "brivane";
   d.version = "7.1.0";
   d.host = "host\"1";
@@ -138,7 +137,7 @@ TEST(DashboardJsonTest, PoolsCountTheirLinksAndEveryFieldIsThere) {
   b.token = "MT-2";
   b.loggedIn = false;
   d.links = {a, b};
-  d.status = {{"mo_received", 0x2C, false, 9}, {"started", 0x64, true, 1}};
+  d.status = {{"mo_received", 0x2C, false, 9, ""}, {"started", 0x64, true, 1, ""}};
   d.sampleMs = 10000;
   d.historySeconds = 3600;
   d.rates = {{1699999990, 12.5, 0, 1.0 / 3}};
@@ -162,7 +161,7 @@ TEST(DashboardJsonTest, PoolsCountTheirLinksAndEveryFieldIsThere) {
   EXPECT_EQ(json.front(), '{');
   EXPECT_EQ(json.back(), '}');
 
-  DashboardData empty;
+  StatusPagesData empty;
   EXPECT_NE(DashboardJson(empty).find("\"pools\":[],\"links\":[],\"status\":[]"),
             std::string::npos);
 }
@@ -181,7 +180,7 @@ TEST(DashboardJsonTest, BacklogIsNullWhileUnknownAndItsFiguresOnceRead) {
        "\"backlog\":{\"rows\":1200,\"oldestSeconds\":3725,\"inFlight\":16,\"unrecorded\":2}"},
   };
   for (const Case& c : cases) {
-    DashboardData d;
+    StatusPagesData d;
     d.backlogRows = c.rows;
     d.backlogOldestSeconds = c.oldest;
     d.inFlight = c.inFlight;
