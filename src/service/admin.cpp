@@ -82,6 +82,21 @@ void SecurityHeaders(const std::string& path, httplib::Response& res) {
   res.set_header("Content-Security-Policy", policy);
 }
 
+// A scraper's request: the only one the metrics credential may make.
+bool IsScrape(const httplib::Request& req) {
+  return req.path == "/metrics" && (req.method == "GET" || req.method == "HEAD");
+}
+
+// Both comparisons always run, as for the administrator's login; an unset
+// credential matches nothing, an empty password included.
+bool ScrapeCredentialMatches(const AdminPagesState& state, std::string_view user,
+                             std::string_view password) {
+  const bool set = !state.metricsUserName.empty() && !state.metricsPassword.empty();
+  const bool userOk = ConstantTimeEquals(user, state.metricsUserName);
+  const bool passwordOk = ConstantTimeEquals(password, state.metricsPassword);
+  return set & userOk & passwordOk;
+}
+
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -505,6 +520,10 @@ bool AdminServer::Authorised(const httplib::Request& req, httplib::Response& res
     bool userOk = ConstantTimeEquals(user, state->userName);
     bool passwordOk = ConstantTimeEquals(password, state->password);
     if (userOk & passwordOk & !state->loginDisabled) {
+      throttle_.Succeeded(peer);
+      return true;
+    }
+    if (IsScrape(req) && ScrapeCredentialMatches(*state, user, password)) {
       throttle_.Succeeded(peer);
       return true;
     }

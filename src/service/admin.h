@@ -4,8 +4,10 @@
 // "dashboard" (with "dashboard.js", "dashboard.css" and "dashboard.json").
 // Every page but the welcome page needs HTTP basic authentication with the
 // administrator's name and password, realm "brivane", compared in constant
-// time. The form carries a per-process anti-forgery token; an accepted form
-// is stored and the host is told once the response has gone out, so that it
+// time. A scraper may instead use the metrics credential, which opens
+// GET /metrics and nothing else: it can read the figures, never the
+// configuration or the log, and never change anything. The form carries a per-process anti-forgery
+// token; an accepted form is stored and the host is told once the response has gone out, so that it
 // restarts in place.
 //
 // Threads: SetState and Listen/Stop are called by the start sequence (one
@@ -37,9 +39,13 @@ namespace brivane::service {
 // What the pages show; rebuilt by every start and restart.
 struct AdminPagesState {
   std::string userName;
-  std::string password;                          // clear
-  bool loginDisabled = false;                    // the stored password could not be deciphered
-  std::string listenAddress;                     // as configured; empty: all addresses
+  std::string password;        // clear
+  bool loginDisabled = false;  // the stored password could not be deciphered
+  std::string listenAddress;   // as configured; empty: all addresses
+  // The scrape credential, accepted for GET /metrics only; unset when
+  // either is empty.
+  std::string metricsUserName;
+  std::string metricsPassword;                   // clear
   std::map<std::string, std::string> formShown;  // by key, see ServiceConfig
 };
 

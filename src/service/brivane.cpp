@@ -230,6 +230,8 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
   pages.loginDisabled = adminLoginDisabled;
   pages.formShown = cfg.formShown;
   pages.listenAddress = cfg.httpListenAddress;
+  pages.metricsUserName = cfg.metricsUserName;
+  pages.metricsPassword = cfg.metricsPassword;
   admin_->SetState(std::move(pages));
   std::string listenError;
   if (!admin_->Listen(ListenAddressFor(cfg.httpListenAddress, weakAdminPassword), cfg.httpPort,

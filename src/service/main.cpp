@@ -275,7 +275,7 @@ int SignalRunning(const Paths& paths, int sig) {
 }
 
 // One line from standard input; without echo when it is a terminal.
-bool ReadSecretLine(const char* prompt, std::string* line) {
+bool ReadSecretLine(const std::string& prompt, std::string* line) {
   const bool tty = ::isatty(STDIN_FILENO) == 1;
   termios saved{};
   if (tty) {
@@ -294,12 +294,13 @@ bool ReadSecretLine(const char* prompt, std::string* line) {
   return ok;
 }
 
-// Stores a new AdminPassword (enciphered) and asks a running service to
-// restart so that the pages take it. The password comes from standard
-// input, never from the command line, where other users could read it.
-int SetPassword(const Paths& paths) {
+// Stores a new AdminPassword, or with --metrics the scrape credential's
+// MetricsPassword (enciphered), and asks a running service to restart so
+// that the pages take it. The password comes from standard input, never
+// from the command line, where other users could read it.
+int SetPassword(const Paths& paths, const std::string& key) {
   std::string password;
-  if (!ReadSecretLine("New AdminPassword: ", &password)) {
+  if (!ReadSecretLine("New " + key + ": ", &password)) {
     std::cerr << "brivane: no password on standard input\n";
     return 1;
   }
@@ -325,12 +326,12 @@ int SetPassword(const Paths& paths) {
   brivane::base::ConfigSection section(configPath, brivane::service::kSectionName,
                                        paths.home + "/brivane.key");
   std::string error;
-  if (!section.Load(&error) || !section.SetPassword("AdminPassword", password, &error) ||
+  if (!section.Load(&error) || !section.SetPassword(key, password, &error) ||
       !section.Save(&error)) {
     std::cerr << "brivane: cannot store the password in " << configPath << ": " << error << "\n";
     return 1;
   }
-  std::cout << "brivane: AdminPassword stored in " << configPath << "\n";
+  std::cout << "brivane: " << key << " stored in " << configPath << "\n";
   if (brivane::service::RunningPid(PidPath(paths))) return SignalRunning(paths, SIGHUP);
   return 0;
 }
@@ -424,6 +425,9 @@ int main(int argc, char** argv) {
   auto* setPassword = app.add_subcommand(
       "set-password", "store a new AdminPassword read from standard input, restart if running");
   addPaths(setPassword, true);
+  bool metricsPassword = false;
+  setPassword->add_flag("--metrics", metricsPassword,
+                        "store MetricsPassword, the scrape credential's, instead");
 
   // The parser would only say that a command is required; name the word.
   if (argc > 1 && argv[1][0] != '-') {
@@ -460,6 +464,7 @@ int main(int argc, char** argv) {
   if (*reopenLog) return SignalRunning(paths, SIGUSR1);
   if (*open) return Open(paths);
   if (*checkConfig) return CheckConfigCommand(paths);
-  if (*setPassword) return SetPassword(paths);
+  if (*setPassword)
+    return SetPassword(paths, metricsPassword ? "MetricsPassword" : "AdminPassword");
   return 1;
 }
