@@ -87,12 +87,17 @@ bool BRIVANE::OnStart() {
     base::LogF(1, "CreateFileMapping error! ({})", err);
     std::cerr << "brivane: CreateFileMapping error! (" << err << ") " << std::strerror(err) << "\n";
   }
-  sampler_.Start([] {
+  sampler_.Start([this] {
     const auto& block = base::StatusBlock();
     CounterSample sample;
     sample.mt = block.Get(base::kSubmitWritten);
     sample.mo = block.Get(base::kMoReceived);
     sample.reports = block.Get(base::kReportReceived);
+    sample.mtFailed = block.Get(base::kSubmitWriteFailed) + block.Get(base::kSubmitRespFail);
+    sample.moForwardFailed = block.Get(base::kMoForwardFail);
+    // The figures the MT thread last read, not a query of the sampler's own.
+    sample.backlogRows = backlogRows_.load();
+    sample.backlogOldestSeconds = backlogOldestSeconds_.load();
     return sample;
   });
   CreateSpClient();

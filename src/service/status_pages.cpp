@@ -330,11 +330,16 @@ std::string DashboardJson(const StatusPagesData& d) {
   json += fmt::format(",\"inFlight\":{},\"unrecorded\":{}}}", d.inFlight, d.unrecorded);
   json += fmt::format(",\"sampleMs\":{},\"historySeconds\":{},\"rates\":[", d.sampleMs,
                       d.historySeconds);
+  // A backlog the MT thread could not read is null, as above.
+  auto known = [](std::int64_t v) { return v < 0 ? std::string("null") : std::to_string(v); };
   for (std::size_t i = 0; i < d.rates.size(); ++i) {
     const auto& r = d.rates[i];
-    json += fmt::format("{}{{\"t\":{},\"mt\":{},\"mo\":{},\"reports\":{}}}", i ? "," : "",
-                        r.unixSeconds, Number(r.mtPerMinute), Number(r.moPerMinute),
-                        Number(r.reportsPerMinute));
+    json += fmt::format(
+        "{}{{\"t\":{},\"mt\":{},\"mo\":{},\"reports\":{},\"mtFailed\":{},\"moFailed\":{},"
+        "\"backlogRows\":{},\"backlogOldest\":{}}}",
+        i ? "," : "", r.unixSeconds, Number(r.mtPerMinute), Number(r.moPerMinute),
+        Number(r.reportsPerMinute), Number(r.mtFailedPerMinute), Number(r.moForwardFailedPerMinute),
+        known(r.backlogRows), known(r.backlogOldestSeconds));
   }
   json += "]}";
   return json;

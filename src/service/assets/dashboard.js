@@ -46,26 +46,32 @@
     return node;
   }
 
-  function drawChart(d) {
-    const chart = byId('chart');
+  // One time chart of the last hour into the SVG `id`: a line per series
+  // ([key, colour, label]) from d.rates, the y axis from 0 to a round value
+  // above the highest point, hh:mm along the x axis. Points where a series
+  // marked `alarm` is above 0 get a dot of its colour. Returns the highest
+  // value drawn, -1 when no point had a value.
+  function drawChart(id, d, series, format) {
+    const chart = byId(id);
     chart.replaceChildren();
     const left = 48, right = 750, top = 12, bottom = 212;
     const span = Math.max(60, Math.min(3600, d.historySeconds || 3600));
     const t0 = d.now - span;
-    // Drawn in this order, so MT stays visible where reports follow it closely.
-    const series = [['reports', '#2e8b57'], ['mo', '#c26a00'], ['mt', '#1f5fbf']];
-    let max = 0;
-    for (const p of d.rates) for (const [key] of series) max = Math.max(max, p[key]);
-    const niceMax = max <= 0 ? 1 : Math.pow(10, Math.ceil(Math.log10(max * 1.05)));
-    const yMax = [0.2, 0.25, 0.5, 1].map((f) => f * niceMax).find((v) => v >= max * 1.05) || niceMax;
+    const points = d.rates.filter((p) => p.t >= t0);
+    let max = -1;
+    for (const p of points) {
+      for (const s of series) if (p[s.key] !== null) max = Math.max(max, p[s.key]);
+    }
+    const top0 = Math.max(max, 0) * 1.05;
+    const niceMax = top0 <= 0 ? 1 : Math.pow(10, Math.ceil(Math.log10(top0)));
+    const yMax = [0.2, 0.25, 0.5, 1].map((f) => f * niceMax).find((v) => v >= top0) || niceMax;
     const x = (t) => left + (right - left) * Math.min(1, Math.max(0, (t - t0) / span));
     const y = (v) => bottom - (bottom - top) * (v / yMax);
 
     for (let i = 0; i <= 4; ++i) {
       const v = yMax * i / 4;
       svg(chart, 'line', {x1: left, x2: right, y1: y(v), y2: y(v), stroke: '#e4e4e4'});
-      svg(chart, 'text', {x: left - 6, y: y(v) + 4, 'text-anchor': 'end'},
-          Number.isInteger(v) ? v : v.toFixed(2));
+      svg(chart, 'text', {x: left - 6, y: y(v) + 4, 'text-anchor': 'end'}, format(v));
     }
     for (let i = 0; i <= 4; ++i) {
       const t = t0 + span * i / 4;
@@ -74,16 +80,46 @@
     }
     svg(chart, 'line', {x1: left, x2: left, y1: top, y2: bottom, stroke: '#999'});
     svg(chart, 'line', {x1: left, x2: right, y1: bottom, y2: bottom, stroke: '#999'});
-    for (const [key, colour] of series) {
-      const points = d.rates.filter((p) => p.t >= t0)
-          .map((p) => x(p.t).toFixed(1) + ',' + y(p[key]).toFixed(1)).join(' ');
-      if (points) {
-        svg(chart, 'polyline', {points: points, fill: 'none', stroke: colour,
-                                'stroke-width': 2, 'data-series': key});
+    for (const s of series) {
+      const known = points.filter((p) => p[s.key] !== null);
+      const line = known.map((p) => x(p.t).toFixed(1) + ',' + y(p[s.key]).toFixed(1)).join(' ');
+      if (line) {
+        svg(chart, 'polyline', {points: line, fill: 'none', stroke: s.colour,
+                                'stroke-width': 2, 'data-series': s.key});
+      }
+      if (!s.alarm) continue;
+      for (const p of known.filter((q) => q[s.key] > 0)) {
+        svg(chart, 'circle', {cx: x(p.t).toFixed(1), cy: y(p[s.key]).toFixed(1), r: 3.5,
+                              fill: s.colour, 'data-alarm': s.key});
       }
     }
+    return max;
+  }
+
+  function rate(v) {
+    return Number.isInteger(v) ? String(v) : v.toFixed(2);
+  }
+
+  function drawCharts(d) {
+    const span = Math.max(60, Math.min(3600, d.historySeconds || 3600));
+    // Drawn in this order, so MT stays visible where reports follow it closely.
+    const max = drawChart('chart', d, [{key: 'reports', colour: '#2e8b57'},
+                                       {key: 'mo', colour: '#c26a00'},
+                                       {key: 'mt', colour: '#1f5fbf'}], rate);
     byId('window').textContent = 'last ' + Math.round(span / 60) + ' min, one point per ' +
-        (d.sampleMs / 1000) + ' s, highest ' + max.toFixed(1) + '/min';
+        (d.sampleMs / 1000) + ' s, highest ' + Math.max(max, 0).toFixed(1) + '/min';
+
+    const failures = drawChart('failures-chart', d,
+                               [{key: 'moFailed', colour: '#8e24aa', alarm: true},
+                                {key: 'mtFailed', colour: '#b3261e', alarm: true}], rate);
+    const note = byId('failures-note');
+    note.textContent = failures > 0 ? 'highest ' + failures.toFixed(1) + '/min' :
+                                      'none in this window';
+    note.className = failures > 0 ? 'bad' : 'small';
+
+    drawChart('backlog-chart', d, [{key: 'backlogRows', colour: '#1f5fbf'}], rate);
+    drawChart('oldest-chart', d, [{key: 'backlogOldest', colour: '#c26a00'}],
+              (v) => duration(Math.round(v)));
   }
 
   function render(d) {
@@ -129,7 +165,7 @@
       for (const key of ['claimed', 'handedOver', 'givenBack', 'recovered'])
         cell(tr, p[key], 'num');
     });
-    drawChart(d);
+    drawCharts(d);
   }
 
   async function refresh() {
