@@ -55,7 +55,7 @@ class AdminHost {
   virtual ~AdminHost() = default;
   virtual std::string MonitorText() = 0;
   virtual std::string MetricsText() = 0;
-  // The dashboard's data (see service/dashboard.h).
+  // The dashboard's data (see service/status_pages.h).
   virtual std::string DashboardJson() = 0;
   // Called on a listener thread once the answer to an accepted form has
   // been sent (or its connection failed); the form is already stored.
