@@ -12,6 +12,8 @@
 #include <set>
 #include <string>
 
+#include "base/status_block.h"
+
 namespace brivane::service {
 namespace {
 
@@ -99,6 +101,35 @@ TEST(MetricsText, EveryFamilyTheGuideListsIsThereWithItsType) {
   EXPECT_EQ(f.help.size(), f.type.size());
   // The block's flags are bookkeeping, not metrics.
   EXPECT_EQ(text.find("brivane_started"), std::string::npos);
+}
+
+// The status block's own counters, as the service exports them: each with
+// a HELP text that says what it counts, none shared.
+TEST(MetricsText, EveryStatusBlockCounterExplainsItself) {
+  StatusPagesData s = Sample();
+  s.status.clear();
+  std::size_t counters = 0;
+  for (const auto& field : base::kStatusFields) {
+    s.status.push_back({field.name, field.offset, field.isFlag, 1, field.help});
+    counters += field.isFlag ? 0 : 1;
+  }
+  const Families f = FamiliesOf(MetricsText(s));
+  std::size_t exported = 0;
+  for (const auto& field : base::kStatusFields) {
+    const std::string name = std::string("brivane_") + field.name + "_total";
+    if (field.isFlag) {
+      EXPECT_EQ(f.type.count(name), 0u) << name;
+      continue;
+    }
+    ++exported;
+    ASSERT_EQ(f.type.count(name), 1u) << name;
+    EXPECT_EQ(f.type.at(name), "counter");
+    EXPECT_NE(f.help.at(name), "Status block counter.") << name;
+  }
+  EXPECT_EQ(exported, counters);
+  std::set<std::string> helps;
+  for (const auto& [name, help] : f.help)
+    EXPECT_TRUE(helps.insert(help).second) << name << " repeats: " << help;
 }
 
 TEST(MetricsText, SamplesCarryTheFiguresAndSafeLabels) {
