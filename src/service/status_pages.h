@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "cmpp/client.h"
@@ -95,7 +96,12 @@ struct StatusPagesData {
   std::vector<RatePoint> rates;
 };
 
+// "Name: value" lines, for people and for scripts that grep.
 std::string MonitorText(const StatusPagesData& s);
+// The Prometheus text format: every family with a HELP text of its own. A
+// figure not known (the backlog before its first read, the block's counters
+// while it is not mapped) is left out rather than shown as 0; the block's
+// flags are never exported.
 std::string MetricsText(const StatusPagesData& s);
 std::string DashboardJson(const StatusPagesData& s);
 
