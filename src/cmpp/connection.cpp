@@ -572,9 +572,12 @@ int CMPPConnection::Submit(CmppSubmit& submit) {
   ++submit.writeAttempts;
   submit.lastWriteTick = base::TickCount();
   if (!OnSubmitting(submit)) {
-    // Left set, the flag would keep the client from ever choosing this link.
-    sending_.store(false);
-    if (owner_) owner_->LinkStateChanged();
+    // Nothing was written, but the row is already marked as handed over:
+    // like a failed login, the decline goes through OnSubmitFail so that the
+    // row gets an outcome, and the link's sending flag is cleared there (left
+    // set, it would keep the client from ever choosing this link).
+    submit.lastError = kErrSubmitDeclined;
+    OnSubmitFail(submit);
     return kErrSubmitDeclined;
   }
   int code;

@@ -148,7 +148,8 @@ class CMPPConnection : public CCmpp, public std::enable_shared_from_this<CMPPCon
   // record, counts the attempt, asks OnSubmitting, writes it under the lock.
   // 0; kErrNotLoggedIn when the link was logged out and could not log in
   // (reported through OnSubmitFail with that code, the record unnumbered);
-  // kErrSubmitDeclined when the client declined; else the write's code.
+  // kErrSubmitDeclined when the client declined (also reported through
+  // OnSubmitFail, nothing written); else the write's code.
   int Submit(CmppSubmit& submit);
 
   // Stops logging in, writes CMPP_TERMINATE when logged in (not waiting for

@@ -65,10 +65,12 @@ inline constexpr std::int32_t kOutcomeNoResponse = -1;
 inline constexpr std::int32_t kOutcomeWriteFailed = -2;
 // The link was logged out and could not log in again.
 inline constexpr std::int32_t kOutcomeNotLoggedIn = -3;
-// No logged-in link could take the submit. Not recorded today: the row
-// stays waiting in Submit and the next pass tries again.
+// No logged-in link could take the submit. Reserved, never recorded: the
+// row stays waiting in Submit and the next pass tries again.
 inline constexpr std::int32_t kOutcomeNoLink = -4;
-// The client declined the submit before it was written.
+// The client's before-submit hook declined the submit: nothing was
+// written. The service's own client never declines, so only a client
+// with such a check records it.
 inline constexpr std::int32_t kOutcomeDeclined = -5;
 // The record cannot be a SUBMIT PDU (content over 255 bytes, too many
 // destinations): nothing was written.

@@ -23,7 +23,7 @@
 #include "db/settings.h"
 #include "service/config.h"
 #include "service/connection_guard.h"
-#include "service/dashboard.h"
+#include "service/status_pages.h"
 
 namespace brivane::service {
 namespace {
@@ -64,18 +64,37 @@ std::string SimplePage(const std::string& title, const std::string& bodyHtml) {
 }
 
 // Pages of an administration tool are never cached, framed or sniffed. No
-// page runs a script but the dashboard, which may load its own script from
-// this server and fetch its data from here, nothing else.
+// page runs a script but the dashboard, which may load its own script and
+// style sheet from this server and fetch its data from here, nothing else.
 void SecurityHeaders(const std::string& path, httplib::Response& res) {
   res.set_header("Cache-Control", "no-store");
   res.set_header("X-Content-Type-Options", "nosniff");
   res.set_header("X-Frame-Options", "DENY");
   res.set_header("Referrer-Policy", "no-referrer");
-  std::string policy =
-      "default-src 'none'; style-src 'unsafe-inline'; img-src 'self'; "
-      "form-action 'self'; frame-ancestors 'none'; base-uri 'none'";
-  if (path == "/dashboard") policy += "; script-src 'self'; connect-src 'self'";
+  const bool dashboard = path == "/dashboard";
+  // The dashboard's style comes from its own style sheet, the other pages'
+  // from a <style> element of their own.
+  std::string policy = std::string("default-src 'none'; style-src ") +
+                       (dashboard ? "'self'" : "'unsafe-inline'") +
+                       "; img-src 'self'; form-action 'self'; frame-ancestors 'none'; "
+                       "base-uri 'none'";
+  if (dashboard) policy += "; script-src 'self'; connect-src 'self'";
   res.set_header("Content-Security-Policy", policy);
+}
+
+// A scraper's request: the only one the metrics credential may make.
+bool IsScrape(const httplib::Request& req) {
+  return req.path == "/metrics" && (req.method == "GET" || req.method == "HEAD");
+}
+
+// Both comparisons always run, as for the administrator's login; an unset
+// credential matches nothing, an empty password included.
+bool ScrapeCredentialMatches(const AdminPagesState& state, std::string_view user,
+                             std::string_view password) {
+  const bool set = !state.metricsUserName.empty() && !state.metricsPassword.empty();
+  const bool userOk = ConstantTimeEquals(user, state.metricsUserName);
+  const bool passwordOk = ConstantTimeEquals(password, state.metricsPassword);
+  return set & userOk & passwordOk;
 }
 
 int HexDigit(char c) {
@@ -337,6 +356,13 @@ void AdminServer::Stop() {
 }
 
 void AdminServer::Configure(httplib::SSLServer& server) {
+  ConfigureGuards(server);
+  RouteOpenPages(server);
+  RouteAdminPages(server);
+  RouteStatusPages(server);
+}
+
+void AdminServer::ConfigureGuards(httplib::SSLServer& server) {
   server.set_tcp_nodelay(true);
   server.set_keep_alive_timeout(2);
   server.set_read_timeout(10, 0);
@@ -384,7 +410,9 @@ void AdminServer::Configure(httplib::SSLServer& server) {
         res.status = 500;
         res.set_content(SimplePage("Error", "<p>Internal error.</p>\n"), kHtml);
       });
+}
 
+void AdminServer::RouteOpenPages(httplib::SSLServer& server) {
   server.Get("/", [](const httplib::Request&, httplib::Response& res) {
     res.set_redirect("welcome.html");
   });
@@ -400,6 +428,9 @@ void AdminServer::Configure(httplib::SSLServer& server) {
     }
     res.set_content(image, "image/png");
   });
+}
+
+void AdminServer::RouteAdminPages(httplib::SSLServer& server) {
   server.Get("/Parameters",
              [this](const httplib::Request& req, httplib::Response& res) { ServeForm(req, res); });
   server.Post("/Parameters", [this](const httplib::Request& req, httplib::Response& res) {
@@ -410,6 +441,10 @@ void AdminServer::Configure(httplib::SSLServer& server) {
   });
   server.Get("/log",
              [this](const httplib::Request&, httplib::Response& res) { ServeWholeLog(res); });
+}
+
+// The pages that show the service's state; none of them changes anything.
+void AdminServer::RouteStatusPages(httplib::SSLServer& server) {
   server.Get("/monitor", [this](const httplib::Request&, httplib::Response& res) {
     res.set_content(host_.MonitorText(), kText);
   });
@@ -421,6 +456,9 @@ void AdminServer::Configure(httplib::SSLServer& server) {
   });
   server.Get("/dashboard.js", [](const httplib::Request&, httplib::Response& res) {
     res.set_content(DashboardScript(), "text/javascript; charset=utf-8");
+  });
+  server.Get("/dashboard.css", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(DashboardStyle(), "text/css; charset=utf-8");
   });
   server.Get("/dashboard.json", [this](const httplib::Request&, httplib::Response& res) {
     res.set_content(host_.DashboardJson(), "application/json; charset=utf-8");
@@ -482,6 +520,10 @@ bool AdminServer::Authorised(const httplib::Request& req, httplib::Response& res
     bool userOk = ConstantTimeEquals(user, state->userName);
     bool passwordOk = ConstantTimeEquals(password, state->password);
     if (userOk & passwordOk & !state->loginDisabled) {
+      throttle_.Succeeded(peer);
+      return true;
+    }
+    if (IsScrape(req) && ScrapeCredentialMatches(*state, user, password)) {
       throttle_.Succeeded(peer);
       return true;
     }

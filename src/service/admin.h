@@ -1,11 +1,13 @@
 #pragma once
 // The administration pages over HTTPS: "Parameters" (the configuration
 // form), "tail_logfile", "welcome.html" (open), "monitor", "metrics" and the
-// "dashboard" (with "dashboard.js" and "dashboard.json").
+// "dashboard" (with "dashboard.js", "dashboard.css" and "dashboard.json").
 // Every page but the welcome page needs HTTP basic authentication with the
 // administrator's name and password, realm "brivane", compared in constant
-// time. The form carries a per-process anti-forgery token; an accepted form
-// is stored and the host is told once the response has gone out, so that it
+// time. A scraper may instead use the metrics credential, which opens
+// GET /metrics and nothing else: it can read the figures, never the
+// configuration or the log, and never change anything. The form carries a per-process anti-forgery
+// token; an accepted form is stored and the host is told once the response has gone out, so that it
 // restarts in place.
 //
 // Threads: SetState and Listen/Stop are called by the start sequence (one
@@ -37,9 +39,13 @@ namespace brivane::service {
 // What the pages show; rebuilt by every start and restart.
 struct AdminPagesState {
   std::string userName;
-  std::string password;                          // clear
-  bool loginDisabled = false;                    // the stored password could not be deciphered
-  std::string listenAddress;                     // as configured; empty: all addresses
+  std::string password;        // clear
+  bool loginDisabled = false;  // the stored password could not be deciphered
+  std::string listenAddress;   // as configured; empty: all addresses
+  // The scrape credential, accepted for GET /metrics only; unset when
+  // either is empty.
+  std::string metricsUserName;
+  std::string metricsPassword;                   // clear
   std::map<std::string, std::string> formShown;  // by key, see ServiceConfig
 };
 
@@ -49,7 +55,7 @@ class AdminHost {
   virtual ~AdminHost() = default;
   virtual std::string MonitorText() = 0;
   virtual std::string MetricsText() = 0;
-  // The dashboard's data (see service/dashboard.h).
+  // The dashboard's data (see service/status_pages.h).
   virtual std::string DashboardJson() = 0;
   // Called on a listener thread once the answer to an accepted form has
   // been sent (or its connection failed); the form is already stored.
@@ -97,7 +103,14 @@ class AdminServer {
                                          std::shared_ptr<const ServerCertificate> certificate,
                                          std::string* error);
   static void Run(Listener& listener);
+  // Every route of a new listener, in groups: the guards run before any
+  // page (size limits, authentication), then the open pages, the pages that
+  // administer and the status pages.
   void Configure(httplib::SSLServer& server);
+  void ConfigureGuards(httplib::SSLServer& server);
+  void RouteOpenPages(httplib::SSLServer& server);
+  void RouteAdminPages(httplib::SSLServer& server);
+  void RouteStatusPages(httplib::SSLServer& server);
   bool Authorised(const httplib::Request& req, httplib::Response& res);
   // The whole brivane.log, streamed in slices (the log may be large).
   void ServeWholeLog(httplib::Response& res);

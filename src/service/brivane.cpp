@@ -75,58 +75,6 @@ std::string AbsoluteHome(const std::string& home) {
   return error ? home : path.lexically_normal().string();
 }
 
-// A Prometheus label value: backslash, double quote and newline escaped.
-// The SMG's answers: a counter per SUBMIT_RESP Result and the histogram of
-// the time from handing a segment to its link to its answer.
-void AppendAnswerMetrics(const sp::AnswerStats::Snapshot& s, std::string* text) {
-  *text +=
-      "# HELP brivane_submit_responses_total SUBMIT_RESP answers from the SMG, by their Result "
-      "(0 accepted, 8 flow control; \"other\" above 255).\n"
-      "# TYPE brivane_submit_responses_total counter\n";
-  for (const auto& [result, count] : s.results)
-    *text += fmt::format("brivane_submit_responses_total{{result=\"{}\"}} {}\n", result, count);
-  if (s.otherResults)
-    *text += fmt::format("brivane_submit_responses_total{{result=\"other\"}} {}\n", s.otherResults);
-  *text +=
-      "# HELP brivane_submit_response_seconds Time from handing a SUBMIT segment to its link to "
-      "the SMG's SUBMIT_RESP.\n"
-      "# TYPE brivane_submit_response_seconds histogram\n";
-  for (std::size_t i = 0; i < sp::AnswerStats::kBoundsMs.size(); ++i)
-    *text += fmt::format("brivane_submit_response_seconds_bucket{{le=\"{}\"}} {}\n",
-                         static_cast<double>(sp::AnswerStats::kBoundsMs[i]) / 1000, s.buckets[i]);
-  *text +=
-      fmt::format("brivane_submit_response_seconds_bucket{{le=\"+Inf\"}} {}\n", s.buckets.back());
-  *text += fmt::format("brivane_submit_response_seconds_sum {}\n", s.sumSeconds);
-  *text += fmt::format("brivane_submit_response_seconds_count {}\n", s.buckets.back());
-}
-
-// The pool label of the metrics for a link type.
-const char* PoolLabel(std::int32_t connType) {
-  switch (connType) {
-    case cmpp::kConnMo:
-      return "mo";
-    case cmpp::kConnMt:
-      return "mt";
-    default:
-      return "mtmo";
-  }
-}
-
-std::string PrometheusLabel(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\\' || c == '"') {
-      out += '\\';
-      out += c;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 BRIVANE::BRIVANE(ServiceOptions options)
@@ -150,12 +98,17 @@ bool BRIVANE::OnStart() {
     base::LogF(1, "CreateFileMapping error! ({})", err);
     std::cerr << "brivane: CreateFileMapping error! (" << err << ") " << std::strerror(err) << "\n";
   }
-  sampler_.Start([] {
+  sampler_.Start([this] {
     const auto& block = base::StatusBlock();
     CounterSample sample;
     sample.mt = block.Get(base::kSubmitWritten);
     sample.mo = block.Get(base::kMoReceived);
     sample.reports = block.Get(base::kReportReceived);
+    sample.mtFailed = block.Get(base::kSubmitWriteFailed) + block.Get(base::kSubmitRespFail);
+    sample.moForwardFailed = block.Get(base::kMoForwardFail);
+    // The figures the MT thread last read, not a query of the sampler's own.
+    sample.backlogRows = backlogRows_.load();
+    sample.backlogOldestSeconds = backlogOldestSeconds_.load();
     return sample;
   });
   CreateSpClient();
@@ -320,6 +273,8 @@ bool BRIVANE::StartListener(const ServiceConfig& cfg,
   pages.loginDisabled = AdminLoginDisabled(cfg);
   pages.formShown = cfg.formShown;
   pages.listenAddress = cfg.httpListenAddress;
+  pages.metricsUserName = cfg.metricsUserName;
+  pages.metricsPassword = cfg.metricsPassword;
   admin_->SetState(std::move(pages));
   std::string listenError;
   if (!admin_->Listen(ListenAddressFor(cfg.httpListenAddress, WeakAdminPassword(cfg)), cfg.httpPort,
@@ -615,162 +570,51 @@ ServiceConfig BRIVANE::Config() const {
 std::uint16_t BRIVANE::ListeningPort() const { return admin_->Port(); }
 
 std::string BRIVANE::MonitorText() {
-  const auto now = std::chrono::system_clock::now();
-  auto up = std::chrono::duration_cast<std::chrono::seconds>(now - processStart_).count();
-  std::string text;
-  auto line = [&](std::string_view name, const auto& value) {
-    text += fmt::format("{}: {}\n", name, value);
-  };
-  const Health health = CurrentHealth();
-  line("Health", health.state);
-  if (!health.reason.empty()) line("HealthReason", health.reason);
-  line("Program", kProcessName);
-  line("Version", fmt::format("{}.{}.{}", kVersionMajor, kVersionMinor, kBuildNumber));
-  line("Manufacturer", kManufacturer);
-  line("Host", HostNameIfResolvable());
-  line("StartTime", LocalTime(processStart_));
-  line("UpTime",
-       fmt::format("{}d {:02}:{:02}:{:02}", up / 86400, up / 3600 % 24, up / 60 % 60, up % 60));
-  line("started", started_.load());
-  line("stopMT", stopMT_.load());
-  line("passIdle", passIdle_.load());
-  line("databaseConnected", DatabaseConnectedNow() ? 1 : 0);
-  // The gateway's flags as they are now (a connection that failed or
-  // reopened since the start shows it).
-  auto open = [&](db::DbLink link) { return db_ && db_->OpenFlag(link) ? 1 : 0; };
-  line("DBConnection", open(db::DbLink::kMain));
-  line("DBConnectionMT", open(db::DbLink::kMT));
-  line("DBConnectionMO", open(db::DbLink::kMO));
-  line("DBConnectionSR", open(db::DbLink::kSR));
-  line("terminalIdLength", terminalIdLength_.load());
-  const auto& block = base::StatusBlock();
-  line("status_block", block.IsOpen() ? base::StatusBlockName() : std::string("(not mapped)"));
-  line("start_time", block.GetStartTime());
-  for (const auto& field : base::kStatusFields) line(field.name, block.Get(field.offset));
-  return text;
+  StatusPagesData s = Snapshot();
+  s.host = HostNameIfResolvable();
+  return service::MonitorText(s);
 }
 
-std::string BRIVANE::MetricsText() {
-  std::string text;
-  auto family = [&](const std::string& name, const char* type, std::string_view help) {
-    text += fmt::format("# HELP {0} {1}\n# TYPE {0} {2}\n", name, help, type);
-  };
-  auto metric = [&](const std::string& name, const char* type, std::string_view help, auto value) {
-    family(name, type, help);
-    text += fmt::format("{} {}\n", name, value);
-  };
-  const Health health = CurrentHealth();
-  family("brivane_health", "gauge", "The health verdict: 1 for the state the service is in.");
-  for (const char* state : {"running", "degraded", "stopped"})
-    text +=
-        fmt::format("brivane_health{{state=\"{}\"}} {}\n", state, health.state == state ? 1 : 0);
-  family("brivane_build_info", "gauge", "The program and version this process runs (always 1).");
-  text += fmt::format("brivane_build_info{{program=\"{}\",version=\"{}.{}.{}\"}} 1\n", kProcessName,
-                      kVersionMajor, kVersionMinor, kBuildNumber);
-  metric(
-      "brivane_process_start_time_seconds", "gauge", "Start time of the process, in Unix seconds.",
-      std::chrono::duration_cast<std::chrono::seconds>(processStart_.time_since_epoch()).count());
-  metric("brivane_database_connected", "gauge",
-         "All four database connections are open (1) or at least one is not (0).",
-         DatabaseConnectedNow() ? 1 : 0);
-  metric("brivane_database_errors_total", "counter",
-         "Database operations that failed: connections that did not open, calls refused.",
-         db_ ? db_->Errors() : 0);
-  const auto& block = base::StatusBlock();
-  if (block.IsOpen()) {
-    // The flags of the block are the service's own bookkeeping, shown
-    // through the health verdict and brivane_database_connected instead.
-    for (const auto& field : base::kStatusFields) {
-      if (field.isFlag) continue;
-      metric(std::string("brivane_") + field.name + "_total", "counter", field.help,
-             block.Get(field.offset));
-    }
-  }
-  {
-    std::lock_guard lock(poolsMutex_);
-    family("brivane_instance_info", "gauge", "This instance's id and MT polling mode (always 1).");
-    text += fmt::format("brivane_instance_info{{instance_id=\"{}\",polling=\"{}\"}} 1\n",
-                        PrometheusLabel(instanceId_), claimSubmits_ ? "claim" : "query");
-  }
-  metric("brivane_rows_claimed_total", "counter", "Submit rows this instance claimed.",
-         claimCounters_.claimed.load());
-  metric("brivane_rows_claimed_handed_over_total", "counter",
-         "Claimed Submit rows handed to the SMG client.", claimCounters_.handedOver.load());
-  metric("brivane_rows_given_back_total", "counter",
-         "Claimed Submit rows given back without being sent.", claimCounters_.givenBack.load());
-  metric("brivane_rows_abandoned_recorded_total", "counter",
-         "Rows another instance handed over and never answered, recorded as unanswered.",
-         claimCounters_.recovered.load());
-  std::vector<std::pair<std::string, int>> configured;
-  {
-    std::lock_guard lock(poolsMutex_);
-    for (const DashboardPool& pool : pools_)
-      configured.emplace_back(PoolLabel(pool.connType), pool.configured);
-  }
-  if (!configured.empty()) {
-    family("brivane_links_configured", "gauge",
-           "Links to the SMG the configuration asks for, per pool.");
-    for (const auto& [pool, count] : configured)
-      text += fmt::format("brivane_links_configured{{pool=\"{}\"}} {}\n", pool, count);
-  }
-  auto links = LoggedInLinksPerPool();
-  if (!links.empty()) {
-    family("brivane_links_logged_in", "gauge", "Links logged in to the SMG, per pool.");
-    for (const auto& [pool, count] : links)
-      text += fmt::format("brivane_links_logged_in{{pool=\"{}\"}} {}\n", pool, count);
-  }
-  const sp::MyCMPPClient* client = client_.get();
-  metric("brivane_submits_in_flight", "gauge",
-         "SUBMIT segments written to the SMG and still waiting for their SUBMIT_RESP.",
-         client ? client->PendingCount() : 0);
-  metric("brivane_submits_flow_retry_waiting", "gauge",
-         "SUBMIT segments refused with Result 8 waiting to be written again.",
-         client ? client->FlowRetriesWaiting() : 0);
-  metric("brivane_unrecorded_backlog", "gauge",
-         "Outcomes and MO messages the database did not take, kept to be stored again.",
-         client_ ? client_->UnrecordedCount() : 0);
-  if (const std::int64_t rows = backlogRows_.load(); rows >= 0) {
-    metric("brivane_submit_backlog_rows", "gauge",
-           "Submit rows waiting to be sent (SubmitState 0), read every few seconds.", rows);
-    metric("brivane_submit_backlog_oldest_seconds", "gauge",
-           "Age of the oldest waiting Submit row (0 with none), by the database's clock.",
-           backlogOldestSeconds_.load());
-  }
-  AppendAnswerMetrics(client ? client->Answers().Take() : sp::AnswerStats::Snapshot{}, &text);
-  metric("brivane_login_failures_total", "counter",
-         "Logins to the SMG that failed (refused, no answer, no connection).",
-         client ? client->LoginFailures() : 0);
-  metric("brivane_reconnects_total", "counter",
-         "Links that logged in again after having been logged in (a lost connection).",
-         client ? client->Reconnects() : 0);
-  return text;
-}
+std::string BRIVANE::MetricsText() { return service::MetricsText(Snapshot()); }
 
-DashboardData BRIVANE::Dashboard() {
-  DashboardData d;
+std::string BRIVANE::DashboardJson() { return service::DashboardJson(Snapshot()); }
+
+StatusPagesData BRIVANE::Snapshot() {
+  StatusPagesData d;
   const auto now = std::chrono::system_clock::now();
   d.program = kProcessName;
   d.version = fmt::format("{}.{}.{}", kVersionMajor, kVersionMinor, kBuildNumber);
-  d.host = HostName();  // no lookup: the script asks every few seconds
+  d.manufacturer = kManufacturer;
+  d.host = HostName();  // no lookup: the dashboard asks every few seconds
   d.now = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
+  d.processStart =
+      std::chrono::duration_cast<std::chrono::seconds>(processStart_.time_since_epoch()).count();
+  d.processStartText = LocalTime(processStart_);
   d.uptimeSeconds = std::chrono::duration_cast<std::chrono::seconds>(now - processStart_).count();
   d.started = started_.load() != 0;
+  d.stopMT = stopMT_.load() != 0;
+  d.passIdle = passIdle_.load() != 0;
+  d.terminalIdLength = terminalIdLength_.load();
   d.databaseConnected = DatabaseConnectedNow();
+  // The gateway's flags as they are now (a connection that failed or
+  // reopened since the start shows it).
+  auto open = [&](db::DbLink link) { return db_ && db_->OpenFlag(link); };
+  d.databaseOpen = {open(db::DbLink::kMain), open(db::DbLink::kMT), open(db::DbLink::kMO),
+                    open(db::DbLink::kSR)};
+  d.databaseErrors = db_ ? db_->Errors() : 0;
   const Health health = CurrentHealth();
   d.health = health.state;
   d.healthReason = health.reason;
   const auto& block = base::StatusBlock();
   d.statusBlockMapped = block.IsOpen();
+  d.statusBlockName = base::StatusBlockName();
   d.startTime = block.GetStartTime();
+  for (const auto& field : base::kStatusFields)
+    d.status.push_back(
+        {field.name, field.offset, field.isFlag, block.Get(field.offset), field.help});
   {
     std::lock_guard lock(poolsMutex_);
     d.pools = pools_;
-  }
-  if (client_) d.links = client_->LinkStates();
-  for (const auto& field : base::kStatusFields)
-    d.status.push_back({field.name, field.offset, field.isFlag, block.Get(field.offset)});
-  {
-    std::lock_guard lock(poolsMutex_);
     d.pollingMode = claimSubmits_ ? "claim" : "query";
     d.instanceId = instanceId_;
   }
@@ -780,10 +624,7 @@ DashboardData BRIVANE::Dashboard() {
   d.rowsRecovered = claimCounters_.recovered.load();
   d.backlogRows = backlogRows_.load();
   d.backlogOldestSeconds = backlogOldestSeconds_.load();
-  if (client_) {
-    d.inFlight = client_->PendingCount();
-    d.unrecorded = client_->UnrecordedCount();
-  }
+  SnapshotClient(&d);
   d.sampleMs = sampler_.Interval().count();
   d.historySeconds =
       static_cast<std::int64_t>(sampler_.Capacity() - 1) * sampler_.Interval().count() / 1000;
@@ -791,7 +632,17 @@ DashboardData BRIVANE::Dashboard() {
   return d;
 }
 
-std::string BRIVANE::DashboardJson() { return service::DashboardJson(Dashboard()); }
+void BRIVANE::SnapshotClient(StatusPagesData* d) {
+  d->loggedInPerPool = LoggedInLinksPerPool();
+  if (!client_) return;
+  d->links = client_->LinkStates();
+  d->inFlight = client_->PendingCount();
+  d->unrecorded = client_->UnrecordedCount();
+  d->flowRetriesWaiting = client_->FlowRetriesWaiting();
+  d->loginFailures = client_->LoginFailures();
+  d->reconnects = client_->Reconnects();
+  d->answers = client_->Answers().Take();
+}
 
 void BRIVANE::Notify(const char* state) const {
   if (options_.notifySystemd) sd_notify(0, state);
@@ -908,11 +759,11 @@ sp::ForwardSettings BRIVANE::Forwarding() const {
   return forwarding_;
 }
 
-std::vector<std::pair<std::string, int>> BRIVANE::LoggedInLinksPerPool() const {
+std::vector<std::pair<std::int32_t, int>> BRIVANE::LoggedInLinksPerPool() const {
   if (!client_) return {};
-  std::vector<std::pair<std::string, int>> links;
+  std::vector<std::pair<std::int32_t, int>> links;
   for (std::int32_t type : {cmpp::kConnMo, cmpp::kConnMt, cmpp::kConnMtMo})
-    links.emplace_back(PoolLabel(type), static_cast<int>(client_->LoggedInLinks(type)));
+    links.emplace_back(type, static_cast<int>(client_->LoggedInLinks(type)));
   return links;
 }
 

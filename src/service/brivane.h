@@ -30,8 +30,8 @@
 #include "db/connections.h"
 #include "service/admin.h"
 #include "service/config.h"
-#include "service/dashboard.h"
 #include "service/rate_sampler.h"
+#include "service/status_pages.h"
 #include "sp/mt_poller.h"
 #include "sp/routing.h"
 #include "sp/sp_client.h"
@@ -120,8 +120,8 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   std::string MetricsText() override;
   std::string DashboardJson() override;
   void OnFormAccepted() override;
-  // What the dashboard shows, gathered now.
-  DashboardData Dashboard();
+  // What the status pages show, gathered now from the live state.
+  StatusPagesData Snapshot();
   const RateSampler& Sampler() const { return sampler_; }
 
  protected:
@@ -167,8 +167,10 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   int WorkerLoadLevel() const;
   // Queues an MT record with the SP client; 16005 (no link) without one.
   int SubmitToClient(cmpp::CmppSubmit& record);
-  // Logged-in links per pool ("mt", "mo", "mtmo") for /metrics.
-  std::vector<std::pair<std::string, int>> LoggedInLinksPerPool() const;
+  // Logged-in links per link type, for /metrics; empty without a client.
+  std::vector<std::pair<std::int32_t, int>> LoggedInLinksPerPool() const;
+  // The SMG client's part of a snapshot; nothing without a client.
+  void SnapshotClient(StatusPagesData* d);
   // OpenAllConnections of the database gateway with `attempts` attempts and
   // its lines; builds the MT poller when all four connections opened.
   bool OpenDatabase(int attempts);

@@ -115,6 +115,8 @@ ServiceConfig ReadServiceConfig(const base::ConfigSection& section, int systemLo
   shown["HTTPPort"] = std::to_string(c.httpPort);
   c.certificate = section.GetString("Certificate", "server.pem");
   c.httpListenAddress = section.GetString("HTTPListenAddress", "");
+  c.metricsUserName = section.GetString("MetricsUserName", "");
+  c.metricsPassword = password("MetricsPassword", "");
 
   c.dataSource = section.GetString("DataSource", "");
   shown["DataSource"] = c.dataSource;
@@ -387,6 +389,8 @@ constexpr OtherKey kOtherKeys[] = {
     {"InstanceID", FieldKind::kString},
     {"ClaimLease", FieldKind::kInteger},
     {"HTTPListenAddress", FieldKind::kString},
+    {"MetricsUserName", FieldKind::kString},
+    {"MetricsPassword", FieldKind::kPassword},
     {"MOHTTPVerifyCertificate", FieldKind::kBoolean},
     {"LongSMSMaxParts", FieldKind::kInteger},
     {"DBCommitBatch", FieldKind::kInteger},

@@ -63,6 +63,10 @@ struct ServiceConfig {
   // The address the pages listen on; empty: all addresses. Not on the
   // form: a wrong one typed there would lock the administrator out.
   std::string httpListenAddress;
+  // The scrape credential: it opens /metrics and no other page. Unset
+  // (either empty) leaves /metrics to the administrator's login only.
+  std::string metricsUserName;
+  std::string metricsPassword;  // clear
   std::string certificate;
   std::string dataSource;
   std::string dbUser;

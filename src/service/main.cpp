@@ -276,7 +276,7 @@ int SignalRunning(const Paths& paths, int sig) {
 }
 
 // One line from standard input; without echo when it is a terminal.
-bool ReadSecretLine(const char* prompt, std::string* line) {
+bool ReadSecretLine(const std::string& prompt, std::string* line) {
   const bool tty = ::isatty(STDIN_FILENO) == 1;
   termios saved{};
   if (tty) {
@@ -295,12 +295,13 @@ bool ReadSecretLine(const char* prompt, std::string* line) {
   return ok;
 }
 
-// Stores a new AdminPassword (enciphered) and asks a running service to
-// restart so that the pages take it. The password comes from standard
-// input, never from the command line, where other users could read it.
-int SetPassword(const Paths& paths) {
+// Stores a new AdminPassword, or with --metrics the scrape credential's
+// MetricsPassword (enciphered), and asks a running service to restart so
+// that the pages take it. The password comes from standard input, never
+// from the command line, where other users could read it.
+int SetPassword(const Paths& paths, const std::string& key) {
   std::string password;
-  if (!ReadSecretLine("New AdminPassword: ", &password)) {
+  if (!ReadSecretLine("New " + key + ": ", &password)) {
     std::cerr << "brivane: no password on standard input\n";
     return 1;
   }
@@ -326,12 +327,12 @@ int SetPassword(const Paths& paths) {
   brivane::base::ConfigSection section(configPath, brivane::service::kSectionName,
                                        paths.home + "/brivane.key");
   std::string error;
-  if (!section.Load(&error) || !section.SetPassword("AdminPassword", password, &error) ||
+  if (!section.Load(&error) || !section.SetPassword(key, password, &error) ||
       !section.Save(&error)) {
     std::cerr << "brivane: cannot store the password in " << configPath << ": " << error << "\n";
     return 1;
   }
-  std::cout << "brivane: AdminPassword stored in " << configPath << "\n";
+  std::cout << "brivane: " << key << " stored in " << configPath << "\n";
   if (brivane::service::RunningPid(PidPath(paths))) return SignalRunning(paths, SIGHUP);
   return 0;
 }
@@ -387,6 +388,7 @@ struct CommandLine {
   std::string config;
   std::string unitDir = "/etc/systemd/system";
   bool statusJson = false;
+  bool metricsPassword = false;
   CLI::App* run = nullptr;
   CLI::App* status = nullptr;
   CLI::App* install = nullptr;
@@ -433,6 +435,8 @@ void DefineCommands(CLI::App& app, CommandLine& cl) {
   cl.setPassword =
       command("set-password",
               "store a new AdminPassword read from standard input, restart if running", true, true);
+  cl.setPassword->add_flag("--metrics", cl.metricsPassword,
+                           "store MetricsPassword, the scrape credential's, instead");
 }
 
 // Parses the command line; an exit code when the process ends here (help,
@@ -477,7 +481,8 @@ int RunCommand(const CommandLine& cl) {
   if (*cl.reopenLog) return SignalRunning(paths, SIGUSR1);
   if (*cl.open) return Open(paths);
   if (*cl.checkConfig) return CheckConfigCommand(paths);
-  if (*cl.setPassword) return SetPassword(paths);
+  if (*cl.setPassword)
+    return SetPassword(paths, cl.metricsPassword ? "MetricsPassword" : "AdminPassword");
   return 1;
 }
 

@@ -31,6 +31,11 @@ std::vector<RatePoint> RatesOf(const std::vector<CounterSample>& samples) {
     p.mtPerMinute = static_cast<std::uint32_t>(b.mt - a.mt) * perMinute;
     p.moPerMinute = static_cast<std::uint32_t>(b.mo - a.mo) * perMinute;
     p.reportsPerMinute = static_cast<std::uint32_t>(b.reports - a.reports) * perMinute;
+    p.mtFailedPerMinute = static_cast<std::uint32_t>(b.mtFailed - a.mtFailed) * perMinute;
+    p.moForwardFailedPerMinute =
+        static_cast<std::uint32_t>(b.moForwardFailed - a.moForwardFailed) * perMinute;
+    p.backlogRows = b.backlogRows;
+    p.backlogOldestSeconds = b.backlogOldestSeconds;
     points.push_back(p);
   }
   return points;

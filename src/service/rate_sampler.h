@@ -1,8 +1,8 @@
 #pragma once
-// RateSampler: one sample of the MT, MO and status-report counters every
-// interval (10 s by default) for the last hour, from which the dashboard
-// draws the rates. Owns the thread that takes the samples; the counters come
-// from a reader the owner gives (the status block in the service).
+// RateSampler: one sample of the MT, MO and status-report counters, the
+// failure counters and the Submit backlog every interval (10 s by default)
+// for the last hour, from which the dashboard draws its charts. Owns the thread that takes the
+// samples; the counters come from a reader the owner gives (the status block in the service).
 //
 // Threads: Start and Stop on the service's control thread; the sampling
 // thread calls the reader and Record; any thread may call Samples. mutex_
@@ -25,15 +25,25 @@ struct CounterSample {
   std::uint32_t mt = 0;       // submit requests written to the SMG
   std::uint32_t mo = 0;       // MO messages received
   std::uint32_t reports = 0;  // status reports received
+  // Segments not written plus SUBMIT_RESP answers with a Result other than 0.
+  std::uint32_t mtFailed = 0;
+  std::uint32_t moForwardFailed = 0;  // MO messages the application did not take
+  // The Submit backlog when the sample was taken; -1 while unknown.
+  std::int64_t backlogRows = -1;
+  std::int64_t backlogOldestSeconds = -1;
 };
 
 // The rates between two consecutive samples, per minute, stamped with the
-// later sample's time.
+// later sample's time, and the backlog of the later sample.
 struct RatePoint {
   std::int64_t unixSeconds = 0;
   double mtPerMinute = 0;
   double moPerMinute = 0;
   double reportsPerMinute = 0;
+  double mtFailedPerMinute = 0;
+  double moForwardFailedPerMinute = 0;
+  std::int64_t backlogRows = -1;
+  std::int64_t backlogOldestSeconds = -1;
 };
 
 // Rates between consecutive samples, oldest first. Counters are subtracted
@@ -43,7 +53,7 @@ std::vector<RatePoint> RatesOf(const std::vector<CounterSample>& samples);
 
 class RateSampler {
  public:
-  // Fills the three counters; the sampler stamps the times.
+  // Fills the counters and the backlog; the sampler stamps the times.
   using Reader = std::function<CounterSample()>;
 
   static constexpr std::chrono::milliseconds kDefaultInterval{10000};

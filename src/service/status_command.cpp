@@ -2,7 +2,7 @@
 
 #include <fmt/format.h>
 
-#include "service/dashboard.h"
+#include "service/status_pages.h"
 
 namespace brivane::service {
 

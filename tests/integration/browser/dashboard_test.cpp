@@ -276,6 +276,34 @@ TEST_F(DashboardInBrowser, WorksWithCredentialsInTheUrlAndShowsFailuresInRed) {
       << labels;
   EXPECT_EQ(labels.find("AM"), std::string::npos) << labels;
   EXPECT_EQ(labels.find("PM"), std::string::npos) << labels;
+
+  // The backlog the MT thread reads from the database is charted once known.
+  auto drawn = [&](const std::string& selector) {
+    return WaitFor(
+        [&] {
+          return Evaluate(chrome, sid,
+                          "String(document.querySelector(\"" + selector + "\") !== null)") ==
+                 "true";
+        },
+        kWait);
+  };
+  EXPECT_TRUE(drawn("#backlog-chart polyline[data-series=backlogRows]"));
+  EXPECT_TRUE(drawn("#oldest-chart polyline[data-series=backlogOldest]"));
+
+  // Failures while the page is open (the test's first ones came after the
+  // service started too): the failure chart marks them in red.
+  {
+    base::ServiceStatusBlock block;
+    ASSERT_EQ(block.Create(service_.Block()), 0);
+    block.Add(base::kSubmitRespFail, 3);
+  }
+  EXPECT_TRUE(drawn("#failures-chart circle[data-alarm=mtFailed]"))
+      << Evaluate(chrome, sid, "document.getElementById('failures-chart').innerHTML");
+  EXPECT_EQ(Evaluate(chrome, sid, "document.getElementById('failures-note').className"), "bad");
+  EXPECT_FALSE(Evaluate(chrome, sid,
+                        "String(document.querySelector('#failures-chart "
+                        "circle[data-alarm=moFailed]') !== null)") == "true")
+      << "only the MT failures rose";
 }
 
 }  // namespace

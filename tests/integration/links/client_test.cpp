@@ -638,12 +638,14 @@ TEST_F(ClientSmg, SegmentsAfterOneThatWasNotWrittenAreReportedFailedNotWritten) 
   client_.accept = false;
   CmppSubmit s = MakeSubmit(9, std::string(400, 'x'));
   ASSERT_EQ(client_.Submit(s), 0);
-  ASSERT_TRUE(client_.WaitUntil([&] { return client_.failed.size() == 2; }));
+  ASSERT_TRUE(client_.WaitUntil([&] { return client_.failed.size() == 3; }));
   client_.Locked([&] {
     EXPECT_EQ(client_.submitting.size(), 1u) << "only the first segment was tried";
     EXPECT_TRUE(client_.sent.empty());
-    EXPECT_EQ(client_.failed[0].submit.Pk_number, 2);
-    EXPECT_EQ(client_.failed[1].submit.Pk_number, 3);
+    // The declined first segment is reported too, then the two not tried.
+    EXPECT_EQ(client_.failed[0].submit.Pk_number, 1);
+    EXPECT_EQ(client_.failed[1].submit.Pk_number, 2);
+    EXPECT_EQ(client_.failed[2].submit.Pk_number, 3);
     for (const auto& e : client_.failed) EXPECT_EQ(e.submit.lastError, kErrSubmitDeclined);
     return 0;
   });

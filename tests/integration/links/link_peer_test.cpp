@@ -542,16 +542,19 @@ TEST(LinkSubmit, DeclinedOrUnencodableSubmitsWriteNothingAndLeaveTheLinkUsable) 
   CmppSubmit declined = MakeSubmit(1, "no");
   EXPECT_EQ(linked.link->Submit(declined), kErrSubmitDeclined);
   // A declined submit must not leave the link marked as sending, or the
-  // client would never choose it again.
+  // client would never choose it again; and it is reported failed, or its
+  // row (already marked as handed over) would never get an outcome.
   EXPECT_FALSE(linked.link->Sending());
+  EXPECT_EQ(client.Locked([&] { return client.failed.at(0).submit.lastError; }),
+            kErrSubmitDeclined);
   client.accept = true;
 
   CmppSubmit tooMany = MakeSubmit(2, "x");
   tooMany.DestUsr_tl = 101;  // CMPP 3.0 holds 100
   EXPECT_EQ(linked.link->Submit(tooMany), kErrTooManyDestinations);
-  EXPECT_EQ(client.Locked([&] { return client.failed.at(0).submit.lastError; }),
+  EXPECT_EQ(client.Locked([&] { return client.failed.at(1).submit.lastError; }),
             kErrTooManyDestinations);
-  EXPECT_EQ(linked.link->Counters().mtFail, 1u);
+  EXPECT_EQ(linked.link->Counters().mtFail, 2u);
   EXPECT_FALSE(linked.link->Sending());
 
   // Nothing reached the wire, so the connection is still in step.

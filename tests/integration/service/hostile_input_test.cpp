@@ -169,7 +169,7 @@ TEST(DashboardPages, BehindTheAdminLoginWithTheirOwnScriptPolicy) {
   Service service;
   service.WriteIni("MTConnections=2\nMTPort=7999\nMTAndMOConnections=0\n");
   ASSERT_TRUE(service.Start());
-  for (const char* path : {"/dashboard", "/dashboard.js", "/dashboard.json"}) {
+  for (const char* path : {"/dashboard", "/dashboard.js", "/dashboard.css", "/dashboard.json"}) {
     auto none = service.Get(path, "");
     ASSERT_TRUE(none) << path;
     EXPECT_EQ(none->status, 401) << path;
@@ -194,6 +194,12 @@ TEST(DashboardPages, BehindTheAdminLoginWithTheirOwnScriptPolicy) {
   ASSERT_TRUE(script);
   EXPECT_EQ(script->status, 200);
   EXPECT_EQ(script->get_header_value("Content-Type"), "text/javascript; charset=utf-8");
+  auto style = service.Get("/dashboard.css");
+  ASSERT_TRUE(style);
+  EXPECT_EQ(style->status, 200);
+  EXPECT_EQ(style->get_header_value("Content-Type"), "text/css; charset=utf-8");
+  // The dashboard's style comes from that sheet; other pages keep their own.
+  EXPECT_NE(policy.find("style-src 'self'"), std::string::npos) << policy;
   auto json = service.Get("/dashboard.json");
   ASSERT_TRUE(json);
   EXPECT_EQ(json->status, 200);

@@ -248,14 +248,14 @@ TEST_F(ProcessTest, DashboardReadsWhileRestartsRun) {
   EXPECT_TRUE(test::WaitFor([&] { return reads.load() > 10; }, std::chrono::seconds(10)));
   stop = true;
   reader.join();
-  DashboardData d = service.Dashboard();
+  StatusPagesData d = service.Snapshot();
   EXPECT_FALSE(d.started);
   EXPECT_TRUE(d.statusBlockMapped);
   EXPECT_EQ(d.status.size(), base::kStatusFields.size());
   EXPECT_GE(service.Sampler().Samples().size(), 2u);
   EXPECT_EQ(d.sampleMs, 5);
   service.OnStop();
-  EXPECT_TRUE(service.Dashboard().links.empty());
+  EXPECT_TRUE(service.Snapshot().links.empty());
 }
 
 TEST_F(ProcessTest, FailedRestartEndsMainWithFailure) {

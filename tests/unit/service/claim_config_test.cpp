@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "service/config.h"
-#include "service/dashboard.h"
+#include "service/status_pages.h"
 #include "support/process.h"
 
 namespace brivane::service {
@@ -87,7 +87,7 @@ TEST(ClaimConfig, StartUpLineNamesThePollingMode) {
 }
 
 TEST(ClaimConfig, DashboardJsonCarriesThePollingCounters) {
-  DashboardData d;
+  StatusPagesData d;
   d.pollingMode = "claim";
   d.instanceId = "gw:\"/h\"";
   d.rowsClaimed = 40;

@@ -1,13 +1,12 @@
 // The dashboard's pieces: rates from counter samples, the sampler's window
 // and thread, the JSON document, and the fixed page and script.
-#include "service/dashboard.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <regex>
 
 #include "service/rate_sampler.h"
+#include "service/status_pages.h"
 #include "support/process.h"
 
 namespace brivane::service {
@@ -49,6 +48,56 @@ TEST(Rates, PerMinuteBetweenConsecutiveSamplesAcrossACounterWrap) {
   EXPECT_DOUBLE_EQ(rates[3].reportsPerMinute, 32.0);
   EXPECT_TRUE(RatesOf({}).empty());
   EXPECT_TRUE(RatesOf({samples[0]}).empty());
+}
+
+// The failure rates and the backlog the charts draw: failures per minute
+// between samples, across a wrap like the others; the backlog as the later
+// sample saw it, unknown (-1) kept unknown rather than drawn as 0.
+TEST(Rates, FailuresPerMinuteAndTheBacklogOfTheLaterSample) {
+  const auto t = std::chrono::steady_clock::time_point{} + seconds(1000);
+  struct Case {
+    std::uint32_t mtFailedBefore, mtFailedAfter, moFailedBefore, moFailedAfter;
+    std::int64_t rowsBefore, rowsAfter, oldestAfter;
+    double mtFailedPerMinute, moFailedPerMinute;
+  };
+  const Case cases[] = {
+      {0, 0, 0, 0, -1, -1, -1, 0, 0},            // nothing failed, backlog unknown
+      {3, 8, 0, 1, 10, 250, 95, 30, 6},          // 5 and 1 in 10 s
+      {0xFFFFFFFEu, 2, 7, 7, 250, 0, 0, 24, 0},  // a wrapped counter; the backlog drained
+      {4, 4, 0, 0, 120, -1, -1, 0, 0},           // the backlog could not be read
+  };
+  for (const Case& c : cases) {
+    CounterSample a = At(t, 100, 0, 0, 0);
+    a.mtFailed = c.mtFailedBefore;
+    a.moForwardFailed = c.moFailedBefore;
+    a.backlogRows = c.rowsBefore;
+    CounterSample b = At(t + seconds(10), 110, 0, 0, 0);
+    b.mtFailed = c.mtFailedAfter;
+    b.moForwardFailed = c.moFailedAfter;
+    b.backlogRows = c.rowsAfter;
+    b.backlogOldestSeconds = c.oldestAfter;
+    auto rates = RatesOf({a, b});
+    ASSERT_EQ(rates.size(), 1u);
+    EXPECT_DOUBLE_EQ(rates[0].mtFailedPerMinute, c.mtFailedPerMinute) << c.mtFailedAfter;
+    EXPECT_DOUBLE_EQ(rates[0].moForwardFailedPerMinute, c.moFailedPerMinute);
+    EXPECT_EQ(rates[0].backlogRows, c.rowsAfter);
+    EXPECT_EQ(rates[0].backlogOldestSeconds, c.oldestAfter);
+  }
+}
+
+TEST(DashboardJsonTest, ChartPointsCarryFailuresAndTheBacklogOrNull) {
+  StatusPagesData d;
+  RatePoint known{1700000010, 6, 0, 0, 30, 1.5, 250, 95};
+  RatePoint unknown{1700000020, 0, 0, 0, 0, 0, -1, -1};
+  d.rates = {known, unknown};
+  const std::string json = DashboardJson(d);
+  for (const char* part : {"{\"t\":1700000010,\"mt\":6.00,\"mo\":0.00,\"reports\":0.00,"
+                           "\"mtFailed\":30.00,\"moFailed\":1.50,\"backlogRows\":250,"
+                           "\"backlogOldest\":95}",
+                           "{\"t\":1700000020,\"mt\":0.00,\"mo\":0.00,\"reports\":0.00,"
+                           "\"mtFailed\":0.00,\"moFailed\":0.00,\"backlogRows\":null,"
+                           "\"backlogOldest\":null}"})
+    EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
 }
 
 TEST(RateSamplerTest, KeepsOneHourOfSamplesOrAtMostItsCap) {
@@ -113,7 +162,7 @@ TEST(DashboardJsonTest, StringsAreEscapedAndKeptInertInsideAPage) {
 }
 
 TEST(DashboardJsonTest, PoolsCountTheirLinksAndEveryFieldIsThere) {
-  DashboardData d;
+  StatusPagesData d;
   d.program = "brivane";
   d.version = "7.1.0";
   d.host = "host\"1";
@@ -138,7 +187,7 @@ TEST(DashboardJsonTest, PoolsCountTheirLinksAndEveryFieldIsThere) {
   b.token = "MT-2";
   b.loggedIn = false;
   d.links = {a, b};
-  d.status = {{"mo_received", 0x2C, false, 9}, {"started", 0x64, true, 1}};
+  d.status = {{"mo_received", 0x2C, false, 9, ""}, {"started", 0x64, true, 1, ""}};
   d.sampleMs = 10000;
   d.historySeconds = 3600;
   d.rates = {{1699999990, 12.5, 0, 1.0 / 3}};
@@ -157,12 +206,13 @@ TEST(DashboardJsonTest, PoolsCountTheirLinksAndEveryFieldIsThere) {
         "\"loggedIn\":false", "{\"name\":\"mo_received\",\"offset\":44,\"flag\":false,\"value\":9}",
         "{\"name\":\"started\",\"offset\":100,\"flag\":true,\"value\":1}", "\"sampleMs\":10000",
         "\"historySeconds\":3600",
-        "\"rates\":[{\"t\":1699999990,\"mt\":12.50,\"mo\":0.00,\"reports\":0.33}]"})
+        "\"rates\":[{\"t\":1699999990,\"mt\":12.50,\"mo\":0.00,\"reports\":0.33,"
+        "\"mtFailed\":0.00,\"moFailed\":0.00,\"backlogRows\":null,\"backlogOldest\":null}]"})
     EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
   EXPECT_EQ(json.front(), '{');
   EXPECT_EQ(json.back(), '}');
 
-  DashboardData empty;
+  StatusPagesData empty;
   EXPECT_NE(DashboardJson(empty).find("\"pools\":[],\"links\":[],\"status\":[]"),
             std::string::npos);
 }
@@ -181,7 +231,7 @@ TEST(DashboardJsonTest, BacklogIsNullWhileUnknownAndItsFiguresOnceRead) {
        "\"backlog\":{\"rows\":1200,\"oldestSeconds\":3725,\"inFlight\":16,\"unrecorded\":2}"},
   };
   for (const Case& c : cases) {
-    DashboardData d;
+    StatusPagesData d;
     d.backlogRows = c.rows;
     d.backlogOldestSeconds = c.oldest;
     d.inFlight = c.inFlight;
@@ -193,6 +243,10 @@ TEST(DashboardJsonTest, BacklogIsNullWhileUnknownAndItsFiguresOnceRead) {
 TEST(DashboardPageTest, PageAndScriptLoadNothingFromElsewhereAndInsertNoMarkup) {
   const std::string& page = DashboardPage();
   const std::string& script = DashboardScript();
+  // Its style from its own sheet, by a relative address, and nothing else.
+  EXPECT_NE(page.find("<link rel=\"stylesheet\" href=\"dashboard.css\">"), std::string::npos);
+  EXPECT_EQ(page.find("<style"), std::string::npos);
+  EXPECT_NE(DashboardStyle().find(".bad{"), std::string::npos);
   // The only script is our own, by a relative address; no inline script or
   // handler attribute that the page's policy would have to allow.
   std::regex scriptTag("<script[^>]*>");
@@ -201,7 +255,7 @@ TEST(DashboardPageTest, PageAndScriptLoadNothingFromElsewhereAndInsertNoMarkup) 
   EXPECT_EQ(tags, 1);
   EXPECT_NE(page.find("<script src=\"dashboard.js\"></script>"), std::string::npos);
   EXPECT_EQ(std::regex_search(page, std::regex("\\son[a-z]+=")), false);
-  for (const std::string* text : {&page, &script}) {
+  for (const std::string* text : {&page, &script, &DashboardStyle()}) {
     // The SVG namespace name is an identifier, never fetched.
     std::string rest = std::regex_replace(*text, std::regex("http://www\\.w3\\.org/2000/svg"), "");
     EXPECT_EQ(rest.find("http:"), std::string::npos);
@@ -215,7 +269,8 @@ TEST(DashboardPageTest, PageAndScriptLoadNothingFromElsewhereAndInsertNoMarkup) 
   // Its data from its own origin, by a path relative to the page.
   EXPECT_NE(script.find("new URL('dashboard.json', location.origin + location.pathname)"),
             std::string::npos);
-  for (const char* id : {"id=\"chart\"", "id=\"links\"", "id=\"pools\"", "id=\"status\""})
+  for (const char* id : {"id=\"chart\"", "id=\"failures-chart\"", "id=\"backlog-chart\"",
+                         "id=\"oldest-chart\"", "id=\"links\"", "id=\"pools\"", "id=\"status\""})
     EXPECT_NE(page.find(id), std::string::npos) << id;
 }
 
