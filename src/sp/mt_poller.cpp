@@ -315,6 +315,36 @@ bool MtPoller::SendMTMsg() {
     std::unique_lock lock(gateway_.Lock(db::DbLink::kMain));
     db::Connection& connection = gateway_.DBConnection();
     db::Recordset rs;
+    // Chunked reading: the rows of the pass read so far, the size asked of
+    // the current chunk, the rows read of it, and the highest SubmitID read.
+    const bool chunked = settings_.chunkQuery && !settings_.claimRows;
+    std::int32_t passRead = 0, chunkAsked = 0, chunkRead = 0;
+    std::optional<std::int64_t> lastId, chunkStartId;
+    auto readChunk = [&] {
+      chunkAsked = std::min(settings_.chunkRows, settings_.passRows - passRead);
+      chunkRead = 0;
+      chunkStartId = lastId;
+      if (chunkAsked <= 0) {
+        rs.Close();
+        return;
+      }
+      rs = connection.ExecuteForward(settings_.chunkQuery(lastId, chunkAsked));
+      if (rs.RecordCount() > 0) rs.MoveFirst();
+    };
+    auto moveNext = [&] {
+      if (!chunked) {
+        rs.MoveNext();
+        return;
+      }
+      std::int64_t id = 0;
+      if (GetFieldInt64(rs, "SubmitID", id)) lastId = std::max(id, lastId.value_or(id));
+      rs.MoveNext();
+      ++passRead;
+      ++chunkRead;
+      // A short chunk held the last waiting rows; a chunk whose ids could
+      // not be read would only come back again.
+      if (rs.Eof() && chunkRead == chunkAsked && lastId != chunkStartId) readChunk();
+    };
     try {
       const auto claimedAt = Now();
       if (settings_.claimRows) {
@@ -327,9 +357,12 @@ bool MtPoller::SendMTMsg() {
             claimedLeft.push_back(static_cast<std::uint64_t>(id));
         }
         counters_.claimed += claimedLeft.size();
+      } else if (chunked) {
+        readChunk();
       } else {
-        // Read as the pass goes, so memory does not grow with MTSpeedLimit;
-        // the marks and give-backs run on this connection meanwhile.
+        // Read as the pass goes, so memory does not grow with MTSpeedLimit
+        // where the driver streams; the marks and give-backs run on this
+        // connection meanwhile.
         rs =
             connection.ExecuteForward(settings_.submitQuery, StartsWithSelect(settings_.submitQuery)
                                                                  ? db::CommandType::kText
@@ -343,7 +376,7 @@ bool MtPoller::SendMTMsg() {
             keptOut_.Contains(static_cast<std::uint64_t>(id))) {
           // Sent already; its mark is still to be stored. Never given back.
           Forget(claimedLeft, static_cast<std::uint64_t>(id));
-          rs.MoveNext();
+          moveNext();
           continue;
         }
         // A row sent now whose mark then failed could not be kept out.
@@ -381,7 +414,7 @@ bool MtPoller::SendMTMsg() {
           EndWindow(std::chrono::milliseconds(1000), windowStart);
           lock.lock();
         }
-        rs.MoveNext();
+        moveNext();
       }
       rs.Close();
     } catch (const db::DbException& e) {

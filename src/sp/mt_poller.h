@@ -42,6 +42,15 @@ struct ClaimCounters {
 
 struct MtPollerSettings {
   std::string submitQuery;  // the polling query built from DBType and MTSpeedLimit
+  // When set, a pass reads the waiting rows a chunk at a time instead of
+  // running submitQuery: the query for at most `rows` waiting rows above
+  // afterId (null: from the first) in SubmitID order. A driver that buffers
+  // a whole result set then holds one chunk, not MTSpeedLimit rows. Unset
+  // for an operator's own SubmitQuery, which cannot be rewritten.
+  std::function<std::string(const std::optional<std::int64_t>& afterId, std::int32_t rows)>
+      chunkQuery;
+  std::int32_t passRows = 20;    // the rows a chunked pass reads at most
+  std::int32_t chunkRows = 256;  // the rows of one chunk
   // Claiming mode (several instances on one table): each pass claims its
   // rows for instanceId through the claiming procedure instead of running
   // submitQuery, gives back what it did not hand over, and records the
