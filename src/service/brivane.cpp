@@ -25,7 +25,7 @@ namespace {
 
 constexpr auto kMtIdleWait = std::chrono::milliseconds(50);
 // How often Main gives freed memory back to the system.
-constexpr std::chrono::seconds kTrimInterval{60};
+constexpr std::chrono::seconds kTrimInterval{5};
 
 std::string ResolveInHome(const std::string& home, const std::string& path) {
   if (path.empty() || path.front() == '/') return path;
