@@ -5,7 +5,9 @@
 //   bench_e2e [--rows N] [--mo N] [--pacing-seconds S] [--pacing-limit L]
 //             [--work-threads W] [--links K] [--rounds R] [--sqlite]
 //             [--mariadb] [--no-mt] [--no-pacing] [--no-mo] [--commit-batch B]
+//             [--env NAME=VALUE]...
 //
+// --env adds a variable to brivane's environment (MALLOC_ARENA_MAX=2, say).
 // --commit-batch sets brivane's DBCommitBatch (calls committed together;
 // 1 = each call alone); without it brivane's default holds.
 //
@@ -46,6 +48,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -77,6 +80,7 @@ struct Settings {
   bool pacing = true;
   bool moRun = true;
   int commitBatch = 0;  // 0: brivane's default
+  std::map<std::string, std::string> brivaneEnv;
 };
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -125,17 +129,19 @@ class RssSampler {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
   }
-  std::string Text() {
+  // messages: what the run handled, for brivane's CPU time per message.
+  std::string Text(int messages) {
     Stop();
     if (brivaneCpu_ < 0) {
       brivaneCpu_ = CpuSeconds(sys_.BrivanePid()) - brivaneCpu0_;
       smgCpu_ = CpuSeconds(sys_.Smg().Pid()) - smgCpu0_;
     }
-    char text[160];
+    char text[200];
     std::snprintf(text, sizeof text,
-                  "RSS avg %.1f MiB, peak %.1f MiB; CPU used: brivane %.2f s, simulator %.2f s",
+                  "RSS avg %.1f MiB, peak %.1f MiB; CPU used: brivane %.2f s (%.0f us/message), "
+                  "simulator %.2f s",
                   n_ ? sum_ / static_cast<double>(n_) / 1024 : 0.0, peak_ / 1024.0, brivaneCpu_,
-                  smgCpu_);
+                  messages > 0 ? 1e6 * brivaneCpu_ / messages : 0.0, smgCpu_);
     return text;
   }
 
@@ -299,6 +305,7 @@ E2eOptions BaseOptions(DbKind kind, const Settings& s) {
   o.mtAndMOConnections = s.links;
   o.startTimeout = 60s;
   if (s.commitBatch > 0) o.extraIni["DBCommitBatch"] = std::to_string(s.commitBatch);
+  for (const auto& [key, value] : s.brivaneEnv) o.brivaneEnv[key] = value;
   return o;
 }
 
@@ -391,7 +398,7 @@ double BrivaneMtRun(DbKind kind, const Settings& s) {
     std::this_thread::sleep_for(100ms);
   }
   const double elapsed = Seconds(Clock::now() - start);
-  const std::string rss = sampler.Text();
+  const std::string rss = sampler.Text(s.rows);
   if (logged < s.rows || reports < s.rows) {
     std::printf("  unfinished after %.1f s: SubmitLog %lld, StatusReport %lld\n", elapsed, logged,
                 reports);
@@ -490,7 +497,8 @@ void Pacing(const Settings& s) {
   const auto [lo, hi] = std::minmax_element(perSecond.begin(), perSecond.end());
   std::printf("  %ld SUBMITs in %.1f s: %.1f segments/s = %.1f %% of %d (goal within 5 %%)\n",
               last - first, elapsed, rate, 100 * rate / s.pacingLimit, s.pacingLimit);
-  std::printf("  per-second counts between %ld and %ld; %s\n", *lo, *hi, sampler.Text().c_str());
+  std::printf("  per-second counts between %ld and %ld; %s\n", *lo, *hi,
+              sampler.Text(static_cast<int>(last - first)).c_str());
   if (sys.Scalar("SELECT COUNT(*) FROM Submit WHERE SubmitState = 0") == 0)
     std::printf("  (the backlog ran dry: the figure is too low)\n");
 }
@@ -549,7 +557,7 @@ double BrivaneMoRun(DbKind kind, const Settings& s) {
     std::this_thread::sleep_for(100ms);
   }
   const double elapsed = Seconds(Clock::now() - start);
-  const std::string rss = sampler.Text();
+  const std::string rss = sampler.Text(s.mo);
   if (stored < s.mo) {
     std::printf("  unfinished after %.1f s: %lld stored\n", elapsed, stored);
     return 0;
@@ -629,12 +637,16 @@ int main(int argc, char** argv) {
       s.moRun = false;
     else if (a == "--commit-batch")
       s.commitBatch = next();
-    else {
+    else if (a == "--env" && i + 1 < argc && std::strchr(argv[i + 1], '=')) {
+      const std::string setting = argv[++i];
+      const std::size_t equals = setting.find('=');
+      s.brivaneEnv[setting.substr(0, equals)] = setting.substr(equals + 1);
+    } else {
       std::fprintf(stderr,
                    "usage: bench_e2e [--rows N] [--mo N] [--pacing-seconds S] [--pacing-limit L]\n"
                    "                 [--work-threads W] [--links K] [--rounds R] [--sqlite]\n"
                    "                 [--mariadb] [--no-mt] [--no-pacing] [--no-mo]\n"
-                   "                 [--commit-batch B]\n");
+                   "                 [--commit-batch B] [--env NAME=VALUE]...\n");
       return 2;
     }
   }

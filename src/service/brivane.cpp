@@ -25,7 +25,7 @@ namespace {
 
 constexpr auto kMtIdleWait = std::chrono::milliseconds(50);
 // How often Main gives freed memory back to the system.
-constexpr std::chrono::seconds kTrimInterval{60};
+constexpr std::chrono::seconds kTrimInterval{5};
 
 std::string ResolveInHome(const std::string& home, const std::string& path) {
   if (path.empty() || path.front() == '/') return path;
@@ -776,6 +776,15 @@ bool BRIVANE::OpenDatabase(int attempts) {
     sp::MtPollerSettings poll;
     poll.submitQuery = config_.submitQuery;
     poll.mtSpeedLimit = config_.mtSpeedLimit;
+    if (config_.customSubmitQuery.empty() && config_.dbTypeSupported) {
+      poll.chunkQuery = [dbType = config_.dbType](const std::optional<std::int64_t>& afterId,
+                                                  std::int32_t rows) {
+        std::string query;
+        BuildSubmitChunkQuery(dbType, afterId, rows, &query);
+        return query;
+      };
+      poll.passRows = SubmitRowsPerPass(config_.dbType, config_.mtSpeedLimit);
+    }
     poll.spCorpId = base::Utf8ToGbk(config_.spCorpID);
     poll.spId = base::Utf8ToGbk(config_.spID);
     poll.terminalIdLength = static_cast<std::uint32_t>(config_.terminalIdLength);

@@ -237,6 +237,34 @@ bool BuildSubmitQuery(const std::string& dbTypeAnyCase, std::int32_t mtSpeedLimi
   return true;
 }
 
+bool BuildSubmitChunkQuery(const std::string& dbTypeAnyCase,
+                           const std::optional<std::int64_t>& afterId, std::int32_t rows,
+                           std::string* query) {
+  const std::string dbType = LowerAscii(dbTypeAnyCase);
+  const std::string after = afterId ? fmt::format(" AND SubmitID > {}", *afterId) : "";
+  if (dbType == "mysql" || dbType == "postgresql" || dbType == "sqlite") {
+    *query = fmt::format("SELECT * FROM Submit WHERE SubmitState = 0{} ORDER BY SubmitID LIMIT {}",
+                         after, rows);
+  } else if (dbType == "oracle") {
+    // ROWNUM is given before ORDER BY sorts, so the limit goes outside.
+    *query = fmt::format(
+        "SELECT * FROM (SELECT * FROM \"Submit\" WHERE \"SubmitState\" = 0{} ORDER BY "
+        "\"SubmitID\") WHERE ROWNUM <= {}",
+        afterId ? fmt::format(" AND \"SubmitID\" > {}", *afterId) : "", rows);
+  } else if (dbType == "mssql") {
+    *query = fmt::format("SELECT TOP {} * FROM Submit WHERE SubmitState = 0{} ORDER BY SubmitID",
+                         rows, after);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+std::int32_t SubmitRowsPerPass(const std::string& dbType, std::int32_t mtSpeedLimit) {
+  const std::int32_t rows = LowerAscii(dbType) == "oracle" ? mtSpeedLimit - 1 : mtSpeedLimit;
+  return std::max<std::int32_t>(0, rows);
+}
+
 bool IsRestartMessage(std::string_view initMsg) {
   constexpr std::string_view kRestart = "restart";
   if (initMsg.size() < kRestart.size()) return false;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -136,6 +137,17 @@ db::DbSettings DatabaseSettings(const ServiceConfig& config);
 // The polling query for DBType (compared without regard to case); false for
 // a type it does not know, leaving *query alone.
 bool BuildSubmitQuery(const std::string& dbType, std::int32_t mtSpeedLimit, std::string* query);
+
+// The same waiting rows as the polling query, read a chunk at a time in
+// SubmitID order so a pass never holds more than one chunk: the query for at
+// most `rows` rows whose SubmitID is above *afterId (all waiting rows when
+// afterId is null). False for a DBType it does not know.
+bool BuildSubmitChunkQuery(const std::string& dbType, const std::optional<std::int64_t>& afterId,
+                           std::int32_t rows, std::string* query);
+
+// The rows one pass of the polling query takes at most (Oracle's ROWNUM
+// form takes one fewer than MTSpeedLimit).
+std::int32_t SubmitRowsPerPass(const std::string& dbType, std::int32_t mtSpeedLimit);
 
 constexpr std::int32_t TerminalIdLength(std::int32_t smgVersion) {
   return smgVersion <= 32 ? 21 : 32;

@@ -343,7 +343,7 @@ bool MtPoller::RunPass(Pass& pass) {
           lock.lock();
         }
       }
-      rs.MoveNext();
+      MoveNext(connection, rs, pass);
     }
     rs.Close();
   } catch (const db::DbException& e) {
@@ -363,6 +363,12 @@ bool MtPoller::RunPass(Pass& pass) {
 
 db::Recordset MtPoller::ReadRows(db::Connection& connection, Pass& pass) {
   pass.claimedAt = Now();
+  pass.chunked = settings_.chunkQuery && !settings_.claimRows;
+  if (pass.chunked) {
+    db::Recordset rs;
+    ReadChunk(connection, rs, pass);
+    return rs;
+  }
   if (!settings_.claimRows) {
     // Read as the pass goes, so memory does not grow with MTSpeedLimit;
     // the marks and give-backs run on this connection meanwhile.
@@ -385,6 +391,34 @@ db::Recordset MtPoller::ReadRows(db::Connection& connection, Pass& pass) {
   }
   counters_.claimed += fresh;
   return rs;
+}
+
+void MtPoller::ReadChunk(db::Connection& connection, db::Recordset& rs, Pass& pass) {
+  pass.chunkAsked = std::min(settings_.chunkRows, settings_.passRows - pass.passRead);
+  pass.chunkRead = 0;
+  pass.chunkStartId = pass.lastId;
+  if (pass.chunkAsked <= 0) {
+    rs.Close();
+    return;
+  }
+  rs = connection.ExecuteForward(settings_.chunkQuery(pass.lastId, pass.chunkAsked));
+  if (rs.RecordCount() > 0) rs.MoveFirst();
+}
+
+void MtPoller::MoveNext(db::Connection& connection, db::Recordset& rs, Pass& pass) {
+  if (!pass.chunked) {
+    rs.MoveNext();
+    return;
+  }
+  std::int64_t id = 0;
+  if (GetFieldInt64(rs, "SubmitID", id)) pass.lastId = std::max(id, pass.lastId.value_or(id));
+  rs.MoveNext();
+  ++pass.passRead;
+  ++pass.chunkRead;
+  // A short chunk held the last waiting rows; a chunk whose ids could not
+  // be read would only come back again.
+  if (rs.Eof() && pass.chunkRead == pass.chunkAsked && pass.lastId != pass.chunkStartId)
+    ReadChunk(connection, rs, pass);
 }
 
 bool MtPoller::SkipRow(const db::Recordset& rs, Pass& pass) {

@@ -46,6 +46,15 @@ struct ClaimCounters {
 
 struct MtPollerSettings {
   std::string submitQuery;  // the polling query built from DBType and MTSpeedLimit
+  // When set, a pass reads the waiting rows a chunk at a time instead of
+  // running submitQuery: the query for at most `rows` waiting rows above
+  // afterId (null: from the first) in SubmitID order. A driver that buffers
+  // a whole result set then holds one chunk, not MTSpeedLimit rows. Unset
+  // for an operator's own SubmitQuery, which cannot be rewritten.
+  std::function<std::string(const std::optional<std::int64_t>& afterId, std::int32_t rows)>
+      chunkQuery;
+  std::int32_t passRows = 20;    // the rows a chunked pass reads at most
+  std::int32_t chunkRows = 256;  // the rows of one chunk
   // Claiming mode (several instances on one table): each pass claims its
   // rows for instanceId through the claiming procedure instead of running
   // submitQuery, gives back what it did not hand over, and records the
@@ -105,12 +114,21 @@ class MtPoller {
     std::size_t markBatch = 1;
     // Claiming: the rows this pass claimed and has not handed over yet.
     std::vector<std::uint64_t> claimedLeft;
+    // Chunked reading: the rows of the pass read so far, the size asked of
+    // the current chunk, the rows read of it, and the highest SubmitID read.
+    bool chunked = false;
+    std::int32_t passRead = 0, chunkAsked = 0, chunkRead = 0;
+    std::optional<std::int64_t> lastId, chunkStartId;
   };
   // The steps of a pass. RunPass holds DBConnection's lock except while it
   // pauses, and answers false when the pass ended in an error.
   bool RunPass(Pass& pass);
-  // Claims the pass's rows or runs the polling query.
+  // Claims the pass's rows, reads the first chunk or runs the polling query.
   db::Recordset ReadRows(db::Connection& connection, Pass& pass);
+  // The next chunk of a chunked pass (closed when the pass has read its rows).
+  void ReadChunk(db::Connection& connection, db::Recordset& rs, Pass& pass);
+  // Moves to the next row, reading the next chunk when one ends full.
+  void MoveNext(db::Connection& connection, db::Recordset& rs, Pass& pass);
   // True for a row not to be sent now: its mark is still to be stored, or
   // (claiming) it is on its way to the SMG.
   bool SkipRow(const db::Recordset& rs, Pass& pass);

@@ -1,6 +1,33 @@
 #include "sp/pending_submits.h"
 
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <type_traits>
+
 namespace brivane::sp {
+namespace {
+
+static_assert(std::is_trivially_copyable_v<cmpp::CmppSubmit>, "kept and restored byte-wise");
+constexpr std::size_t kContentAt = offsetof(cmpp::CmppSubmit, Msg_Content);
+constexpr std::size_t kTailAt = offsetof(cmpp::CmppSubmit, LinkID);
+
+}  // namespace
+
+KeptSubmit::KeptSubmit(const cmpp::CmppSubmit& record) : writeAttempts_(record.writeAttempts) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(&record);
+  const std::size_t used = std::min<std::size_t>(record.Msg_Length, sizeof record.Msg_Content);
+  head_.assign(bytes, bytes + kContentAt + used);
+  tail_.assign(bytes + kTailAt, bytes + sizeof record);
+}
+
+std::unique_ptr<cmpp::CmppSubmit> KeptSubmit::Restore() const {
+  auto record = std::make_unique<cmpp::CmppSubmit>();
+  auto* bytes = reinterpret_cast<std::uint8_t*>(record.get());
+  std::memcpy(bytes, head_.data(), head_.size());
+  std::memcpy(bytes + kTailAt, tail_.data(), tail_.size());
+  return record;
+}
 
 std::optional<PendingSegment> PendingSubmits::Put(const PendingSegment& segment,
                                                   std::uint32_t nowTick, std::uint32_t deadlineMs) {

@@ -20,6 +20,22 @@
 
 namespace brivane::sp {
 
+// A segment as it was written, kept while a flow-control refusal may have
+// it written again: the record without the unused rest of its content area,
+// so a few hundred bytes instead of 11.5 KB per segment in flight.
+class KeptSubmit {
+ public:
+  explicit KeptSubmit(const cmpp::CmppSubmit& record);
+  // The record as it was given (the content area past Msg_Length zero).
+  std::unique_ptr<cmpp::CmppSubmit> Restore() const;
+  std::uint32_t WriteAttempts() const { return writeAttempts_; }
+
+ private:
+  std::vector<std::uint8_t> head_;  // up to the end of the content used
+  std::vector<std::uint8_t> tail_;  // from LinkID to the end of the record
+  std::uint32_t writeAttempts_;
+};
+
 // One segment of a row on its way to the SMG.
 struct PendingSegment {
   std::uint64_t recordId = 0;
@@ -28,7 +44,7 @@ struct PendingSegment {
   std::uint32_t total = 1;    // Pk_total
   // The segment as written, kept only while a flow-control refusal may
   // have it written again.
-  std::shared_ptr<const cmpp::CmppSubmit> written{};
+  std::shared_ptr<const KeptSubmit> written{};
   // When the segment was handed to its link, for the answer's latency.
   std::chrono::steady_clock::time_point handedAt{};
 };

@@ -325,7 +325,7 @@ bool MyCMPPClient::OnSubmitting(cmpp::CMPPConnection& link, const cmpp::CmppSubm
   }
   PendingSegment segment{submit.recordId, submit.sequenceId, submit.Pk_number, submit.Pk_total,
                          nullptr};
-  if (flowTries_.load() > 1) segment.written = std::make_shared<const cmpp::CmppSubmit>(submit);
+  if (flowTries_.load() > 1) segment.written = std::make_shared<const KeptSubmit>(submit);
   segment.handedAt = std::chrono::steady_clock::now();
   if (auto displaced = pending_.Put(segment, base::TickCount(), submitRespTimeoutMs_)) {
     // Only after the Sequence_Id counter wrapped within one response
@@ -363,13 +363,13 @@ void MyCMPPClient::OnSubmitResp(cmpp::CMPPConnection&, const cmpp::CmppSubmitRes
   answers_.AddLatency(std::chrono::duration_cast<std::chrono::microseconds>(
       std::chrono::steady_clock::now() - segment->handedAt));
   if (resp.Result == kFlowControlResult && segment->written) {
-    const std::uint32_t writes = segment->written->writeAttempts;
+    const std::uint32_t writes = segment->written->WriteAttempts();
     const auto tries = static_cast<std::uint32_t>(flowTries_.load());
     if (writes < tries) {
       const FlowControlSettings flow = FlowControl();
       const auto pause = FlowControlPause(flow, writes);
-      FlowRetryQueue::Entry entry{std::make_unique<cmpp::CmppSubmit>(*segment->written),
-                                  MsgIdText(resp.Msg_Id), FlowRetryQueue::Clock::now() + pause};
+      FlowRetryQueue::Entry entry{segment->written->Restore(), MsgIdText(resp.Msg_Id),
+                                  FlowRetryQueue::Clock::now() + pause};
       if (flowRetries_.Add(entry)) {
         base::StatusBlock().Add(base::kSubmitFlowRetried);
         base::LogF(3,

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 namespace brivane::base {
 namespace {
 
@@ -39,6 +43,26 @@ TEST(Text, EmptyInputsGiveEmptyOutputs) {
   EXPECT_TRUE(GbkToUtf16("").empty());
   EXPECT_TRUE(Utf16ToGbk(u"").empty());
   EXPECT_TRUE(GbkToUtf8("").empty());
+}
+
+// Converters are lent between threads; one lent to two threads at once, or
+// handed back with a broken sequence's state, would garble the next text.
+TEST(Text, ThreadsConvertingAtOnceEachGetTheirOwnTextBack) {
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([t, &wrong] {
+      const std::string utf8 = "线程" + std::to_string(t) + " 中文短信 text";
+      for (int i = 0; i < 500; ++i) {
+        const std::string gbk = Utf8ToGbk(utf8);
+        // A broken sequence now and then leaves a converter mid-character.
+        if (i % 7 == 0) GbkToUtf16("\x81");
+        if (GbkToUtf8(gbk) != utf8 || Utf16ToGbk(GbkToUtf16(gbk)) != gbk) ++wrong;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(Text, LeadByteRange) {

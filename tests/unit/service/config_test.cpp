@@ -97,6 +97,43 @@ TEST(ServiceConfig, SubmitQueryByDbType) {
             "SELECT * FROM \"Submit\" WHERE \"SubmitState\" = 0 AND ROWNUM < 7");
 }
 
+// The chunk form must select the same rows as the polling query, in
+// SubmitID order, with the limit applied after the ordering (Oracle numbers
+// rows before it sorts them).
+TEST(ServiceConfig, SubmitChunkQueryByDbType) {
+  struct Case {
+    const char* dbType;
+    std::optional<std::int64_t> after;
+    const char* query;
+  };
+  const Case cases[] = {
+      {"sqlite", std::nullopt,
+       "SELECT * FROM Submit WHERE SubmitState = 0 ORDER BY SubmitID LIMIT 5"},
+      {"MySQL", 4294967296,
+       "SELECT * FROM Submit WHERE SubmitState = 0 AND SubmitID > 4294967296 ORDER BY SubmitID "
+       "LIMIT 5"},
+      {"mssql", 9,
+       "SELECT TOP 5 * FROM Submit WHERE SubmitState = 0 AND SubmitID > 9 ORDER BY "
+       "SubmitID"},
+      {"oracle", 9,
+       "SELECT * FROM (SELECT * FROM \"Submit\" WHERE \"SubmitState\" = 0 AND \"SubmitID\" > 9 "
+       "ORDER BY \"SubmitID\") WHERE ROWNUM <= 5"},
+  };
+  for (const Case& c : cases) {
+    std::string query;
+    EXPECT_TRUE(BuildSubmitChunkQuery(c.dbType, c.after, 5, &query)) << c.dbType;
+    EXPECT_EQ(query, c.query) << c.dbType;
+  }
+  std::string untouched = "kept";
+  EXPECT_FALSE(BuildSubmitChunkQuery("MySQLL", std::nullopt, 5, &untouched));
+  EXPECT_EQ(untouched, "kept");
+
+  // The rows a pass reads stay what the polling query of the type takes.
+  EXPECT_EQ(SubmitRowsPerPass("mysql", 20), 20);
+  EXPECT_EQ(SubmitRowsPerPass("Oracle", 20), 19);
+  EXPECT_EQ(SubmitRowsPerPass("oracle", 0), 0);
+}
+
 TEST(ServiceConfig, SubmitQueryKeyReplacesTheBuiltQuery) {
   Store s;
   ServiceConfig claim = s.Read("DBType=mysql\nSubmitQuery=uspClaimSubmit\n");

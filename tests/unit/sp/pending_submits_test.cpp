@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 namespace brivane::sp {
@@ -103,6 +105,39 @@ TEST(PendingSubmits, ClearAndTakeAllEmptyTheList) {
   p.Put(Seg(3, 13, 2, 2), 0, 1000);
   EXPECT_EQ(Sequences(p.TakeAll()), (std::vector<std::uint32_t>{12, 13}));
   EXPECT_FALSE(p.TakeBySequence(12).has_value());
+}
+
+}  // namespace
+}  // namespace brivane::sp
+
+namespace brivane::sp {
+namespace {
+
+// A segment refused with Result 8 is written again from what was kept: it
+// must come back byte for byte (content, LinkID, bookkeeping), whatever its
+// content length, including a length past the content area.
+TEST(KeptSubmit, RestoresTheRecordAsWritten) {
+  for (std::uint32_t length : {0u, 1u, 140u, 255u, 100000u}) {
+    SCOPED_TRACE(length);
+    auto record = std::make_unique<cmpp::CmppSubmit>();
+    record->Pk_total = 2;
+    record->Pk_number = 2;
+    std::strcpy(record->Service_Id, "SVC");
+    std::strcpy(record->Dest_terminal_Id, "13800000001");
+    record->Msg_Length = length;
+    for (std::size_t i = 0; i < std::min<std::size_t>(length, sizeof record->Msg_Content); ++i)
+      record->Msg_Content[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    std::strcpy(record->LinkID, "LINK-0123456789");
+    record->recordId = 1ull << 40;
+    record->sequenceId = 77;
+    record->writeAttempts = 2;
+    record->lastError = -3;
+
+    const KeptSubmit kept(*record);
+    EXPECT_EQ(kept.WriteAttempts(), 2u);
+    const std::unique_ptr<cmpp::CmppSubmit> back = kept.Restore();
+    EXPECT_EQ(std::memcmp(back.get(), record.get(), sizeof *record), 0);
+  }
 }
 
 }  // namespace
