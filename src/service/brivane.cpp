@@ -217,8 +217,12 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
 
   // Step 5: every key, the authority, the certificate.
   ServiceConfig cfg = ReadServiceConfig(section, logLevel, config_.submitQuery);
-  for (const auto& problem : CheckConfiguration(section))
-    base::LogF(problem.fatal ? 1 : 3, "配置：{}", FormatProblem(options_.configPath, problem));
+  std::vector<std::string> configProblems;
+  for (const auto& problem : CheckConfiguration(section)) {
+    configProblems.push_back(FormatProblem(options_.configPath, problem));
+    base::LogF(problem.fatal ? 1 : 3, "配置：{}", configProblems.back());
+  }
+  if (!storeOk) configProblems.push_back(storeError);
   const bool weakAdminPassword = cfg.adminPasswordIsDefault || cfg.adminPassword.empty();
   if (cfg.adminPasswordIsDefault)
     base::LogWrite(1, "严重：管理员密码AdminPassword仍是默认值，请在配置页面修改！");
@@ -282,6 +286,9 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
   pages.loginDisabled = adminLoginDisabled;
   pages.formShown = cfg.formShown;
   pages.listenAddress = cfg.httpListenAddress;
+  pages.startOutcome = (IsRestartMessage(initMsg) ? "Restarted at " : "Started at ") +
+                       LocalTime(std::chrono::system_clock::now());
+  pages.startProblems = std::move(configProblems);
   admin_->SetState(std::move(pages));
   std::string listenError;
   if (!admin_->Listen(ListenAddressFor(cfg.httpListenAddress, weakAdminPassword), cfg.httpPort,
@@ -292,6 +299,8 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
     // were rather than taking the whole service down.
     if (!IsRestartMessage(initMsg) || admin_->Port() == 0) return false;
     base::LogF(1, "严重：管理页面仍在端口 {} 上服务", admin_->Port());
+    admin_->AddStartProblem(
+        fmt::format("HTTPPort: the pages stay on port {}: {}", admin_->Port(), listenError));
   }
   base::LogF(3, "HTTP监听端口: {}", admin_->Port());
 

@@ -10,12 +10,14 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "base/config_store.h"
+#include "base/settings_table.h"
 #include "db/settings.h"
 
 namespace brivane::service {
@@ -26,32 +28,26 @@ inline constexpr const char* kManufacturer = "quillark";
 inline constexpr int kVersionMajor = 7;
 inline constexpr int kVersionMinor = 1;
 inline constexpr int kBuildNumber = 0;
-inline constexpr const char* kDefaultAdminPassword = "quillark";
-inline constexpr int kDefaultHttpPort = 8900;
+inline constexpr const char* kDefaultAdminPassword = base::kDefaultAdminPasswordText;
+inline constexpr int kDefaultHttpPort = static_cast<int>(base::SettingOf("HTTPPort").defaultNumber);
 // CMPP 3.0, for the links and for the width of terminal ids alike.
-inline constexpr int kDefaultSMGVersion = 48;
-inline constexpr int kDefaultMTSpeedLimit = 20;
+inline constexpr int kDefaultSMGVersion = static_cast<int>(base::kDefaultSMGVersionNumber);
+inline constexpr int kDefaultMTSpeedLimit =
+    static_cast<int>(base::SettingOf("MTSpeedLimit").defaultNumber);
 // The threshold of the system log before the store has been read: LogLevel
 // defaults to it at the first start, and to the last value read afterwards.
-inline constexpr int kInitialLogLevel = 3;
+inline constexpr int kInitialLogLevel = static_cast<int>(base::SettingOf("LogLevel").defaultNumber);
 // Clear passwords longer than this are refused by the form; the enciphered
 // form must still fit one line of the store.
 inline constexpr std::size_t kMaxPasswordBytes = 64;
 
-enum class FieldKind { kInteger, kString, kPassword, kBoolean };
+using FieldKind = base::FieldKind;
+using FormField = base::Setting;
 
-struct FormField {
-  const char* key;
-  FieldKind kind;
-  int width;         // input width of string and password fields
-  std::int64_t min;  // bounds of integer fields
-  std::int64_t max;
-  const char* unit;      // shown after an integer field, may be empty
-  const char* helpHtml;  // fixed text of ours (HTML), may be empty
-};
-
-// The form's fields in the order they are shown.
-extern const std::array<FormField, 25> kFormFields;
+// The form's fields in the order they are shown: the head of the settings
+// table.
+inline constexpr std::span<const FormField> kFormFields{base::kSettings.data(),
+                                                        base::kFormFieldCount};
 const FormField* FindFormField(std::string_view key);
 
 struct ServiceConfig {
@@ -166,8 +162,9 @@ struct FormCheck {
 };
 
 // Checks every field of a posted form (name -> value, first one wins):
-// integers within their bounds, texts that the store keeps unchanged and
-// are valid UTF-8, passwords at most kMaxPasswordBytes. An empty password
+// integers within their bounds, enumerations one of their choices, IPv4
+// addresses, texts that the store keeps unchanged and are valid UTF-8,
+// passwords at most kMaxPasswordBytes. An empty password
 // keeps the stored one unless "<key>.clear" is posted. An absent check box
 // is false.
 FormCheck CheckForm(const std::multimap<std::string, std::string>& posted);
