@@ -173,47 +173,13 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
   if (!base::OpenLog(LogPath(), logLevel, &logError))
     std::cerr << "brivane: cannot open " << LogPath() << ": " << logError << "\n";
   if (!storeOk) base::LogF(1, "严重：配置文件有误：{}", storeError);
-  if (storeOk) {
-    std::vector<std::string> enciphered;
-    std::string encipherError;
-    if (!EncipherClearPasswords(section, &enciphered, &encipherError))
-      base::LogF(1, "严重：配置文件中的明文密码无法加密保存：{}", encipherError);
-    else if (!enciphered.empty())
-      base::LogF(2, "信息：配置文件中的明文密码已加密保存：{}", fmt::join(enciphered, ", "));
-  }
+  if (storeOk) EncipherStoredPasswords(section);
 
   // Step 3: the restart branch.
-  if (IsRestartMessage(initMsg)) {
-    // A restart also reopens the log, so that a rotated file is let go.
-    base::ReopenLog();
-    {
-      std::lock_guard wait(mtWaitMutex_);
-      stopMT_ = 1;
-    }
-    mtWaitCv_.notify_all();
-    base::LogWrite(3, "信息：网关服务重新启动......");
-    StopBringUp();
-    if (db_) db_->SetReconnectsRefused(true);  // as at stop, see Shutdown
-    StopMTThread();
-    if (SpClientInitialised()) ReleaseSpClient();
-    if (databaseConnected_) {
-      CloseDatabase();
-      databaseConnected_ = 0;
-    }
-  }
+  if (IsRestartMessage(initMsg)) ReleaseForRestart();
 
   // Step 4: a clean slate.
-  started_ = 0;
-  dbConnectionOpen_ = dbConnectionMTOpen_ = dbConnectionMOOpen_ = dbConnectionSROpen_ = 0;
-  databaseConnected_ = 0;
-  auto& block = base::StatusBlock();
-  for (auto offset : {base::kDbConnectionOpen, base::kDbConnectionMtOpen, base::kDbConnectionMoOpen,
-                      base::kDbConnectionSrOpen, base::kStarted})
-    block.Set(offset, 0);
-  // Threads left from an earlier start that was not a restart end here too.
-  StopBringUp();
-  StopMTThread();
-  passIdle_ = 1;
+  ResetRunState();
 
   // Step 5: every key, the authority, the certificate.
   ServiceConfig cfg = ReadServiceConfig(section, logLevel, config_.submitQuery);
@@ -249,6 +215,103 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
   if (certificate->Created()) base::LogF(3, "信息：已创建自签名证书 {}", certificatePath);
   if (!cfg.dbTypeSupported)
     base::LogWrite(1, "严重：不支持的数据库类型！请在DBType配置中输入mssql，mysql或oracle。");
+  ApplyConfig(cfg);
+
+  // Step 6.
+  if (cfg.mtConnections <= 0 && cfg.moConnections <= 0 && cfg.mtAndMOConnections <= 0)
+    base::LogWrite(1, "严重：MO连接数，MT连接数和MOMT连接数至少要有一个不为零！");
+
+  // Step 9 first: the pages (and their health verdict) are up within a
+  // second of the start, whatever the database and the SMG do; both come up
+  // behind them on the bring-up thread.
+  if (!StartPages(cfg, initMsg, std::move(configProblems), std::move(certificate),
+                  adminLoginDisabled))
+    return false;
+
+  // Steps 7 and 8: the database, the route table, the MT thread and the SP
+  // client, retried in the background until they are up or the service stops.
+  // The gateway is made here, not on the bring-up thread: the pages and the
+  // stop read db_ while that thread runs.
+  StartBringUp(section);
+  // The start message is ours and keeps its tab ("Restart\tSignal").
+  base::LogWrite(3, fmt::format("Service {} {}", kProcessName, initMsg));
+  return true;
+}
+
+bool BRIVANE::StartPages(const ServiceConfig& cfg, const std::string& initMsg,
+                         std::vector<std::string> configProblems,
+                         std::shared_ptr<const ServerCertificate> certificate,
+                         bool adminLoginDisabled) {
+  AdminPagesState pages;
+  pages.userName = cfg.adminUserName;
+  pages.password = cfg.adminPassword;
+  pages.loginDisabled = adminLoginDisabled;
+  pages.formShown = cfg.formShown;
+  pages.listenAddress = cfg.httpListenAddress;
+  pages.startOutcome = (IsRestartMessage(initMsg) ? "Restarted at " : "Started at ") +
+                       LocalTime(std::chrono::system_clock::now());
+  pages.startProblems = std::move(configProblems);
+  admin_->SetState(std::move(pages));
+  std::string listenError;
+  if (!admin_->Listen(ListenAddressFor(cfg.httpListenAddress,
+                                       cfg.adminPasswordIsDefault || cfg.adminPassword.empty()),
+                      cfg.httpPort, certificate, &listenError)) {
+    base::LogF(1, "Cannot run without HTTP port: {}", listenError);
+    std::cerr << "brivane: Cannot run without HTTP port: " << listenError << "\n";
+    // A restart whose new port cannot be had keeps the pages where they
+    // were rather than taking the whole service down.
+    if (!IsRestartMessage(initMsg) || admin_->Port() == 0) return false;
+    base::LogF(1, "严重：管理页面仍在端口 {} 上服务", admin_->Port());
+    admin_->AddStartProblem(
+        fmt::format("HTTPPort: the pages stay on port {}: {}", admin_->Port(), listenError));
+  }
+  base::LogF(3, "HTTP监听端口: {}", admin_->Port());
+  return true;
+}
+
+void BRIVANE::EncipherStoredPasswords(base::ConfigSection& section) {
+  std::vector<std::string> enciphered;
+  std::string encipherError;
+  if (!EncipherClearPasswords(section, &enciphered, &encipherError))
+    base::LogF(1, "严重：配置文件中的明文密码无法加密保存：{}", encipherError);
+  else if (!enciphered.empty())
+    base::LogF(2, "信息：配置文件中的明文密码已加密保存：{}", fmt::join(enciphered, ", "));
+}
+
+void BRIVANE::ReleaseForRestart() {
+  // A restart also reopens the log, so that a rotated file is let go.
+  base::ReopenLog();
+  {
+    std::lock_guard wait(mtWaitMutex_);
+    stopMT_ = 1;
+  }
+  mtWaitCv_.notify_all();
+  base::LogWrite(3, "信息：网关服务重新启动......");
+  StopBringUp();
+  if (db_) db_->SetReconnectsRefused(true);  // as at stop, see Shutdown
+  StopMTThread();
+  if (SpClientInitialised()) ReleaseSpClient();
+  if (databaseConnected_) {
+    CloseDatabase();
+    databaseConnected_ = 0;
+  }
+}
+
+void BRIVANE::ResetRunState() {
+  started_ = 0;
+  dbConnectionOpen_ = dbConnectionMTOpen_ = dbConnectionMOOpen_ = dbConnectionSROpen_ = 0;
+  databaseConnected_ = 0;
+  auto& block = base::StatusBlock();
+  for (auto offset : {base::kDbConnectionOpen, base::kDbConnectionMtOpen, base::kDbConnectionMoOpen,
+                      base::kDbConnectionSrOpen, base::kStarted})
+    block.Set(offset, 0);
+  // Threads left from an earlier start that was not a restart end here too.
+  StopBringUp();
+  StopMTThread();
+  passIdle_ = 1;
+}
+
+void BRIVANE::ApplyConfig(const ServiceConfig& cfg) {
   config_ = cfg;
   terminalIdLength_ = cfg.terminalIdLength;
   {
@@ -272,42 +335,9 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
   }
   if (!cfg.moHTTPVerifyCertificate)
     base::LogWrite(1, "严重：MOHTTPVerifyCertificate=false：HTTPS转发不校验应用的证书和主机名！");
+}
 
-  // Step 6.
-  if (cfg.mtConnections <= 0 && cfg.moConnections <= 0 && cfg.mtAndMOConnections <= 0)
-    base::LogWrite(1, "严重：MO连接数，MT连接数和MOMT连接数至少要有一个不为零！");
-
-  // Step 9 first: the pages (and their health verdict) are up within a
-  // second of the start, whatever the database and the SMG do; both come up
-  // behind them on the bring-up thread.
-  AdminPagesState pages;
-  pages.userName = cfg.adminUserName;
-  pages.password = cfg.adminPassword;
-  pages.loginDisabled = adminLoginDisabled;
-  pages.formShown = cfg.formShown;
-  pages.listenAddress = cfg.httpListenAddress;
-  pages.startOutcome = (IsRestartMessage(initMsg) ? "Restarted at " : "Started at ") +
-                       LocalTime(std::chrono::system_clock::now());
-  pages.startProblems = std::move(configProblems);
-  admin_->SetState(std::move(pages));
-  std::string listenError;
-  if (!admin_->Listen(ListenAddressFor(cfg.httpListenAddress, weakAdminPassword), cfg.httpPort,
-                      certificate, &listenError)) {
-    base::LogF(1, "Cannot run without HTTP port: {}", listenError);
-    std::cerr << "brivane: Cannot run without HTTP port: " << listenError << "\n";
-    // A restart whose new port cannot be had keeps the pages where they
-    // were rather than taking the whole service down.
-    if (!IsRestartMessage(initMsg) || admin_->Port() == 0) return false;
-    base::LogF(1, "严重：管理页面仍在端口 {} 上服务", admin_->Port());
-    admin_->AddStartProblem(
-        fmt::format("HTTPPort: the pages stay on port {}: {}", admin_->Port(), listenError));
-  }
-  base::LogF(3, "HTTP监听端口: {}", admin_->Port());
-
-  // Steps 7 and 8: the database, the route table, the MT thread and the SP
-  // client, retried in the background until they are up or the service stops.
-  // The gateway is made here, not on the bring-up thread: the pages and the
-  // stop read db_ while that thread runs.
+void BRIVANE::StartBringUp(const base::ConfigSection& section) {
   if (!db_)
     db_ = std::make_unique<db::DbGateway>(DatabaseSettings(config_));
   else
@@ -320,9 +350,6 @@ bool BRIVANE::Initialise(const std::string& initMsg) {
   if (!stopRequested_) {
     bringUpThread_ = std::thread([this, section] { BringUp(section); });
   }
-  // The start message is ours and keeps its tab ("Restart\tSignal").
-  base::LogWrite(3, fmt::format("Service {} {}", kProcessName, initMsg));
-  return true;
 }
 
 void BRIVANE::BringUp(base::ConfigSection section) {

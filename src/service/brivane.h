@@ -130,6 +130,17 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   // MyCMPPClient::Initialise: reads its own keys, opens its links and starts
   // its workers.
   bool InitialiseSpClient(const base::ConfigSection& section);
+  // Steps of Initialise, run under initLock_.
+  void EncipherStoredPasswords(base::ConfigSection& section);
+  void ReleaseForRestart();
+  void ResetRunState();
+  void ApplyConfig(const ServiceConfig& cfg);
+  void StartBringUp(const base::ConfigSection& section);
+  // The pages with this start's settings; false when they cannot listen at
+  // the first start (a restart keeps the listener it had).
+  bool StartPages(const ServiceConfig& cfg, const std::string& initMsg,
+                  std::vector<std::string> configProblems,
+                  std::shared_ptr<const ServerCertificate> certificate, bool adminLoginDisabled);
   // MyCMPPClient::Release: pending submits, merger, workers, links.
   void ReleaseSpClient();
   void DeleteSpClient();

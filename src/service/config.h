@@ -50,6 +50,11 @@ inline constexpr std::span<const FormField> kFormFields{base::kSettings.data(),
                                                         base::kFormFieldCount};
 const FormField* FindFormField(std::string_view key);
 
+// A number's default in the settings table, for the fields below.
+constexpr std::int32_t TableDefault(std::string_view key) {
+  return static_cast<std::int32_t>(base::SettingOf(key).defaultNumber);
+}
+
 struct ServiceConfig {
   int logLevel = kInitialLogLevel;
   std::string adminUserName;
@@ -70,8 +75,8 @@ struct ServiceConfig {
   std::string spAddStatusReport;
   // Calls of one callback connection committed together, at most; and how
   // long a batch waits to fill (ms). 1 = each call commits alone.
-  std::int32_t dbCommitBatch = 100;
-  std::int32_t dbCommitWait = 0;
+  std::int32_t dbCommitBatch = TableDefault("DBCommitBatch");
+  std::int32_t dbCommitWait = TableDefault("DBCommitWait");
   std::string connectionString;
   std::int32_t mtSpeedLimit = kDefaultMTSpeedLimit;
   std::string submitQuery;
@@ -85,8 +90,8 @@ struct ServiceConfig {
   // (empty: host name and home directory), claims lasting ClaimLease.
   bool claimSubmits = false;
   std::string instanceId;
-  std::chrono::seconds claimLease{60};
-  std::chrono::seconds submitRespTimeout{600};
+  std::chrono::seconds claimLease{TableDefault("ClaimLease")};
+  std::chrono::seconds submitRespTimeout{TableDefault("SubmitRespTimeout")};
   std::string smgAddress;
   bool asiaInfoSMG = false;
   std::string spCorpID;
@@ -95,16 +100,16 @@ struct ServiceConfig {
   std::int32_t terminalIdLength = 21;
   std::string spLoginName;
   std::string spPassword;  // clear
-  std::int32_t moPort = 7890;
-  std::int32_t mtPort = 7890;
-  std::int32_t mtAndMOPort = 7890;
-  std::int32_t moConnections = 0;
-  std::int32_t mtConnections = 0;
-  std::int32_t mtAndMOConnections = 1;
-  std::int32_t workThreads = 500;
+  std::int32_t moPort = TableDefault("MOPort");
+  std::int32_t mtPort = TableDefault("MTPort");
+  std::int32_t mtAndMOPort = TableDefault("MTAndMOPort");
+  std::int32_t moConnections = TableDefault("MOConnections");
+  std::int32_t mtConnections = TableDefault("MTConnections");
+  std::int32_t mtAndMOConnections = TableDefault("MTAndMOConnections");
+  std::int32_t workThreads = TableDefault("WorkThreads");
   std::string dialogCarrierID;
   std::string dialogCarrierNAME;
-  std::chrono::milliseconds moHTTPQuestTimeout{10000};
+  std::chrono::milliseconds moHTTPQuestTimeout{TableDefault("MOHTTPQuestTimeout")};
   bool enableHTTPClient = false;
   // Not on the form: turning certificate checks off is a decision for the
   // file, next to the route it is made for.
