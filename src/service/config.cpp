@@ -447,6 +447,8 @@ std::optional<ConfigProblem> CheckInteger(const base::Setting& setting, std::int
     return problem(true, fmt::format("{} is not a port (1-65535)", value));
   if (SameKey(key, "MTSpeedLimit") && value <= 0)
     return problem(true, fmt::format("{} would never send a row; it must be 1 or more", value));
+  if (setting.min <= setting.max && setting.max == base::detail::kInt32Max && value < setting.min)
+    return problem(false, fmt::format("{} is below the least value {}", value, setting.min));
   if (setting.min <= setting.max && (value < setting.min || value > setting.max))
     return problem(false, fmt::format("{} is outside the {}bounds {}-{}", value,
                                       setting.onForm ? "form's " : "", setting.min, setting.max));

@@ -212,13 +212,37 @@ TEST(FormPage, SelectsShowTheValueInUseAndTheLastStartIsReported) {
 TEST(ConfigCheck, FileOnlyKeysAreHeldToTheirBounds) {
   test::TempDir dir;
   const std::string ini = dir.File("brivane.ini");
-  test::WriteFile(ini, "[Parameters]\nDBCommitBatch=0\nFlowControlTries=21\nSocketTimeout=30\n");
+  test::WriteFile(
+      ini, "[Parameters]\nDBCommitBatch=0\nFlowControlTries=21\nSocketTimeout=30\nClaimLease=3\n");
   auto problems = CheckConfigurationFile(ini, true, dir.File("brivane.key"));
-  ASSERT_EQ(problems.size(), 2u);
+  ASSERT_EQ(problems.size(), 3u) << FormatProblem("f", problems[0]);
   EXPECT_EQ(FormatProblem("f", problems[0]),
             "f:2: warning: DBCommitBatch: 0 is outside the bounds 1-10000");
   EXPECT_EQ(FormatProblem("f", problems[1]),
             "f:3: warning: FlowControlTries: 21 is outside the bounds 1-20");
+  EXPECT_EQ(FormatProblem("f", problems[2]),
+            "f:5: warning: ClaimLease: 3 is below the least value 5");
+}
+
+}  // namespace
+}  // namespace brivane::service
+
+namespace brivane::service {
+namespace {
+
+// The shipped example shows every key commented out at its default.
+TEST(SettingsTable, ExampleConfigurationShowsEveryKeyAtItsDefault) {
+  const std::string example = test::ReadFile(test::SourcePath("packaging/brivane.ini"));
+  const std::regex line(R"(\n;([A-Za-z_]+)=([^\n]*))");
+  std::set<std::string> shown;
+  for (std::sregex_iterator it(example.begin(), example.end(), line), end; it != end; ++it) {
+    const base::Setting* s = base::FindSetting((*it)[1].str());
+    ASSERT_NE(s, nullptr) << (*it)[1] << " in the example is no key";
+    EXPECT_TRUE(shown.insert(s->key).second) << s->key << " twice in the example";
+    EXPECT_EQ((*it)[2].str(), base::DefaultText(*s)) << s->key;
+  }
+  for (const base::Setting& s : kSettings)
+    EXPECT_TRUE(shown.count(s.key)) << s.key << " is missing from the example";
 }
 
 }  // namespace
