@@ -76,45 +76,54 @@ inline constexpr const char* kDataSourceHelp =
 
 inline constexpr std::array<const char*, kMaxChoices> kNone{};
 
+inline constexpr Setting Make(const char* key, FieldKind kind, ValueShape shape, bool onForm,
+                              const char* help) {
+  Setting s{};
+  s.key = key;
+  s.kind = kind;
+  s.shape = shape;
+  s.defaultText = "";
+  s.min = kNoMin;
+  s.max = kNoMax;
+  s.unit = "";
+  s.onForm = onForm;
+  s.helpHtml = help;
+  return s;
+}
 inline constexpr Setting Integer(const char* key, std::int64_t def, std::int64_t min,
                                  std::int64_t max, const char* unit, bool onForm, const char* help,
                                  ValueShape shape = ValueShape::kPlain) {
-  return {key, FieldKind::kInteger, shape, def, "", min, max, unit, onForm, 0, help, kNone, kNone};
+  Setting s = Make(key, FieldKind::kInteger, shape, onForm, help);
+  s.defaultNumber = def;
+  s.min = min;
+  s.max = max;
+  s.unit = unit;
+  return s;
 }
 inline constexpr Setting Text(const char* key, const char* def, bool onForm, int width,
                               const char* help, ValueShape shape = ValueShape::kPlain) {
-  return {key,  FieldKind::kString, shape, 0, def, kNoMin, kNoMax, "", onForm, width, help, kNone,
-          kNone};
+  Setting s = Make(key, FieldKind::kString, shape, onForm, help);
+  s.defaultText = def;
+  s.width = width;
+  return s;
 }
 inline constexpr Setting Password(const char* key, const char* def, int width, const char* help) {
-  return {key,
-          FieldKind::kPassword,
-          ValueShape::kPlain,
-          0,
-          def,
-          kNoMin,
-          kNoMax,
-          "",
-          true,
-          width,
-          help,
-          kNone,
-          kNone};
+  Setting s = Make(key, FieldKind::kPassword, ValueShape::kPlain, true, help);
+  s.defaultText = def;
+  s.width = width;
+  return s;
 }
 inline constexpr Setting Switch(const char* key, bool def, bool onForm, const char* help) {
-  return {key,
-          FieldKind::kBoolean,
-          ValueShape::kPlain,
-          def ? 1 : 0,
-          "",
-          kNoMin,
-          kNoMax,
-          "",
-          onForm,
-          0,
-          help,
-          kNone,
-          kNone};
+  Setting s = Make(key, FieldKind::kBoolean, ValueShape::kPlain, onForm, help);
+  s.defaultNumber = def ? 1 : 0;
+  return s;
+}
+inline constexpr Setting Choices(Setting s, std::array<const char*, kMaxChoices> choices,
+                                 std::array<const char*, kMaxChoices> labels) {
+  s.shape = ValueShape::kEnumeration;
+  s.choices = choices;
+  s.labels = labels;
+  return s;
 }
 
 }  // namespace detail
@@ -132,37 +141,18 @@ inline constexpr std::array<Setting, 49> kSettings = {{
     detail::Text("DataSource", "", true, 50, detail::kDataSourceHelp),
     detail::Text("DBUser", "user_cmpp", true, 50, "数据库用户名"),
     detail::Password("DBPassword", "", 50, "数据库密码"),
-    {"DBType",
-     FieldKind::kString,
-     ValueShape::kEnumeration,
-     0,
-     "mssql",
-     detail::kNoMin,
-     detail::kNoMax,
-     "",
-     true,
-     50,
-     "数据库类型。目前支持mssql，mysql，oracle，postgresql或sqlite。",
-     {"mssql", "mysql", "oracle", "postgresql", "sqlite"},
-     {"mssql", "mysql", "oracle", "postgresql", "sqlite"}},
+    detail::Choices(detail::Text("DBType", "mssql", true, 50,
+                                 "数据库类型。目前支持mssql，mysql，oracle，postgresql或sqlite。"),
+                    {"mssql", "mysql", "oracle", "postgresql", "sqlite"},
+                    {"mssql", "mysql", "oracle", "postgresql", "sqlite"}),
     detail::Text("SMGAddress", "0.0.0.0", true, 50, "网关的IPv4地址（如10.1.2.3），不能填主机名",
                  ValueShape::kAddress),
     detail::Switch("AsiaInfoSMG", false, true, "是否是亚信网关"),
     detail::Text("SPCorpID", "", true, 6, "企业代码"),
     detail::Text("SPID", "", true, 21, "服务号码"),
-    {"SMGVersion",
-     FieldKind::kInteger,
-     ValueShape::kEnumeration,
-     kDefaultSMGVersionNumber,
-     "",
-     32,
-     100,
-     "",
-     true,
-     0,
-     "CMPP2.0协议填32,CMPP3.0协议填48",
-     {"32", "48"},
-     {"32 (CMPP 2.0)", "48 (CMPP 3.0)"}},
+    detail::Choices(detail::Integer("SMGVersion", kDefaultSMGVersionNumber, 32, 100, "", true,
+                                    "CMPP2.0协议填32,CMPP3.0协议填48"),
+                    {"32", "48"}, {"32 (CMPP 2.0)", "48 (CMPP 3.0)"}),
     detail::Text("SPLoginName", "", true, 50, "登录网关用户名，一般和企业代码一致"),
     detail::Password("SPPassword", "", 50, ""),
     detail::Integer("MOPort", 7890, 1, detail::kPortMax, "", true, "", ValueShape::kPort),
