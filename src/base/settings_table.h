@@ -196,21 +196,31 @@ inline constexpr std::array<Setting, 49> kSettings = {{
     detail::Switch("MOHTTPVerifyCertificate", true, false, ""),
 }};
 
+namespace detail {
+// By index rather than by pointer: sanitizer builds cannot compare pointers
+// into the table in a constant expression.
+constexpr std::size_t IndexOf(std::string_view key) {
+  std::size_t i = 0;
+  while (i < kSettings.size() && !SameKey(kSettings[i].key, key)) ++i;
+  return i;
+}
+}  // namespace detail
+
 // The entry of a key (compared without regard to case, as the store reads
 // keys); nullptr for a key the service does not read.
 constexpr const Setting* FindSetting(std::string_view key) {
-  for (const auto& setting : kSettings)
-    if (detail::SameKey(setting.key, key)) return &setting;
-  return nullptr;
+  const std::size_t i = detail::IndexOf(key);
+  return i < kSettings.size() ? &kSettings[i] : nullptr;
 }
 
 // The entry of a key the code reads. A key missing from the table is a bug
 // of ours: it fails the build where the key is constant, and throws
 // std::logic_error otherwise.
 constexpr const Setting& SettingOf(std::string_view key) {
-  const Setting* setting = FindSetting(key);
-  if (!setting) throw std::logic_error("no setting in the table for a key the code reads");
-  return *setting;
+  const std::size_t i = detail::IndexOf(key);
+  if (i == kSettings.size())
+    throw std::logic_error("no setting in the table for a key the code reads");
+  return kSettings[i];
 }
 
 // The form's fields come first in the table.
