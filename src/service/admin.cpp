@@ -186,6 +186,13 @@ void AdminServer::SetState(AdminPagesState state) {
   state_ = std::move(next);
 }
 
+void AdminServer::AddStartProblem(std::string problem) {
+  std::lock_guard lock(stateMutex_);
+  auto next = std::make_shared<AdminPagesState>(*state_);
+  next->startProblems.push_back(std::move(problem));
+  state_ = std::move(next);
+}
+
 std::shared_ptr<const AdminPagesState> AdminServer::State() const {
   std::lock_guard lock(stateMutex_);
   return state_;
@@ -544,13 +551,26 @@ void AdminServer::ServeForm(const httplib::Request&, httplib::Response& res) {
 
 void AdminServer::AcceptForm(const httplib::Request& req, httplib::Response& res) {
   ConnectionGuard::RequestArrived();
+  FormCheck check;
+  if (!CheckPostedForm(req, res, &check)) return;
+  // The listener the new settings need is made (and its port bound) before
+  // anything is written: a failure leaves file, settings and listener as
+  // they are.
+  if (!PrepareListenerFor(check, res)) return;
+  std::string newPort;
+  if (!StoreForm(check, res, &newPort)) return;
+  AnswerSaved(req, res, newPort);
+}
+
+bool AdminServer::CheckPostedForm(const httplib::Request& req, httplib::Response& res,
+                                  FormCheck* check) {
   if (req.get_header_value("Content-Type").rfind("application/x-www-form-urlencoded", 0) != 0) {
     res.status = 415;
     res.set_content(SimplePage("Not saved",
                                "<p>The form must be posted as "
                                "application/x-www-form-urlencoded.</p>\n"),
                     kHtml);
-    return;
+    return false;
   }
   auto posted = ParseFormBody(req.body);
   auto token = posted.find("token");
@@ -561,40 +581,36 @@ void AdminServer::AcceptForm(const httplib::Request& req, httplib::Response& res
                                "<p>The form's anti-forgery token is missing or wrong; nothing was "
                                "saved. Open <a href=\"Parameters\">the form</a> again.</p>\n"),
                     kHtml);
-    return;
+    return false;
   }
-  FormCheck check = CheckForm(posted);
-  for (auto& e : LoginFieldErrors(posted)) check.errors.push_back(std::move(e));
+  *check = CheckForm(posted);
+  for (auto& e : LoginFieldErrors(posted)) check->errors.push_back(std::move(e));
   const auto shownNow = State();
-  for (const auto& change : check.changes) {
-    if (std::string_view(change.field->key) == "AdminPassword" &&
-        change.action == FieldChange::Action::kKeepPassword && shownNow->password.empty() &&
-        !shownNow->loginDisabled)
-      check.errors.push_back("AdminPassword: none is set; type one");
-  }
-  for (auto& change : check.changes) {
-    if (std::string_view(change.field->key) != "DataSource") continue;
+  for (auto& change : check->changes) {
+    const std::string_view key = change.field->key;
+    if (key == "AdminPassword" && change.action == FieldChange::Action::kKeepPassword &&
+        shownNow->password.empty() && !shownNow->loginDisabled)
+      check->errors.push_back("AdminPassword: none is set; type one");
+    if (key != "DataSource") continue;
     auto stored = shownNow->formShown.find("DataSource");
     const std::string current = stored == shownNow->formShown.end() ? "" : stored->second;
     if (change.value == db::MaskPasswords(current))
       change.value = current;
     else if (change.value.find("******") != std::string::npos)
-      check.errors.push_back(
+      check->errors.push_back(
           "DataSource: type the password in place of ****** (or keep the rest unchanged)");
   }
-  if (!check.errors.empty()) check.changes.clear();
-  if (!check.Ok()) {
-    std::string list = "<p>Nothing was saved. Please correct:</p>\n<ul>\n";
-    for (const auto& e : check.errors) list += "<li>" + EscapeHtml(e) + "</li>\n";
-    list += "</ul>\n<p><a href=\"Parameters\">Back to the form</a></p>\n";
-    res.status = 400;
-    res.set_content(SimplePage("配置参数", list), kHtml);
-    return;
-  }
+  if (check->Ok()) return true;
+  check->changes.clear();
+  std::string list = "<p>Nothing was saved. Please correct:</p>\n<ul>\n";
+  for (const auto& e : check->errors) list += "<li>" + EscapeHtml(e) + "</li>\n";
+  list += "</ul>\n<p><a href=\"Parameters\">Back to the form</a></p>\n";
+  res.status = 400;
+  res.set_content(SimplePage("配置参数", list), kHtml);
+  return false;
+}
 
-  // The listener the new settings need is made (and its port bound) before
-  // anything is written: a failure leaves file, settings and listener as
-  // they are.
+bool AdminServer::PrepareListenerFor(const FormCheck& check, httplib::Response& res) {
   auto state = State();
   std::string newPortText = std::to_string(Port());
   bool weakPassword = state->password.empty() || state->password == kDefaultAdminPassword;
@@ -606,24 +622,24 @@ void AdminServer::AcceptForm(const httplib::Request& req, httplib::Response& res
   }
   std::string listenError;
   const auto newPort = static_cast<std::uint16_t>(std::strtoul(newPortText.c_str(), nullptr, 10));
-  if (!PrepareListener(ListenAddressFor(state->listenAddress, weakPassword), newPort,
-                       &listenError)) {
-    base::LogF(2, "信息：配置参数未保存：{}", listenError);
-    res.status = 409;
-    res.set_content(SimplePage("Not saved",
-                               "<p>Nothing was saved; the service keeps running as it was. The "
-                               "pages cannot be served with the new settings: " +
-                                   EscapeHtml(listenError) +
-                                   "</p>\n<p><a href=\"Parameters\">Back to the form</a></p>\n"),
-                    kHtml);
-    return;
-  }
+  if (PrepareListener(ListenAddressFor(state->listenAddress, weakPassword), newPort, &listenError))
+    return true;
+  base::LogF(2, "信息：配置参数未保存：{}", listenError);
+  res.status = 409;
+  res.set_content(SimplePage("Not saved",
+                             "<p>Nothing was saved; the service keeps running as it was. The "
+                             "pages cannot be served with the new settings: " +
+                                 EscapeHtml(listenError) +
+                                 "</p>\n<p><a href=\"Parameters\">Back to the form</a></p>\n"),
+                  kHtml);
+  return false;
+}
 
+bool AdminServer::StoreForm(const FormCheck& check, httplib::Response& res, std::string* newPort) {
   base::ConfigSection section(paths_.configPath, kSectionName, paths_.keyPath);
   std::string error;
   section.Load();  // keys it could not parse are left as they are by Save
   bool ok = true;
-  std::string newPortShown;
   for (const auto& change : check.changes) {
     const char* key = change.field->key;
     switch (change.action) {
@@ -639,22 +655,25 @@ void AdminServer::AcceptForm(const httplib::Request& req, httplib::Response& res
           ok = ok && section.SetString(key, change.value, &error);
         break;
     }
-    if (std::string_view(key) == "HTTPPort") newPortShown = change.value;
+    if (std::string_view(key) == "HTTPPort") *newPort = change.value;
   }
   ok = ok && section.Save(&error);
-  if (!ok) {
-    std::unique_ptr<Listener> unused;
-    {
-      std::lock_guard lock(preparedMutex_);
-      unused = std::move(prepared_);
-    }
-    base::LogF(1, "严重：配置参数保存失败：{}", error);
-    res.status = 500;
-    res.set_content(SimplePage("Not saved", "<p>The configuration could not be saved: " +
-                                                EscapeHtml(error) + "</p>\n"),
-                    kHtml);
-    return;
+  if (ok) return true;
+  std::unique_ptr<Listener> unused;
+  {
+    std::lock_guard lock(preparedMutex_);
+    unused = std::move(prepared_);
   }
+  base::LogF(1, "严重：配置参数保存失败：{}", error);
+  res.status = 500;
+  res.set_content(SimplePage("Not saved", "<p>The configuration could not be saved: " +
+                                              EscapeHtml(error) + "</p>\n"),
+                  kHtml);
+  return false;
+}
+
+void AdminServer::AnswerSaved(const httplib::Request& req, httplib::Response& res,
+                              const std::string& newPort) {
   std::string user;
   std::string password;
   ParseBasicAuth(req.get_header_value("Authorization"), &user, &password);
@@ -664,12 +683,13 @@ void AdminServer::AcceptForm(const httplib::Request& req, httplib::Response& res
   if (auto colon = host.rfind(':');
       colon != std::string::npos && host.find(']', colon) == std::string::npos)
     host.resize(colon);
-  std::string next = host.empty() || newPortShown.empty()
+  std::string next = host.empty() || newPort.empty()
                          ? "Parameters"
-                         : "https://" + host + ":" + newPortShown + "/Parameters";
+                         : "https://" + host + ":" + newPort + "/Parameters";
   auto body = std::make_shared<std::string>(
       SimplePage("配置参数",
                  "<p>The configuration has been saved. The service restarts now.</p>\n"
+                 "<p>How the restart went is shown at the top of the form.</p>\n"
                  "<p><a href=\"" +
                      EscapeHtml(next) + "\">Back to the form</a></p>\n"));
   // The restart must not start before the answer is out: the releaser runs
@@ -775,13 +795,84 @@ bool ParseBasicAuth(std::string_view header, std::string* user, std::string* pas
   return true;
 }
 
+namespace {
+
+bool SameChoice(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// A select of the field's choices. A stored value that is none of them is
+// shown too, marked, so that the page tells what is in use; saving it is
+// refused.
+std::string ChoiceInput(const FormField& field, const std::string& value) {
+  std::string input = fmt::format("<select id=\"{0}\" name=\"{0}\">", field.key);
+  bool found = false;
+  for (std::size_t i = 0; i < field.choices.size() && field.choices[i]; ++i) {
+    const bool selected = SameChoice(value, field.choices[i]);
+    found = found || selected;
+    input += fmt::format("<option value=\"{}\"{}>{}</option>", field.choices[i],
+                         selected ? " selected" : "",
+                         EscapeHtml(field.labels[i] ? field.labels[i] : field.choices[i]));
+  }
+  if (!found)
+    input += fmt::format("<option value=\"{0}\" selected>{0} (not supported)</option>",
+                         EscapeHtml(value));
+  return input + "</select>";
+}
+
+std::string FieldInput(const FormField& field, const std::string& value) {
+  const std::string key = field.key;
+  if (field.shape == base::ValueShape::kEnumeration) return ChoiceInput(field, value);
+  switch (field.kind) {
+    case FieldKind::kInteger: {
+      std::string input = fmt::format(
+          "<input type=\"number\" id=\"{0}\" name=\"{0}\" min=\"{1}\" max=\"{2}\" "
+          "value=\"{3}\" required>",
+          key, field.min, field.max, EscapeHtml(value));
+      if (*field.unit) input += " " + EscapeHtml(field.unit);
+      return input;
+    }
+    case FieldKind::kString:
+      return fmt::format("<input type=\"text\" id=\"{0}\" name=\"{0}\" size=\"{1}\" value=\"{2}\">",
+                         key, field.width, EscapeHtml(value));
+    case FieldKind::kPassword:
+      // The stored password never goes back to the browser.
+      return fmt::format(
+          "<input type=\"password\" id=\"{0}\" name=\"{0}\" size=\"{1}\" value=\"\" "
+          "placeholder=\"(unchanged)\" autocomplete=\"new-password\"> "
+          "<label><input type=\"checkbox\" name=\"{0}.clear\" value=\"1\"> clear</label>",
+          key, field.width);
+    case FieldKind::kBoolean:
+      return fmt::format("<input type=\"checkbox\" id=\"{0}\" name=\"{0}\" value=\"true\"{1}>", key,
+                         value == "true" ? " checked" : "");
+  }
+  return {};
+}
+
+// How the last start or restart went.
+std::string StartOutcome(const AdminPagesState& state) {
+  if (state.startOutcome.empty()) return {};
+  std::string html = "<div class=\"outcome\"><p>" + EscapeHtml(state.startOutcome);
+  if (state.startProblems.empty()) return html + ": no problems found.</p></div>\n";
+  html += fmt::format(": {} problem(s) found:</p>\n<ul>\n", state.startProblems.size());
+  for (const auto& problem : state.startProblems) html += "<li>" + EscapeHtml(problem) + "</li>\n";
+  return html + "</ul></div>\n";
+}
+
+}  // namespace
+
 std::string RenderFormPage(const AdminPagesState& state, const std::string& token) {
   std::string html =
       "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>配置参数</title>\n"
       "<style>body{font-family:sans-serif;margin:1.5em}th{text-align:left;padding-right:1em;"
       "white-space:nowrap}td{padding:.2em .6em .2em "
       "0}td.input{white-space:nowrap}td.help{color:#444;font-size:.9em}"
-      "tr:nth-child(even){background:#f4f4f4}</style></head>\n<body>\n<h1>配置参数</h1>\n"
+      "tr:nth-child(even){background:#f4f4f4}div.outcome{border:1px solid #999;padding:0 .8em;"
+      "margin-bottom:1em}</style></head>\n<body>\n<h1>配置参数</h1>\n" +
+      StartOutcome(state) +
       "<form method=\"post\" action=\"Parameters\" accept-charset=\"UTF-8\">\n"
       "<input type=\"hidden\" name=\"token\" value=\"" +
       EscapeHtml(token) + "\">\n<table>\n";
@@ -792,40 +883,10 @@ std::string RenderFormPage(const AdminPagesState& state, const std::string& toke
     // A DSN-less DataSource may carry a password; the form shows it masked
     // as the log does, and a save that posts the mask back keeps it.
     if (key == "DataSource") value = db::MaskPasswords(value);
-    std::string input;
-    switch (field.kind) {
-      case FieldKind::kInteger:
-        input = fmt::format(
-            "<input type=\"number\" id=\"{0}\" name=\"{0}\" min=\"{1}\" max=\"{2}\" "
-            "value=\"{3}\" required>",
-            key, field.min, field.max, EscapeHtml(value));
-        if (*field.unit) {
-          input += ' ';
-          input += EscapeHtml(field.unit);
-        }
-        break;
-      case FieldKind::kString:
-        input =
-            fmt::format("<input type=\"text\" id=\"{0}\" name=\"{0}\" size=\"{1}\" value=\"{2}\">",
-                        key, field.width, EscapeHtml(value));
-        break;
-      case FieldKind::kPassword:
-        // The stored password never goes back to the browser.
-        input = fmt::format(
-            "<input type=\"password\" id=\"{0}\" name=\"{0}\" size=\"{1}\" value=\"\" "
-            "placeholder=\"(unchanged)\" autocomplete=\"new-password\"> "
-            "<label><input type=\"checkbox\" name=\"{0}.clear\" value=\"1\"> clear</label>",
-            key, field.width);
-        break;
-      case FieldKind::kBoolean:
-        input = fmt::format("<input type=\"checkbox\" id=\"{0}\" name=\"{0}\" value=\"true\"{1}>",
-                            key, value == "true" ? " checked" : "");
-        break;
-    }
     html += fmt::format(
         "<tr><th><label for=\"{0}\">{0}</label></th><td class=\"input\">{1}</td><td "
         "class=\"help\">{2}</td></tr>\n",
-        key, input, field.helpHtml);
+        key, FieldInput(field, value), field.helpHtml);
   }
   html +=
       "</table>\n<p><input type=\"submit\" value=\"Accept\"> <input type=\"reset\" "

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "service/certificate.h"
+#include "service/config.h"
 #include "service/login_throttle.h"
 
 namespace httplib {
@@ -47,6 +48,11 @@ struct AdminPagesState {
   std::string metricsUserName;
   std::string metricsPassword;                   // clear
   std::map<std::string, std::string> formShown;  // by key, see ServiceConfig
+  // How the last start or restart went, shown above the form so that the
+  // administrator sees what a save led to: when it ran, and each problem it
+  // found in the file (fatal ones kept their defaults on a restart).
+  std::string startOutcome;
+  std::vector<std::string> startProblems;
 };
 
 // What the pages need from the process.
@@ -77,6 +83,8 @@ class AdminServer {
   AdminServer& operator=(const AdminServer&) = delete;
 
   void SetState(AdminPagesState state);
+  // Adds a problem of the running start to the one the form shows.
+  void AddStartProblem(std::string problem);
 
   // Serves HTTPS on address:port with the certificate. A listener already
   // open there with the same certificate stays; one made ready by an
@@ -116,6 +124,11 @@ class AdminServer {
   void ServeWholeLog(httplib::Response& res);
   void ServeForm(const httplib::Request& req, httplib::Response& res);
   void AcceptForm(const httplib::Request& req, httplib::Response& res);
+  // The steps of AcceptForm; each false one has answered the request.
+  bool CheckPostedForm(const httplib::Request& req, httplib::Response& res, FormCheck* check);
+  bool PrepareListenerFor(const FormCheck& check, httplib::Response& res);
+  bool StoreForm(const FormCheck& check, httplib::Response& res, std::string* newPort);
+  void AnswerSaved(const httplib::Request& req, httplib::Response& res, const std::string& newPort);
   std::shared_ptr<const AdminPagesState> State() const;
 
   AdminHost& host_;

@@ -153,8 +153,10 @@ base::ConfigSection BRIVANE::LoadSettings() {
   std::string logError;
   if (!base::OpenLog(LogPath(), systemLogLevel_, &logError))
     std::cerr << "brivane: cannot open " << LogPath() << ": " << logError << "\n";
+  startProblems_.clear();
   if (!storeOk) {
     base::LogF(1, "严重：配置文件有误：{}", storeError);
+    startProblems_.push_back(storeError);
     return section;
   }
   std::vector<std::string> enciphered;
@@ -196,8 +198,10 @@ void BRIVANE::ResetRunState() {
 
 ServiceConfig BRIVANE::ReadSettings(const base::ConfigSection& section) {
   ServiceConfig cfg = ReadServiceConfig(section, systemLogLevel_, config_.submitQuery);
-  for (const auto& problem : CheckConfiguration(section))
-    base::LogF(problem.fatal ? 1 : 3, "配置：{}", FormatProblem(options_.configPath, problem));
+  for (const auto& problem : CheckConfiguration(section)) {
+    startProblems_.push_back(FormatProblem(options_.configPath, problem));
+    base::LogF(problem.fatal ? 1 : 3, "配置：{}", startProblems_.back());
+  }
   if (cfg.adminPasswordIsDefault)
     base::LogWrite(1, "严重：管理员密码AdminPassword仍是默认值，请在配置页面修改！");
   if (WeakAdminPassword(cfg))
@@ -275,6 +279,10 @@ bool BRIVANE::StartListener(const ServiceConfig& cfg,
   pages.listenAddress = cfg.httpListenAddress;
   pages.metricsUserName = cfg.metricsUserName;
   pages.metricsPassword = cfg.metricsPassword;
+  pages.startOutcome =
+      (restart ? "Restarted at " : "Started at ") + LocalTime(std::chrono::system_clock::now());
+  pages.startProblems = std::move(startProblems_);
+  startProblems_.clear();
   admin_->SetState(std::move(pages));
   std::string listenError;
   if (!admin_->Listen(ListenAddressFor(cfg.httpListenAddress, WeakAdminPassword(cfg)), cfg.httpPort,
@@ -285,6 +293,8 @@ bool BRIVANE::StartListener(const ServiceConfig& cfg,
     // were rather than taking the whole service down.
     if (!restart || admin_->Port() == 0) return false;
     base::LogF(1, "严重：管理页面仍在端口 {} 上服务", admin_->Port());
+    admin_->AddStartProblem(
+        fmt::format("HTTPPort: the pages stay on port {}: {}", admin_->Port(), listenError));
   }
   base::LogF(3, "HTTP监听端口: {}", admin_->Port());
   return true;

@@ -153,6 +153,9 @@ class BRIVANE : public AdminHost, public sp::SpHost {
                      const std::shared_ptr<const ServerCertificate>& certificate, bool restart);
   // Starts the bring-up thread unless the service is stopping.
   void StartBringUp(const base::ConfigSection& section);
+  // What this start found wrong in the file, for the form's start box
+  // (gathered by LoadSettings and ReadSettings, handed over by StartListener).
+  std::vector<std::string> startProblems_;
 
   // ---- Where the process calls into the other layers.
   void CreateSpClient();

@@ -1,24 +1,17 @@
 #include "service/config.h"
 
-#include <arpa/inet.h>
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 
 #include "db/claims.h"
 
 namespace brivane::service {
 namespace {
-
-constexpr const char* kDataSourceHelp =
-    "ODBC数据源名称。首先要在ODBC数据源管理器里面"
-    "<a href=\"https://www.unixodbc.org/odbcinst.html\" target=\"_blank\" "
-    "rel=\"noopener noreferrer\">配置一个VESKA使用的数据源</a>。";
-
-constexpr std::int64_t kNoBound = 0;
 
 std::string_view TrimBlanks(std::string_view s) {
   auto blank = [](char c) { return c == ' ' || c == '\t'; };
@@ -39,6 +32,33 @@ std::string LowerAscii(std::string text) {
   return text;
 }
 
+// "a, b or c"
+std::string ChoiceList(const FormField& field) {
+  std::string list;
+  std::size_t count = 0;
+  for (const char* choice : field.choices) count += choice != nullptr;
+  std::size_t i = 0;
+  for (const char* choice : field.choices) {
+    if (!choice) continue;
+    if (i > 0) list += i + 1 == count ? " or " : ", ";
+    list += choice;
+    ++i;
+  }
+  return list;
+}
+
+// "neither a nor b", "none of a, b or c", with the choices' labels.
+std::string NoneOf(const FormField& field) {
+  std::vector<std::string> labels;
+  for (std::size_t i = 0; i < field.choices.size() && field.choices[i]; ++i)
+    labels.push_back(field.labels[i] ? field.labels[i] : field.choices[i]);
+  if (labels.size() == 2) return "neither " + labels[0] + " nor " + labels[1];
+  std::string list = "none of ";
+  for (std::size_t i = 0; i < labels.size(); ++i)
+    list += (i == 0 ? "" : i + 1 == labels.size() ? " or " : ", ") + labels[i];
+  return list;
+}
+
 bool HasControl(std::string_view text) {
   for (char c : text) {
     auto u = static_cast<unsigned char>(c);
@@ -49,147 +69,144 @@ bool HasControl(std::string_view text) {
 
 }  // namespace
 
-const std::array<FormField, 25> kFormFields = {{
-    {"LogLevel", FieldKind::kInteger, 0, 0, 9, "",
-     "日志级别。1=严重错误, 2=错误, 3=警告, 4=消息;如果要显示上下行消息记录请设成大于等于3"},
-    {"AdminUserName", FieldKind::kString, 25, kNoBound, kNoBound, "", "登录参数配置页面的用户名"},
-    {"AdminPassword", FieldKind::kPassword, 25, kNoBound, kNoBound, "", "登录参数配置页面的密码"},
-    {"HTTPPort", FieldKind::kInteger, 0, 1, 65535, "", "配置页面的端口号"},
-    {"DataSource", FieldKind::kString, 50, kNoBound, kNoBound, "", kDataSourceHelp},
-    {"DBUser", FieldKind::kString, 50, kNoBound, kNoBound, "", "数据库用户名"},
-    {"DBPassword", FieldKind::kPassword, 50, kNoBound, kNoBound, "", "数据库密码"},
-    {"DBType", FieldKind::kString, 50, kNoBound, kNoBound, "",
-     "数据库类型。目前支持mssql，mysql或oracle。"},
-    {"SMGAddress", FieldKind::kString, 50, kNoBound, kNoBound, "", ""},
-    {"AsiaInfoSMG", FieldKind::kBoolean, 0, kNoBound, kNoBound, "", "是否是亚信网关"},
-    {"SPCorpID", FieldKind::kString, 6, kNoBound, kNoBound, "", "企业代码"},
-    {"SPID", FieldKind::kString, 21, kNoBound, kNoBound, "", "服务号码"},
-    {"SMGVersion", FieldKind::kInteger, 0, 32, 100, "", "CMPP2.0协议填32,CMPP3.0协议填48"},
-    {"SPLoginName", FieldKind::kString, 50, kNoBound, kNoBound, "",
-     "登录网关用户名，一般和企业代码一致"},
-    {"SPPassword", FieldKind::kPassword, 50, kNoBound, kNoBound, "", ""},
-    {"MOPort", FieldKind::kInteger, 0, 1, 65535, "", ""},
-    {"MTPort", FieldKind::kInteger, 0, 1, 65535, "", ""},
-    {"MTAndMOPort", FieldKind::kInteger, 0, 1, 65535, "", ""},
-    {"MOConnections", FieldKind::kInteger, 0, 0, 255, "个",
-     "如果MO和MT连接是分开的，则分别配置MO和MT的网关连接数，同时把MTAndMOConnections配置成0"},
-    {"MTConnections", FieldKind::kInteger, 0, 0, 255, "个", ""},
-    {"MTAndMOConnections", FieldKind::kInteger, 0, 0, 255, "个", ""},
-    {"DialogCarrierID", FieldKind::kString, 50, kNoBound, kNoBound, "", ""},
-    {"DialogCarrierNAME", FieldKind::kString, 50, kNoBound, kNoBound, "", ""},
-    {"MOHTTPQuestTimeout", FieldKind::kInteger, 0, 3000, 600000, "ms", "value limited(1000-60000)"},
-    {"EnableHTTPClient", FieldKind::kBoolean, 0, kNoBound, kNoBound, "", ""},
-}};
-
 const FormField* FindFormField(std::string_view key) {
   for (const auto& field : kFormFields)
     if (key == field.key) return &field;
   return nullptr;
 }
 
-ServiceConfig ReadServiceConfig(const base::ConfigSection& section, int systemLogLevel,
-                                const std::string& previousSubmitQuery) {
-  ServiceConfig c;
-  auto& shown = c.formShown;
-  auto password = [&](const char* key, const char* defaultValue) {
-    std::string error;
-    std::string clear = section.GetPassword(key, defaultValue, &error);
-    if (!error.empty()) c.passwordErrors.push_back(error);
-    return clear;
-  };
-  auto integer = [&](const char* key, std::int64_t defaultValue) {
-    return static_cast<std::int32_t>(section.GetInteger(key, defaultValue));
-  };
+namespace {
 
-  c.logLevel = integer("LogLevel", systemLogLevel);
+std::int32_t Int32(const base::ConfigSection& section, const char* key) {
+  return static_cast<std::int32_t>(base::ReadInteger(section, key));
+}
+
+// The pages' own keys.
+void ReadAdminKeys(const base::ConfigSection& section, int systemLogLevel, ServiceConfig& c) {
+  auto& shown = c.formShown;
+  c.logLevel = static_cast<std::int32_t>(section.GetInteger("LogLevel", systemLogLevel));
   shown["LogLevel"] = std::to_string(c.logLevel);
-  c.adminUserName = section.GetString("AdminUserName", "admin");
+  c.adminUserName = base::ReadString(section, "AdminUserName");
   shown["AdminUserName"] = c.adminUserName;
-  c.adminPassword = password("AdminPassword", kDefaultAdminPassword);
+  std::string error;
+  c.adminPassword = base::ReadPassword(section, "AdminPassword", &error);
+  if (!error.empty()) c.passwordErrors.push_back(error);
   c.adminPasswordIsDefault = c.adminPassword == kDefaultAdminPassword;
   // A value that is no port refuses the first start; a restart keeps the
   // default rather than listen on the value cut to 16 bits.
-  const std::int64_t httpPort = section.GetInteger("HTTPPort", kDefaultHttpPort);
+  const std::int64_t httpPort = base::ReadInteger(section, "HTTPPort");
   c.httpPort =
       static_cast<std::uint16_t>(httpPort >= 1 && httpPort <= 65535 ? httpPort : kDefaultHttpPort);
   shown["HTTPPort"] = std::to_string(c.httpPort);
-  c.certificate = section.GetString("Certificate", "server.pem");
-  c.httpListenAddress = section.GetString("HTTPListenAddress", "");
-  c.metricsUserName = section.GetString("MetricsUserName", "");
-  c.metricsPassword = password("MetricsPassword", "");
+  c.certificate = base::ReadString(section, "Certificate");
+  c.httpListenAddress = base::ReadString(section, "HTTPListenAddress");
+  c.metricsUserName = base::ReadString(section, "MetricsUserName");
+  std::string metricsError;
+  c.metricsPassword = base::ReadPassword(section, "MetricsPassword", &metricsError);
+  if (!metricsError.empty()) c.passwordErrors.push_back(metricsError);
+}
 
-  c.dataSource = section.GetString("DataSource", "");
+void ReadDatabaseKeys(const base::ConfigSection& section, const std::string& previousSubmitQuery,
+                      ServiceConfig& c) {
+  auto& shown = c.formShown;
+  c.dataSource = base::ReadString(section, "DataSource");
   shown["DataSource"] = c.dataSource;
-  c.dbUser = section.GetString("DBUser", "user_cmpp");
+  c.dbUser = base::ReadString(section, "DBUser");
   shown["DBUser"] = c.dbUser;
-  c.dbPassword = password("DBPassword", "");
-  c.dbType = LowerAscii(section.GetString("DBType", "mssql"));
+  std::string error;
+  c.dbPassword = base::ReadPassword(section, "DBPassword", &error);
+  if (!error.empty()) c.passwordErrors.push_back(error);
+  c.dbType = LowerAscii(base::ReadString(section, "DBType"));
   shown["DBType"] = c.dbType;
-  c.spUpdateSubmit = section.GetString("SP_UpdateSubmit", "uspUpdateSubmitState");
-  c.spDelSubmit = section.GetString("SP_DelSubmit", "uspMoveSubmitToLog");
-  c.spAddDeliver = section.GetString("SP_AddDeliver", "uspAddDeliver");
-  c.spAddStatusReport = section.GetString("SP_AddStatusReport", "uspAddStatusReport");
-  c.dbCommitBatch = integer("DBCommitBatch", 100);
-  c.dbCommitWait = integer("DBCommitWait", 0);
+  c.spUpdateSubmit = base::ReadString(section, "SP_UpdateSubmit");
+  c.spDelSubmit = base::ReadString(section, "SP_DelSubmit");
+  c.spAddDeliver = base::ReadString(section, "SP_AddDeliver");
+  c.spAddStatusReport = base::ReadString(section, "SP_AddStatusReport");
+  c.dbCommitBatch = Int32(section, "DBCommitBatch");
+  c.dbCommitWait = Int32(section, "DBCommitWait");
   c.connectionString = db::BuildConnectionString(DatabaseSettings(c));
   // 0 or less would never send a row; such a value refuses the first start,
   // and a restart keeps the default.
-  c.mtSpeedLimit = integer("MTSpeedLimit", kDefaultMTSpeedLimit);
+  c.mtSpeedLimit = Int32(section, "MTSpeedLimit");
   if (c.mtSpeedLimit <= 0) c.mtSpeedLimit = kDefaultMTSpeedLimit;
   c.submitQuery = previousSubmitQuery;
   c.dbTypeSupported = BuildSubmitQuery(c.dbType, c.mtSpeedLimit, &c.submitQuery);
   // An operator's own polling query or procedure (several instances on one
   // database claim their rows this way) replaces the built one.
-  c.customSubmitQuery = section.GetString("SubmitQuery", "");
+  c.customSubmitQuery = base::ReadString(section, "SubmitQuery");
   if (!c.customSubmitQuery.empty()) c.submitQuery = c.customSubmitQuery;
-  c.claimSubmits = section.GetBoolean("ClaimSubmits", false);
-  c.instanceId = section.GetString("InstanceID", "");
+  c.claimSubmits = base::ReadBoolean(section, "ClaimSubmits");
+  c.instanceId = base::ReadString(section, "InstanceID");
   // A lease shorter than a few passes would let a live instance's claims be
   // taken while it sends them.
-  const std::int64_t lease = section.GetInteger("ClaimLease", 60);
-  c.claimLease = std::chrono::seconds(lease <= 0 ? 60 : std::max<std::int64_t>(lease, 5));
-  const std::int64_t respTimeout = section.GetInteger("SubmitRespTimeout", 600);
-  c.submitRespTimeout = std::chrono::seconds(respTimeout <= 0 ? 600 : respTimeout);
+  const auto& leaseSetting = base::SettingOf("ClaimLease");
+  const std::int64_t lease = base::ReadInteger(section, "ClaimLease");
+  c.claimLease = std::chrono::seconds(lease <= 0 ? leaseSetting.defaultNumber
+                                                 : std::max(lease, leaseSetting.min));
+  const std::int64_t respTimeout = base::ReadInteger(section, "SubmitRespTimeout");
+  c.submitRespTimeout = std::chrono::seconds(
+      respTimeout <= 0 ? base::SettingOf("SubmitRespTimeout").defaultNumber : respTimeout);
+}
 
-  c.smgAddress = section.GetString("SMGAddress", "0.0.0.0");
+void ReadLinkKeys(const base::ConfigSection& section, ServiceConfig& c) {
+  auto& shown = c.formShown;
+  c.smgAddress = base::ReadString(section, "SMGAddress");
   shown["SMGAddress"] = c.smgAddress;
-  c.asiaInfoSMG = section.GetBoolean("AsiaInfoSMG", false);
+  c.asiaInfoSMG = base::ReadBoolean(section, "AsiaInfoSMG");
   shown["AsiaInfoSMG"] = c.asiaInfoSMG ? "true" : "false";
-  c.spCorpID = section.GetString("SPCorpID", "");
+  c.spCorpID = base::ReadString(section, "SPCorpID");
   shown["SPCorpID"] = c.spCorpID;
-  c.spID = section.GetString("SPID", "");
+  c.spID = base::ReadString(section, "SPID");
   shown["SPID"] = c.spID;
-  c.smgVersion = integer("SMGVersion", kDefaultSMGVersion);
+  c.smgVersion = Int32(section, "SMGVersion");
   shown["SMGVersion"] = std::to_string(c.smgVersion);
   c.terminalIdLength = TerminalIdLength(c.smgVersion);
-
-  c.spLoginName = section.GetString("SPLoginName", "");
+  c.spLoginName = base::ReadString(section, "SPLoginName");
   shown["SPLoginName"] = c.spLoginName;
-  c.spPassword = password("SPPassword", "");
-  c.moPort = integer("MOPort", 7890);
-  shown["MOPort"] = std::to_string(c.moPort);
-  c.mtPort = integer("MTPort", 7890);
-  shown["MTPort"] = std::to_string(c.mtPort);
-  c.mtAndMOPort = integer("MTAndMOPort", 7890);
-  shown["MTAndMOPort"] = std::to_string(c.mtAndMOPort);
-  c.moConnections = integer("MOConnections", 0);
-  shown["MOConnections"] = std::to_string(c.moConnections);
-  c.mtConnections = integer("MTConnections", 0);
-  shown["MTConnections"] = std::to_string(c.mtConnections);
-  c.mtAndMOConnections = integer("MTAndMOConnections", 1);
-  shown["MTAndMOConnections"] = std::to_string(c.mtAndMOConnections);
-  c.workThreads = integer("WorkThreads", 500);
+  std::string error;
+  c.spPassword = base::ReadPassword(section, "SPPassword", &error);
+  if (!error.empty()) c.passwordErrors.push_back(error);
+  struct Pool {
+    const char* portKey;
+    std::int32_t* port;
+    const char* linksKey;
+    std::int32_t* links;
+  };
+  for (const Pool& pool :
+       {Pool{"MOPort", &c.moPort, "MOConnections", &c.moConnections},
+        Pool{"MTPort", &c.mtPort, "MTConnections", &c.mtConnections},
+        Pool{"MTAndMOPort", &c.mtAndMOPort, "MTAndMOConnections", &c.mtAndMOConnections}}) {
+    *pool.port = Int32(section, pool.portKey);
+    shown[pool.portKey] = std::to_string(*pool.port);
+    *pool.links = Int32(section, pool.linksKey);
+    shown[pool.linksKey] = std::to_string(*pool.links);
+  }
+  c.workThreads = Int32(section, "WorkThreads");
+}
 
-  c.dialogCarrierID = section.GetString("DialogCarrierID", "");
+void ReadForwardingKeys(const base::ConfigSection& section, ServiceConfig& c) {
+  auto& shown = c.formShown;
+  c.dialogCarrierID = base::ReadString(section, "DialogCarrierID");
   shown["DialogCarrierID"] = c.dialogCarrierID;
-  c.dialogCarrierNAME = section.GetString("DialogCarrierNAME", "");
+  c.dialogCarrierNAME = base::ReadString(section, "DialogCarrierNAME");
   shown["DialogCarrierNAME"] = c.dialogCarrierNAME;
-  std::int32_t timeoutMs = integer("MOHTTPQuestTimeout", 10000);
+  const std::int32_t timeoutMs = Int32(section, "MOHTTPQuestTimeout");
   c.moHTTPQuestTimeout = std::chrono::milliseconds(timeoutMs);
   shown["MOHTTPQuestTimeout"] = std::to_string(timeoutMs);
-  c.enableHTTPClient = section.GetBoolean("EnableHTTPClient", false);
-  c.moHTTPVerifyCertificate = section.GetBoolean("MOHTTPVerifyCertificate", true);
+  c.enableHTTPClient = base::ReadBoolean(section, "EnableHTTPClient");
+  c.moHTTPVerifyCertificate = base::ReadBoolean(section, "MOHTTPVerifyCertificate");
   shown["EnableHTTPClient"] = c.enableHTTPClient ? "true" : "false";
+}
+
+}  // namespace
+
+ServiceConfig ReadServiceConfig(const base::ConfigSection& section, int systemLogLevel,
+                                const std::string& previousSubmitQuery) {
+  ServiceConfig c;
+  ReadAdminKeys(section, systemLogLevel, c);
+  ReadDatabaseKeys(section, previousSubmitQuery, c);
+  ReadLinkKeys(section, c);
+  ReadForwardingKeys(section, c);
   return c;
 }
 
@@ -330,6 +347,9 @@ FormCheck CheckForm(const std::multimap<std::string, std::string>& posted) {
           fail("not a whole number");
         } else if (number < field.min || number > field.max) {
           fail(fmt::format("must be between {} and {}", field.min, field.max));
+        } else if (field.shape == base::ValueShape::kEnumeration &&
+                   !base::IsChoice(field, std::to_string(number))) {
+          fail("must be one of " + ChoiceList(field));
         } else {
           change.value = std::to_string(number);
         }
@@ -344,7 +364,12 @@ FormCheck CheckForm(const std::multimap<std::string, std::string>& posted) {
           fail("not valid UTF-8 text");
         } else if (!base::ConfigSection::CanStore(field.key, text, &why)) {
           fail(why);
+        } else if (field.shape == base::ValueShape::kEnumeration && !base::IsChoice(field, text)) {
+          fail("must be one of " + ChoiceList(field));
+        } else if (field.shape == base::ValueShape::kAddress && !base::IsIPv4Address(text)) {
+          fail("not an IPv4 address (like 10.1.2.3)");
         } else {
+          if (field.shape == base::ValueShape::kEnumeration) text = LowerAscii(std::move(text));
           change.value = std::move(text);
         }
         break;
@@ -400,43 +425,6 @@ db::DbSettings DatabaseSettings(const ServiceConfig& config) {
 namespace brivane::service {
 namespace {
 
-// Keys the service reads that the form does not show.
-struct OtherKey {
-  const char* key;
-  FieldKind kind;
-};
-constexpr OtherKey kOtherKeys[] = {
-    {"Certificate", FieldKind::kString},
-    {"SP_UpdateSubmit", FieldKind::kString},
-    {"SP_DelSubmit", FieldKind::kString},
-    {"SP_AddDeliver", FieldKind::kString},
-    {"SP_AddStatusReport", FieldKind::kString},
-    {"MTSpeedLimit", FieldKind::kInteger},
-    {"SubmitQuery", FieldKind::kString},
-    {"ClaimSubmits", FieldKind::kBoolean},
-    {"InstanceID", FieldKind::kString},
-    {"ClaimLease", FieldKind::kInteger},
-    {"HTTPListenAddress", FieldKind::kString},
-    {"MetricsUserName", FieldKind::kString},
-    {"MetricsPassword", FieldKind::kPassword},
-    {"MOHTTPVerifyCertificate", FieldKind::kBoolean},
-    {"LongSMSMaxParts", FieldKind::kInteger},
-    {"DBCommitBatch", FieldKind::kInteger},
-    {"DBCommitWait", FieldKind::kInteger},
-    {"FlowControlTries", FieldKind::kInteger},
-    {"FlowControlPause", FieldKind::kInteger},
-    {"LinkSubmitsPerSecond", FieldKind::kInteger},
-    {"SocketTimeout", FieldKind::kInteger},
-    {"ConnectionTimeout", FieldKind::kInteger},
-    {"WorkThreads", FieldKind::kInteger},
-    {"ReConnectSMGTimesOnStart", FieldKind::kInteger},
-    {"ReConnectSMGInterval", FieldKind::kInteger},
-    {"SubmitRespTimeout", FieldKind::kInteger},
-};
-
-constexpr const char* kPortKeys[] = {"HTTPPort", "MOPort", "MTPort", "MTAndMOPort"};
-constexpr const char* kDbTypes[] = {"mssql", "mysql", "oracle", "postgresql", "sqlite"};
-
 bool SameKey(std::string_view a, std::string_view b) {
   return a.size() == b.size() && LowerAscii(std::string(a)) == LowerAscii(std::string(b));
 }
@@ -459,23 +447,17 @@ std::size_t Distance(std::string_view a, std::string_view b) {
   return row[y.size()];
 }
 
-template <typename F>
-void ForEachKnownKey(F&& f) {
-  for (const auto& field : kFormFields) f(field.key, field.kind, &field);
-  for (const auto& other : kOtherKeys) f(other.key, other.kind, nullptr);
-}
-
 // The known key an unknown one most resembles, if it is close (a typo).
 std::string Resembling(std::string_view key) {
   std::string best;
   std::size_t bestDistance = 3;
-  ForEachKnownKey([&](const char* known, FieldKind, const FormField*) {
-    std::size_t d = Distance(key, known);
+  for (const auto& setting : base::kSettings) {
+    std::size_t d = Distance(key, setting.key);
     if (d < bestDistance) {
       bestDistance = d;
-      best = known;
+      best = setting.key;
     }
-  });
+  }
   return best;
 }
 
@@ -487,14 +469,72 @@ bool IsBooleanText(std::string_view raw) {
          ParseInteger(text, &number);
 }
 
+// What is wrong with an integer as the table bounds it.
+std::optional<ConfigProblem> CheckInteger(const base::Setting& setting, std::int64_t value) {
+  const std::string_view key = setting.key;
+  auto problem = [&](bool fatal, std::string text) {
+    return ConfigProblem{fatal, 0, setting.key, std::move(text)};
+  };
+  if (setting.shape == base::ValueShape::kPort && (value < 1 || value > 65535))
+    return problem(true, fmt::format("{} is not a port (1-65535)", value));
+  if (SameKey(key, "MTSpeedLimit") && value <= 0)
+    return problem(true, fmt::format("{} would never send a row; it must be 1 or more", value));
+  if (setting.min <= setting.max && setting.max == base::detail::kInt32Max && value < setting.min)
+    return problem(false, fmt::format("{} is below the least value {}", value, setting.min));
+  if (setting.min <= setting.max && (value < setting.min || value > setting.max))
+    return problem(false, fmt::format("{} is outside the {}bounds {}-{}", value,
+                                      setting.onForm ? "form's " : "", setting.min, setting.max));
+  if (setting.shape == base::ValueShape::kEnumeration &&
+      !base::IsChoice(setting, std::to_string(value)))
+    return problem(false, fmt::format("{} is {}", value, NoneOf(setting)));
+  return std::nullopt;
+}
+
+// What is wrong with the stored value of one key, if anything.
+std::optional<ConfigProblem> CheckValue(const base::ConfigSection& section,
+                                        const base::Setting& setting) {
+  const std::string_view key = setting.key;
+  auto raw = section.GetRaw(key);
+  if (!raw) return std::nullopt;
+  std::optional<ConfigProblem> problem;
+  auto report = [&](bool fatal, std::string text) {
+    problem = ConfigProblem{fatal, 0, setting.key, std::move(text)};
+  };
+  const std::string shown = raw->size() > 40 ? raw->substr(0, 40) + "..." : *raw;
+  switch (setting.kind) {
+    case FieldKind::kInteger: {
+      std::int64_t value = 0;
+      if (!ParseInteger(*raw, &value))
+        report(false, "\"" + shown + "\" is not a whole number; the default is used");
+      else
+        problem = CheckInteger(setting, value);
+      break;
+    }
+    case FieldKind::kBoolean:
+      if (!IsBooleanText(*raw))
+        report(false, "\"" + shown + "\" is neither true nor false; the default is used");
+      break;
+    case FieldKind::kPassword: {
+      std::string why;
+      section.GetPassword(key, "", &why);
+      if (!why.empty()) report(false, "cannot be deciphered with brivane.key; read as empty");
+      break;
+    }
+    case FieldKind::kString:
+      if (setting.shape == base::ValueShape::kEnumeration && !base::IsChoice(setting, *raw))
+        report(false, "\"" + shown + "\" is not supported (" + ChoiceList(setting) +
+                          "); no row is polled");
+      else if (setting.shape == base::ValueShape::kAddress && !base::IsIPv4Address(*raw))
+        report(false, "\"" + shown + "\" is not an IPv4 address (like 10.1.2.3)");
+      break;
+  }
+  if (problem) problem->line = section.LineOf(key);
+  return problem;
+}
+
 }  // namespace
 
-bool IsKnownKey(std::string_view key) {
-  bool known = false;
-  ForEachKnownKey(
-      [&](const char* k, FieldKind, const FormField*) { known = known || SameKey(k, key); });
-  return known;
-}
+bool IsKnownKey(std::string_view key) { return base::FindSetting(key) != nullptr; }
 
 std::string FormatProblem(const std::string& path, const ConfigProblem& problem) {
   std::string text = path;
@@ -525,62 +565,13 @@ std::vector<ConfigProblem> CheckConfiguration(const base::ConfigSection& section
          "unknown key, ignored" + (like.empty() ? std::string() : "; did you mean " + like + "?")});
   }
 
-  ForEachKnownKey([&](const char* key, FieldKind kind, const FormField* field) {
-    auto raw = section.GetRaw(key);
-    if (!raw) return;
-    std::string shown = raw->size() > 40 ? raw->substr(0, 40) + "..." : *raw;
-    switch (kind) {
-      case FieldKind::kInteger: {
-        std::int64_t value = 0;
-        if (!ParseInteger(*raw, &value)) {
-          report(false, key, "\"" + shown + "\" is not a whole number; the default is used");
-          return;
-        }
-        const bool port = std::any_of(std::begin(kPortKeys), std::end(kPortKeys),
-                                      [&](const char* p) { return SameKey(p, key); });
-        if (port && (value < 1 || value > 65535)) {
-          report(true, key, fmt::format("{} is not a port (1-65535)", value));
-        } else if (SameKey(key, "MTSpeedLimit") && value <= 0) {
-          report(true, key, fmt::format("{} would never send a row; it must be 1 or more", value));
-        } else if (field && (value < field->min || value > field->max)) {
-          report(
-              false, key,
-              fmt::format("{} is outside the form's bounds {}-{}", value, field->min, field->max));
-        } else if (SameKey(key, "SMGVersion") && value != 32 && value != 48) {
-          report(false, key, fmt::format("{} is neither 32 (CMPP 2.0) nor 48 (CMPP 3.0)", value));
-        }
-        return;
-      }
-      case FieldKind::kBoolean:
-        if (!IsBooleanText(*raw))
-          report(false, key, "\"" + shown + "\" is neither true nor false; the default is used");
-        return;
-      case FieldKind::kPassword: {
-        std::string why;
-        section.GetPassword(key, "", &why);
-        if (!why.empty())
-          report(false, key, "cannot be deciphered with brivane.key; read as empty");
-        return;
-      }
-      case FieldKind::kString:
-        break;
-    }
-    if (SameKey(key, "DBType")) {
-      std::string type = LowerAscii(std::string(TrimBlanks(*raw)));
-      if (std::find(std::begin(kDbTypes), std::end(kDbTypes), type) == std::end(kDbTypes))
-        report(false, key,
-               "\"" + shown +
-                   "\" is not supported (mssql, mysql, oracle, postgresql or sqlite); no row is "
-                   "polled");
-    } else if (SameKey(key, "SMGAddress")) {
-      in_addr address{};
-      if (inet_pton(AF_INET, std::string(TrimBlanks(*raw)).c_str(), &address) != 1)
-        report(false, key, "\"" + shown + "\" is not an IPv4 address (like 10.1.2.3)");
-    }
-  });
+  for (const auto& setting : base::kSettings) {
+    if (auto problem = CheckValue(section, setting)) problems.push_back(std::move(*problem));
+  }
 
-  if (section.GetInteger("MOConnections", 0) <= 0 && section.GetInteger("MTConnections", 0) <= 0 &&
-      section.GetInteger("MTAndMOConnections", 1) <= 0)
+  if (base::ReadInteger(section, "MOConnections") <= 0 &&
+      base::ReadInteger(section, "MTConnections") <= 0 &&
+      base::ReadInteger(section, "MTAndMOConnections") <= 0)
     report(false, "MTAndMOConnections",
            "MOConnections, MTConnections and MTAndMOConnections are all 0: no link is opened");
 

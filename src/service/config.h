@@ -11,12 +11,14 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "base/config_store.h"
+#include "base/settings_table.h"
 #include "db/settings.h"
 
 namespace brivane::service {
@@ -27,33 +29,32 @@ inline constexpr const char* kManufacturer = "quillark";
 inline constexpr int kVersionMajor = 7;
 inline constexpr int kVersionMinor = 1;
 inline constexpr int kBuildNumber = 0;
-inline constexpr const char* kDefaultAdminPassword = "quillark";
-inline constexpr int kDefaultHttpPort = 8900;
+inline constexpr const char* kDefaultAdminPassword = base::kDefaultAdminPasswordText;
+inline constexpr int kDefaultHttpPort = static_cast<int>(base::SettingOf("HTTPPort").defaultNumber);
 // CMPP 3.0, for the links and for the width of terminal ids alike.
-inline constexpr int kDefaultSMGVersion = 48;
-inline constexpr int kDefaultMTSpeedLimit = 20;
+inline constexpr int kDefaultSMGVersion = static_cast<int>(base::kDefaultSMGVersionNumber);
+inline constexpr int kDefaultMTSpeedLimit =
+    static_cast<int>(base::SettingOf("MTSpeedLimit").defaultNumber);
 // The threshold of the system log before the store has been read: LogLevel
 // defaults to it at the first start, and to the last value read afterwards.
-inline constexpr int kInitialLogLevel = 3;
+inline constexpr int kInitialLogLevel = static_cast<int>(base::SettingOf("LogLevel").defaultNumber);
 // Clear passwords longer than this are refused by the form; the enciphered
 // form must still fit one line of the store.
 inline constexpr std::size_t kMaxPasswordBytes = 64;
 
-enum class FieldKind { kInteger, kString, kPassword, kBoolean };
+using FieldKind = base::FieldKind;
+using FormField = base::Setting;
 
-struct FormField {
-  const char* key;
-  FieldKind kind;
-  int width;         // input width of string and password fields
-  std::int64_t min;  // bounds of integer fields
-  std::int64_t max;
-  const char* unit;      // shown after an integer field, may be empty
-  const char* helpHtml;  // fixed text of ours (HTML), may be empty
-};
-
-// The form's fields in the order they are shown.
-extern const std::array<FormField, 25> kFormFields;
+// The form's fields in the order they are shown: the head of the settings
+// table.
+inline constexpr std::span<const FormField> kFormFields{base::kSettings.data(),
+                                                        base::kFormFieldCount};
 const FormField* FindFormField(std::string_view key);
+
+// A number's default in the settings table, for the fields below.
+constexpr std::int32_t TableDefault(std::string_view key) {
+  return static_cast<std::int32_t>(base::SettingOf(key).defaultNumber);
+}
 
 struct ServiceConfig {
   int logLevel = kInitialLogLevel;
@@ -79,8 +80,8 @@ struct ServiceConfig {
   std::string spAddStatusReport;
   // Calls of one callback connection committed together, at most; and how
   // long a batch waits to fill (ms). 1 = each call commits alone.
-  std::int32_t dbCommitBatch = 100;
-  std::int32_t dbCommitWait = 0;
+  std::int32_t dbCommitBatch = TableDefault("DBCommitBatch");
+  std::int32_t dbCommitWait = TableDefault("DBCommitWait");
   std::string connectionString;
   std::int32_t mtSpeedLimit = kDefaultMTSpeedLimit;
   std::string submitQuery;
@@ -94,8 +95,8 @@ struct ServiceConfig {
   // (empty: host name and home directory), claims lasting ClaimLease.
   bool claimSubmits = false;
   std::string instanceId;
-  std::chrono::seconds claimLease{60};
-  std::chrono::seconds submitRespTimeout{600};
+  std::chrono::seconds claimLease{TableDefault("ClaimLease")};
+  std::chrono::seconds submitRespTimeout{TableDefault("SubmitRespTimeout")};
   std::string smgAddress;
   bool asiaInfoSMG = false;
   std::string spCorpID;
@@ -104,16 +105,16 @@ struct ServiceConfig {
   std::int32_t terminalIdLength = 21;
   std::string spLoginName;
   std::string spPassword;  // clear
-  std::int32_t moPort = 7890;
-  std::int32_t mtPort = 7890;
-  std::int32_t mtAndMOPort = 7890;
-  std::int32_t moConnections = 0;
-  std::int32_t mtConnections = 0;
-  std::int32_t mtAndMOConnections = 1;
-  std::int32_t workThreads = 500;
+  std::int32_t moPort = TableDefault("MOPort");
+  std::int32_t mtPort = TableDefault("MTPort");
+  std::int32_t mtAndMOPort = TableDefault("MTAndMOPort");
+  std::int32_t moConnections = TableDefault("MOConnections");
+  std::int32_t mtConnections = TableDefault("MTConnections");
+  std::int32_t mtAndMOConnections = TableDefault("MTAndMOConnections");
+  std::int32_t workThreads = TableDefault("WorkThreads");
   std::string dialogCarrierID;
   std::string dialogCarrierNAME;
-  std::chrono::milliseconds moHTTPQuestTimeout{10000};
+  std::chrono::milliseconds moHTTPQuestTimeout{TableDefault("MOHTTPQuestTimeout")};
   bool enableHTTPClient = false;
   // Not on the form: turning certificate checks off is a decision for the
   // file, next to the route it is made for.
@@ -182,8 +183,9 @@ struct FormCheck {
 };
 
 // Checks every field of a posted form (name -> value, first one wins):
-// integers within their bounds, texts that the store keeps unchanged and
-// are valid UTF-8, passwords at most kMaxPasswordBytes. An empty password
+// integers within their bounds, enumerations one of their choices, IPv4
+// addresses, texts that the store keeps unchanged and are valid UTF-8,
+// passwords at most kMaxPasswordBytes. An empty password
 // keeps the stored one unless "<key>.clear" is posted. An absent check box
 // is false.
 FormCheck CheckForm(const std::multimap<std::string, std::string>& posted);

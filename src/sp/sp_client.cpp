@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/settings_table.h"
 #include "base/status_block.h"
 #include "base/text.h"
 #include "base/ticks.h"
@@ -88,75 +89,94 @@ MyCMPPClient::~MyCMPPClient() {
     base::LogF(1, "ERROR|AddDeliver|Mobile={}|MsgId={}|never stored;", r.mobile, r.msgId);
 }
 
+namespace {
+
+// The constants the code falls back on agree with the settings table.
+static_assert(base::SettingOf("FlowControlTries").defaultNumber ==
+              FlowControlSettings::kDefaultTries);
+static_assert(base::SettingOf("FlowControlPause").defaultNumber ==
+              FlowControlSettings::kDefaultPause.count());
+static_assert(base::SettingOf("FlowControlTries").max == FlowControlSettings::kMaxTries);
+static_assert(base::SettingOf("FlowControlPause").max == FlowControlSettings::kMaxPause.count());
+static_assert(base::SettingOf("SubmitRespTimeout").defaultNumber ==
+              MyCMPPClient::kDefaultSubmitRespTimeout.count());
+static_assert(base::SettingOf("LongSMSMaxParts").defaultNumber ==
+              static_cast<std::int64_t>(CLongSMSLog::kDefaultCapacity));
+
+cmpp::LinkSettings ReadLinkSettings(const base::ConfigSection& section) {
+  auto number = [&](const char* key) { return base::ReadInteger(section, key); };
+  cmpp::LinkSettings s;
+  s.smgAddress = base::ReadString(section, "SMGAddress");
+  s.asiaInfoSmg = base::ReadBoolean(section, "AsiaInfoSMG");
+  s.icpId = base::ReadString(section, "SPCorpID");
+  s.version = static_cast<std::uint8_t>(base::ReadInteger(section, "SMGVersion"));
+  s.loginName = base::ReadString(section, "SPLoginName");
+  s.secret = base::ReadPassword(section, "SPPassword");
+  s.moPort = static_cast<std::uint16_t>(number("MOPort"));
+  s.mtPort = static_cast<std::uint16_t>(number("MTPort"));
+  s.mtAndMoPort = static_cast<std::uint16_t>(number("MTAndMOPort"));
+  s.moConnections = static_cast<std::int32_t>(number("MOConnections"));
+  s.mtConnections = static_cast<std::int32_t>(number("MTConnections"));
+  s.mtAndMoConnections = static_cast<std::int32_t>(number("MTAndMOConnections"));
+  s.socketTimeoutSeconds = static_cast<std::int32_t>(number("SocketTimeout"));
+  s.connectionTimeoutSeconds = static_cast<std::int32_t>(number("ConnectionTimeout"));
+  s.reConnectSmgTimesOnStart = static_cast<std::int32_t>(number("ReConnectSMGTimesOnStart"));
+  s.reConnectSmgInterval = static_cast<std::int32_t>(number("ReConnectSMGInterval"));
+  return s;
+}
+
+}  // namespace
+
+void MyCMPPClient::ReadSendingSettings(const base::ConfigSection& section) {
+  std::int64_t respTimeout = base::ReadInteger(section, "SubmitRespTimeout");
+  if (respTimeout <= 0) respTimeout = kDefaultSubmitRespTimeout.count();
+  submitRespTimeoutMs_ =
+      static_cast<std::uint32_t>(std::min<std::int64_t>(respTimeout, 86400) * 1000);
+  flowTries_ = static_cast<int>(std::clamp<std::int64_t>(
+      base::ReadInteger(section, "FlowControlTries"), 1, FlowControlSettings::kMaxTries));
+  flowPauseMs_ = std::clamp<std::int64_t>(base::ReadInteger(section, "FlowControlPause"), 1,
+                                          FlowControlSettings::kMaxPause.count());
+  rateCap_.SetRate(static_cast<std::uint32_t>(
+      std::clamp<std::int64_t>(base::ReadInteger(section, "LinkSubmitsPerSecond"), 0, 100000)));
+  rateCap_.Clear();
+}
+
+void MyCMPPClient::PrepareLongSmsStore(const base::ConfigSection& section) {
+  // The store is ready before the first link logs in: an SMG hands over
+  // the MO messages it holds as soon as a link is in, while the other
+  // links may still be logging in (or fail to).
+  // The store belongs to the process, not to one start: parts the SMG
+  // was told we received stay for their companions across an in-place
+  // restart.
+  if (merger_) {
+    merger_->Stop();
+    merger_.reset();
+  }
+  if (!store_)
+    store_ = std::make_shared<CLongSMSLog>(
+        [this](const cmpp::CmppDeliver& d, int parts) { HandOnMerged(d, parts); }, longSmsExpiry_);
+  const std::int64_t maxParts = base::ReadInteger(section, "LongSMSMaxParts");
+  store_->SetCapacity(maxParts > 0 ? static_cast<std::size_t>(
+                                         std::min<std::int64_t>(maxParts, kLongSmsMaxPartsLimit))
+                                   : CLongSMSLog::kDefaultCapacity);
+  {
+    std::lock_guard lock(handOnMutex_);
+    handOnClosed_ = false;
+  }
+  merger_ = std::make_unique<LongSMSMerger>(store_);
+}
+
 bool MyCMPPClient::Initialise(const base::ConfigSection& section) {
   ResumeSubmitWaits();
   try {
-    cmpp::LinkSettings s;
-    s.smgAddress = section.GetString("SMGAddress", "0.0.0.0");
-    s.asiaInfoSmg = section.GetBoolean("AsiaInfoSMG", false);
-    s.icpId = section.GetString("SPCorpID", "");
-    // CMPP 3.0 when absent, as the service reads the key for the width of
-    // terminal ids.
-    s.version = static_cast<std::uint8_t>(section.GetInteger("SMGVersion", 48));
-    s.loginName = section.GetString("SPLoginName", "");
-    s.secret = section.GetPassword("SPPassword", "");
-    s.moPort = static_cast<std::uint16_t>(section.GetInteger("MOPort", 7890));
-    s.mtPort = static_cast<std::uint16_t>(section.GetInteger("MTPort", 7890));
-    s.mtAndMoPort = static_cast<std::uint16_t>(section.GetInteger("MTAndMOPort", 7890));
-    s.moConnections = static_cast<std::int32_t>(section.GetInteger("MOConnections", 0));
-    s.mtConnections = static_cast<std::int32_t>(section.GetInteger("MTConnections", 0));
-    s.mtAndMoConnections = static_cast<std::int32_t>(section.GetInteger("MTAndMOConnections", 1));
-    s.socketTimeoutSeconds = static_cast<std::int32_t>(section.GetInteger("SocketTimeout", 25));
-    s.connectionTimeoutSeconds =
-        static_cast<std::int32_t>(section.GetInteger("ConnectionTimeout", 1800));
+    const cmpp::LinkSettings s = ReadLinkSettings(section);
     const auto workThreads = static_cast<std::uint32_t>(
-        std::max<std::int64_t>(0, section.GetInteger("WorkThreads", 500)));
-    s.reConnectSmgTimesOnStart =
-        static_cast<std::int32_t>(section.GetInteger("ReConnectSMGTimesOnStart", 3));
-    s.reConnectSmgInterval =
-        static_cast<std::int32_t>(section.GetInteger("ReConnectSMGInterval", 3));
-    std::int64_t respTimeout =
-        section.GetInteger("SubmitRespTimeout", kDefaultSubmitRespTimeout.count());
-    if (respTimeout <= 0) respTimeout = kDefaultSubmitRespTimeout.count();
-    submitRespTimeoutMs_ =
-        static_cast<std::uint32_t>(std::min<std::int64_t>(respTimeout, 86400) * 1000);
-    flowTries_ = static_cast<int>(std::clamp<std::int64_t>(
-        section.GetInteger("FlowControlTries", FlowControlSettings::kDefaultTries), 1,
-        FlowControlSettings::kMaxTries));
-    flowPauseMs_ = std::clamp<std::int64_t>(
-        section.GetInteger("FlowControlPause", FlowControlSettings::kDefaultPause.count()), 1,
-        FlowControlSettings::kMaxPause.count());
-    rateCap_.SetRate(static_cast<std::uint32_t>(
-        std::clamp<std::int64_t>(section.GetInteger("LinkSubmitsPerSecond", 0), 0, 100000)));
-    rateCap_.Clear();
+        std::max<std::int64_t>(0, base::ReadInteger(section, "WorkThreads")));
+    ReadSendingSettings(section);
 
     mtPoolGood_ = moPoolGood_ = mtAndMoPoolGood_ = allPoolsGood_ = false;
     if (s.mtConnections <= 0 && s.moConnections <= 0 && s.mtAndMoConnections <= 0) return false;
-
-    // The store is ready before the first link logs in: an SMG hands over
-    // the MO messages it holds as soon as a link is in, while the other
-    // links may still be logging in (or fail to).
-    // The store belongs to the process, not to one start: parts the SMG
-    // was told we received stay for their companions across an in-place
-    // restart.
-    if (merger_) {
-      merger_->Stop();
-      merger_.reset();
-    }
-    if (!store_)
-      store_ = std::make_shared<CLongSMSLog>(
-          [this](const cmpp::CmppDeliver& d, int parts) { HandOnMerged(d, parts); },
-          longSmsExpiry_);
-    const std::int64_t maxParts = section.GetInteger(
-        "LongSMSMaxParts", static_cast<std::int64_t>(CLongSMSLog::kDefaultCapacity));
-    store_->SetCapacity(maxParts > 0 ? static_cast<std::size_t>(
-                                           std::min<std::int64_t>(maxParts, kLongSmsMaxPartsLimit))
-                                     : CLongSMSLog::kDefaultCapacity);
-    {
-      std::lock_guard lock(handOnMutex_);
-      handOnClosed_ = false;
-    }
-    merger_ = std::make_unique<LongSMSMerger>(store_);
+    PrepareLongSmsStore(section);
 
     linkSettings_ = s;
     // Before the links: a refusal may come as soon as one is in.

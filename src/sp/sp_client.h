@@ -123,6 +123,10 @@ class MyCMPPClient : public cmpp::CMPPClient {
   void SetLongSmsExpiryForTest(std::chrono::milliseconds age) { longSmsExpiry_ = age; }
 
  private:
+  // Parts of Initialise: the keys of sending (answer timeout, flow control,
+  // the link cap), and the long-message store with its capacity.
+  void ReadSendingSettings(const base::ConfigSection& section);
+  void PrepareLongSmsStore(const base::ConfigSection& section);
   void StartPendingTimer();
   void StopPendingTimer();
   // Gives every submit still pending the no-response outcome.

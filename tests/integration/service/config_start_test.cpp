@@ -59,6 +59,40 @@ TEST(ConfigAtStart, WarningsAreToldAndTheServiceRuns) {
   EXPECT_TRUE(service.LogContains("SPPasword", std::chrono::seconds(10)));
 }
 
+// The form is answered before the restart it asks for runs; the form shown
+// afterwards says how that restart went and what it found in the file.
+TEST(ConfigAtStart, FormShowsHowTheRestartAfterASaveWent) {
+  Service service;
+  service.WriteIni("Colour=blue\nDBType=PostgreSQL\n");
+  ASSERT_TRUE(service.Start()) << ReadFile(service.Home().File("output.txt"));
+  auto page = service.Get("/Parameters");
+  ASSERT_TRUE(page);
+  EXPECT_NE(page->body.find("Started at "), std::string::npos) << page->body;
+  EXPECT_NE(page->body.find("Colour: unknown key, ignored"), std::string::npos) << page->body;
+
+  auto form = FormAsShown(page->body);
+  EXPECT_EQ(form["DBType"], "postgresql") << "the select shows the type in use";
+  EXPECT_EQ(form["SMGVersion"], "48");
+  form["DBUser"] = "after_save";
+  auto saved = service.PostForm(UrlEncode(form));
+  ASSERT_TRUE(saved);
+  ASSERT_EQ(saved->status, 200) << saved->body;
+  EXPECT_NE(saved->body.find("How the restart went is shown at the top of the form"),
+            std::string::npos);
+  std::string after;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        auto res = service.Get("/Parameters");
+        after = res ? res->body : "";
+        return after.find("Restarted at ") != std::string::npos;
+      },
+      std::chrono::seconds(15)))
+      << after;
+  EXPECT_NE(after.find("Colour: unknown key, ignored"), std::string::npos) << after;
+  EXPECT_EQ(FormAsShown(after)["DBUser"], "after_save");
+  EXPECT_NE(ReadFile(service.Ini()).find("\nDBType=postgresql\n"), std::string::npos);
+}
+
 TEST(ConfigAtStart, CheckConfigExitsZeroOnlyWhenNothingIsWrong) {
   struct Case {
     const char* name;

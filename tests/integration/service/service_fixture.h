@@ -153,6 +153,15 @@ inline std::map<std::string, std::string> FormAsShown(const std::string& page) {
     if (a["type"] == "checkbox" && attrs.find(" checked") == std::string::npos) continue;
     form[a["name"]] = a["value"];
   }
+  // A select posts its selected option, as a browser does.
+  std::regex select("<select [^>]*name=\"([^\"]*)\"[^>]*>([\\s\\S]*?)</select>");
+  std::regex selected("<option value=\"([^\"]*)\" selected>");
+  for (auto it = std::sregex_iterator(page.begin(), page.end(), select);
+       it != std::sregex_iterator(); ++it) {
+    const std::string options = (*it)[2];
+    std::smatch option;
+    if (std::regex_search(options, option, selected)) form[(*it)[1]] = HtmlUnescape(option[1]);
+  }
   return form;
 }
 

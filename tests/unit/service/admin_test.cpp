@@ -64,7 +64,11 @@ TEST(AdminPieces, FormPageEscapesValuesAndNeverCarriesPasswords) {
   EXPECT_NE(page.find("<title>配置参数</title>"), std::string::npos);
   EXPECT_NE(page.find("name=\"AsiaInfoSMG\" value=\"true\" checked"), std::string::npos);
   EXPECT_NE(page.find("name=\"EnableHTTPClient\" value=\"true\">"), std::string::npos);
-  EXPECT_NE(page.find("min=\"32\" max=\"100\" value=\"48\""), std::string::npos);
+  // SMGVersion is chosen from the versions there are; integers keep their
+  // bounds in the input.
+  EXPECT_NE(page.find("<option value=\"48\" selected>48 (CMPP 3.0)</option>"), std::string::npos);
+  EXPECT_NE(page.find("name=\"MOHTTPQuestTimeout\" min=\"3000\" max=\"600000\""),
+            std::string::npos);
   EXPECT_NE(page.find("target=\"_blank\""), std::string::npos);
   // Every field, labelled with its key, in the form's order.
   std::size_t at = 0;

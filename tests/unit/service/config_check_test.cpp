@@ -148,6 +148,9 @@ TEST(ConfigCheck, ProblemsAreFormattedForAnEditor) {
 TEST(ConfigKeys, EveryKeyTheSourcesReadIsKnownAndSMGVersionHasOneDefault) {
   const std::regex read(R"re(Get(Integer|String|Boolean|Password)\("([A-Za-z_]+)",\s*([^)]*)\))re");
   const std::regex lambda(R"re(\b(integer|password)\("([A-Za-z_]+)",)re");
+  // Reads through the settings table, which holds the one default.
+  const std::regex tableRead(
+      R"re(\b(Read(Integer|String|Boolean|Password)|Int32|number)\((\w+, )?"([A-Za-z_]+)")re");
   std::set<std::string> keys;
   std::set<std::string> versionDefaults;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(test::SourcePath("src"))) {
@@ -162,6 +165,8 @@ TEST(ConfigKeys, EveryKeyTheSourcesReadIsKnownAndSMGVersionHasOneDefault) {
     }
     for (std::sregex_iterator it(source.begin(), source.end(), lambda), end; it != end; ++it)
       keys.insert((*it)[2]);
+    for (std::sregex_iterator it(source.begin(), source.end(), tableRead), end; it != end; ++it)
+      keys.insert((*it)[4]);
   }
   EXPECT_GT(keys.size(), 30u) << "the scan found too few reads to be trusted";
   for (const auto& key : keys) EXPECT_TRUE(IsKnownKey(key)) << key;

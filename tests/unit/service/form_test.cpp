@@ -11,10 +11,17 @@ std::multimap<std::string, std::string> ValidForm() {
   for (const auto& field : kFormFields) {
     switch (field.kind) {
       case FieldKind::kInteger:
-        form.emplace(field.key, std::to_string(field.min));
+        form.emplace(field.key, field.shape == base::ValueShape::kEnumeration
+                                    ? std::string(field.choices[0])
+                                    : std::to_string(field.min));
         break;
       case FieldKind::kString:
-        form.emplace(field.key, "text");
+        if (field.shape == base::ValueShape::kEnumeration)
+          form.emplace(field.key, field.choices[0]);
+        else if (field.shape == base::ValueShape::kAddress)
+          form.emplace(field.key, "10.1.2.3");
+        else
+          form.emplace(field.key, "text");
         break;
       case FieldKind::kPassword:
         form.emplace(field.key, "");
