@@ -53,8 +53,9 @@ class CThreadPool {
   static constexpr std::chrono::milliseconds kManagerPeriod{60000};
   static constexpr std::chrono::milliseconds kStopWait{10000};
   // Hundreds of workers exist at once; a small stack keeps the process small.
-  // Sanitizers enlarge frames several times, so their builds get more.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // Sanitizers enlarge frames several times, so their builds get more
+  // (CMake defines BRIVANE_SANITIZED: clang has no __SANITIZE_*__ macros).
+#if defined(BRIVANE_SANITIZED)
   static constexpr std::size_t kWorkerStackBytes = 1024 * 1024;
 #else
   static constexpr std::size_t kWorkerStackBytes = 256 * 1024;
