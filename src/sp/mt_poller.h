@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "base/mutex.h"
 #include "cmpp/pdu.h"
 #include "db/connections.h"
 #include "sp/kept_out_rows.h"
@@ -116,8 +117,8 @@ class MtPoller {
   std::optional<std::chrono::steady_clock::time_point> lastAbandonedCheck_;
   ClaimCounters ownCounters_;
   ClaimCounters& counters_;
-  std::mutex wakeMutex_;
-  std::condition_variable wake_;
+  base::Mutex wakeMutex_;
+  base::CondVar wake_;
 };
 
 // Field readers of the row; each answers false when the value could not be
