@@ -163,12 +163,12 @@ AdminServer::~AdminServer() { Stop(); }
 
 void AdminServer::SetState(AdminPagesState state) {
   auto next = std::make_shared<const AdminPagesState>(std::move(state));
-  std::lock_guard lock(stateMutex_);
+  base::MutexLock lock(stateMutex_);
   state_ = std::move(next);
 }
 
 std::shared_ptr<const AdminPagesState> AdminServer::State() const {
-  std::lock_guard lock(stateMutex_);
+  base::MutexLock lock(stateMutex_);
   return state_;
 }
 
@@ -244,7 +244,7 @@ bool AdminServer::Listen(const std::string& address, std::uint16_t port,
                          std::shared_ptr<const ServerCertificate> certificate, std::string* error) {
   std::unique_ptr<Listener> prepared;
   {
-    std::lock_guard lock(preparedMutex_);
+    base::MutexLock lock(preparedMutex_);
     prepared = std::move(prepared_);
   }
   if (listener_ && port == port_ && address == address_ &&
@@ -272,7 +272,7 @@ bool AdminServer::Listen(const std::string& address, std::uint16_t port,
           Run(*back);
           listener_ = std::move(back);
         } else {
-          std::lock_guard lock(preparedMutex_);
+          base::MutexLock lock(preparedMutex_);
           port_ = 0;
           address_.clear();
           fingerprint_.clear();
@@ -285,7 +285,7 @@ bool AdminServer::Listen(const std::string& address, std::uint16_t port,
   }
   Run(*next);
   listener_ = std::move(next);  // the old listener, on another port, closes here
-  std::lock_guard lock(preparedMutex_);
+  base::MutexLock lock(preparedMutex_);
   port_ = port;
   address_ = address;
   fingerprint_ = certificate->Fingerprint();
@@ -299,7 +299,7 @@ bool AdminServer::PrepareListener(const std::string& address, std::uint16_t port
   std::shared_ptr<const ServerCertificate> certificate;
   std::uint16_t currentPort;
   {
-    std::lock_guard lock(preparedMutex_);
+    base::MutexLock lock(preparedMutex_);
     certificate = certificate_;
     if (!certificate) {
       *error = "the pages have no certificate yet";
@@ -316,7 +316,7 @@ bool AdminServer::PrepareListener(const std::string& address, std::uint16_t port
   if (port != currentPort && !Bind(*next->server, next->socketFd.get(), address, port, error))
     return false;
   if (port == currentPort) next.reset();
-  std::lock_guard lock(preparedMutex_);
+  base::MutexLock lock(preparedMutex_);
   prepared_ = std::move(next);
   return true;
 }
@@ -324,12 +324,12 @@ bool AdminServer::PrepareListener(const std::string& address, std::uint16_t port
 void AdminServer::Stop() {
   std::unique_ptr<Listener> prepared;
   {
-    std::lock_guard lock(preparedMutex_);
+    base::MutexLock lock(preparedMutex_);
     prepared = std::move(prepared_);
   }
   prepared.reset();
   listener_.reset();
-  std::lock_guard lock(preparedMutex_);
+  base::MutexLock lock(preparedMutex_);
   port_ = 0;
   address_.clear();
   fingerprint_.clear();
@@ -603,7 +603,7 @@ void AdminServer::AcceptForm(const httplib::Request& req, httplib::Response& res
   if (!ok) {
     std::unique_ptr<Listener> unused;
     {
-      std::lock_guard lock(preparedMutex_);
+      base::MutexLock lock(preparedMutex_);
       unused = std::move(prepared_);
     }
     base::LogF(1, "严重：配置参数保存失败：{}", error);
