@@ -34,6 +34,11 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DBRIVANE_SANITIZE=ON -DBRIVAN
 cmake --build build-asan -j"$jobs"
 
 # clang, so -Wthread-safety checks the lock annotations in the same build.
+# A tree configured earlier with another compiler is started afresh: CMake
+# would otherwise drop the options below when it resets the compiler.
+if [ -f build-tsan/CMakeCache.txt ] && ! grep -q '^CMAKE_CXX_COMPILER:.*clang' build-tsan/CMakeCache.txt; then
+  rm -rf build-tsan
+fi
 cmake -S . -B build-tsan -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DBRIVANE_TSAN=ON -DBRIVANE_WERROR=ON -DBRIVANE_BENCH=OFF >/dev/null
 cmake --build build-tsan -j"$jobs"
