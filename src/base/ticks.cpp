@@ -1,9 +1,9 @@
 #include "base/ticks.h"
 
+#include <fmt/format.h>
+
 #include <chrono>
 #include <ctime>
-
-#include <fmt/format.h>
 
 namespace brivane::base {
 

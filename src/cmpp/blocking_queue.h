@@ -15,6 +15,8 @@
 #include <optional>
 #include <utility>
 
+#include "base/mutex.h"
+
 namespace brivane::cmpp {
 
 template <typename T>
@@ -30,7 +32,7 @@ class BlockingQueue {
   // when this call returns, after the queue's mutex is released).
   bool Push(T value) {
     {
-      std::lock_guard lock(mutex_);
+      base::MutexLock lock(mutex_);
       if (closed_) return false;
       items_.push_back(std::move(value));
     }
@@ -40,16 +42,17 @@ class BlockingQueue {
 
   // Waits without a time limit; nullopt once the queue is closed.
   std::optional<T> Pop() {
-    std::unique_lock lock(mutex_);
-    ready_.wait(lock, [this] { return closed_ || !items_.empty(); });
+    base::UniqueLock lock(mutex_);
+    ready_.wait(lock, [this]() REQUIRES(mutex_) { return closed_ || !items_.empty(); });
     if (closed_) return std::nullopt;
     return Take();
   }
 
   // Waits at most timeout for a value, which is moved into *out.
   PopResult PopFor(T* out, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    if (!ready_.wait_for(lock, timeout, [this] { return closed_ || !items_.empty(); })) {
+    base::UniqueLock lock(mutex_);
+    if (!ready_.wait_for(lock, timeout,
+                         [this]() REQUIRES(mutex_) { return closed_ || !items_.empty(); })) {
       return PopResult::kTimedOut;
     }
     if (closed_) return PopResult::kClosed;
@@ -60,7 +63,7 @@ class BlockingQueue {
   // Wakes every waiting thread; idempotent.
   void Close() {
     {
-      std::lock_guard lock(mutex_);
+      base::MutexLock lock(mutex_);
       closed_ = true;
     }
     ready_.notify_all();
@@ -68,31 +71,31 @@ class BlockingQueue {
 
   // Removes and returns every value still queued, open or closed.
   std::deque<T> Drain() {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     return std::exchange(items_, {});
   }
 
   std::size_t Size() const {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     return items_.size();
   }
 
   bool Closed() const {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     return closed_;
   }
 
  private:
-  T Take() {
+  T Take() REQUIRES(mutex_) {
     T value = std::move(items_.front());
     items_.pop_front();
     return value;
   }
 
-  mutable std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<T> items_;
-  bool closed_ = false;
+  mutable base::Mutex mutex_;
+  base::CondVar ready_;
+  std::deque<T> items_ GUARDED_BY(mutex_);
+  bool closed_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace brivane::cmpp

@@ -89,7 +89,7 @@ CMPPClient::CMPPClient(std::chrono::milliseconds workerStopWait)
     : pool_(CThreadPool::kManagerPeriod, workerStopWait) {}
 
 void CMPPClient::ItemEnded() {
-  std::lock_guard guard(runningMutex_);
+  base::MutexLock guard(runningMutex_);
   runningItems_.fetch_sub(1);
   runningCv_.notify_all();
 }
@@ -170,7 +170,7 @@ void CMPPClient::StopWorkers() {
   if (!poolStarted_.load()) return;
   pool_.Stop();
   poolStarted_.store(false);
-  std::unique_lock guard(runningMutex_);
+  base::UniqueLock guard(runningMutex_);
   while (!runningCv_.wait_for(guard, kRunningItemsLogEvery,
                               [this] { return runningItems_.load() == 0; })) {
     base::LogF(1,
@@ -193,13 +193,13 @@ std::shared_ptr<CMPPConnection> CMPPClient::CreateLink(const LinkSettings& setti
   {
     // Registered before its first login, so that CancelOpenLinks can cut
     // that login short.
-    std::lock_guard guard(openMutex_);
+    base::MutexLock guard(openMutex_);
     if (openCancelled_) return nullptr;
     opening_.push_back(link);
   }
   link->Start();
   {
-    std::lock_guard guard(openMutex_);
+    base::MutexLock guard(openMutex_);
     opening_.erase(std::remove(opening_.begin(), opening_.end(), link), opening_.end());
     if (openCancelled_) link->Abort();
   }
@@ -270,15 +270,15 @@ int CMPPClient::OpenLinks(const LinkSettings& settings, PoolResults* pools) {
 }
 
 bool CMPPClient::PauseOpenLinks(std::chrono::milliseconds pause) {
-  std::unique_lock guard(openMutex_);
-  openCv_.wait_for(guard, pause, [this] { return openCancelled_; });
+  base::UniqueLock guard(openMutex_);
+  openCv_.wait_for(guard, pause, [this]() REQUIRES(openMutex_) { return openCancelled_; });
   return !openCancelled_;
 }
 
 void CMPPClient::CancelOpenLinks() {
   std::vector<std::shared_ptr<CMPPConnection>> opening;
   {
-    std::lock_guard guard(openMutex_);
+    base::MutexLock guard(openMutex_);
     openCancelled_ = true;
     opening = opening_;
   }
@@ -287,12 +287,12 @@ void CMPPClient::CancelOpenLinks() {
 }
 
 void CMPPClient::ResumeOpenLinks() {
-  std::lock_guard guard(openMutex_);
+  base::MutexLock guard(openMutex_);
   openCancelled_ = false;
 }
 
 bool CMPPClient::OpenLinksCancelled() const {
-  std::lock_guard guard(openMutex_);
+  base::MutexLock guard(openMutex_);
   return openCancelled_;
 }
 
@@ -495,7 +495,7 @@ std::vector<std::unique_ptr<CmppSubmit>> CMPPClient::SplitSubmit(CmppSubmit& sub
 }
 
 void CMPPClient::WaitLinkState(std::uint64_t epoch, std::chrono::steady_clock::duration pause) {
-  std::unique_lock guard(selectMutex_);
+  base::UniqueLock guard(selectMutex_);
   selectWaiters_.fetch_add(1);
   selectCv_.wait_for(guard, pause, [&] { return linkStateEpoch_.load() != epoch; });
   selectWaiters_.fetch_sub(1);
@@ -510,7 +510,7 @@ void CMPPClient::LinkStateChanged() {
   // Either this sees the waiter, or the waiter sees the new epoch.
   linkStateEpoch_.fetch_add(1);
   if (selectWaiters_.load() > 0) {
-    std::lock_guard guard(selectMutex_);
+    base::MutexLock guard(selectMutex_);
     selectCv_.notify_all();
   }
 }

@@ -30,6 +30,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/mutex.h"
 #include "cmpp/connection.h"
 #include "cmpp/pdu.h"
 #include "cmpp/sync.h"
@@ -297,7 +298,7 @@ class CMPPClient {
  private:
   // Caller holds listLock_. Scans from position k (1-based; 0 = from the
   // start) and returns the index of the result in links_ (its mark set).
-  std::size_t ScanFrom(std::size_t k);
+  std::size_t ScanFrom(std::size_t k) REQUIRES(listLock_);
   // One attempt over the three pools; onlyMissing counts the listed links.
   PoolResults OpenPools(const LinkSettings& settings, bool onlyMissing);
   static bool Eligible(const CMPPConnection& link);
@@ -319,35 +320,35 @@ class CMPPClient {
   // Items inside Execute (until their destructor); runningMutex_ and
   // runningCv_ let StopWorkers wait for the count to reach 0.
   std::atomic<int> runningItems_{0};
-  std::mutex runningMutex_;
-  std::condition_variable runningCv_;
+  base::Mutex runningMutex_;
+  base::CondVar runningCv_;
   void ItemEnded();
   std::atomic<std::uint32_t> minimumWorkers_{0};
   std::atomic<std::uint32_t> maximumWorkers_{0};
   std::atomic<bool> poolStarted_{false};
   std::atomic<bool> destroying_{false};
 
-  mutable MyCriticalSection listLock_;
-  std::vector<std::shared_ptr<CMPPConnection>> links_;
+  mutable MyMutex listLock_;
+  std::vector<std::shared_ptr<CMPPConnection>> links_ GUARDED_BY(listLock_);
   // The link chosen last, by token (never a pointer that StopLinks could
   // leave dangling); empty when none.
-  std::string lastToken_;
+  std::string lastToken_ GUARDED_BY(listLock_);
 
   // Submit's wait: the epoch counts LinkStateChanged calls; the mutex and
   // condition variable are used only while a Submit waits.
   std::atomic<std::uint64_t> linkStateEpoch_{0};
   std::atomic<int> selectWaiters_{0};
   std::atomic<bool> submitWaitsCancelled_{false};
-  std::mutex selectMutex_;
-  std::condition_variable selectCv_;
+  base::Mutex selectMutex_;
+  base::CondVar selectCv_;
 
   // Links being created (their first login may be in progress) and the
   // cancel flag of OpenLinks; both guarded by openMutex_, which is never held
   // across a login.
-  mutable std::mutex openMutex_;
-  std::condition_variable openCv_;
-  bool openCancelled_ = false;
-  std::vector<std::shared_ptr<CMPPConnection>> opening_;
+  mutable base::Mutex openMutex_;
+  base::CondVar openCv_;
+  bool openCancelled_ GUARDED_BY(openMutex_) = false;
+  std::vector<std::shared_ptr<CMPPConnection>> opening_ GUARDED_BY(openMutex_);
 
   LinkTimings linkTimings_;
   int selectTries_ = kSelectTries;

@@ -103,14 +103,14 @@ LinkCounters CMPPConnection::Counters() const {
 }
 
 CMPPConnection::SocketPtr CMPPConnection::CurrentSocket() const {
-  std::lock_guard guard(socketMutex_);
+  base::MutexLock guard(socketMutex_);
   return socket_;
 }
 
 void CMPPConnection::ReplaceSocketLocked(SocketPtr next) {
   SocketPtr old;
   {
-    std::lock_guard guard(socketMutex_);
+    base::MutexLock guard(socketMutex_);
     old = std::move(socket_);
     socket_ = std::move(next);
   }
@@ -137,7 +137,7 @@ int CMPPConnection::Start() {
 
   stopped_.store(false);
   {
-    std::lock_guard guard(lifeMutex_);
+    base::MutexLock guard(lifeMutex_);
     threadEnded_ = false;
   }
   statisticsWritten_.store(false);
@@ -150,7 +150,7 @@ int CMPPConnection::Start() {
              e.code().value());
     Logout();
     {
-      std::lock_guard guard(lifeMutex_);
+      base::MutexLock guard(lifeMutex_);
       threadEnded_ = true;
     }
     return e.code().value();
@@ -170,7 +170,7 @@ void CMPPConnection::ThreadMain() {
   }
   running_.store(false);
   {
-    std::lock_guard guard(lifeMutex_);
+    base::MutexLock guard(lifeMutex_);
     threadEnded_ = true;
   }
   lifeCv_.notify_all();
@@ -185,7 +185,7 @@ int CMPPConnection::Logout() {
   stopped_.store(true);
   {
     // closing_ under lifeMutex_, so a retry pause cannot miss the wake-up.
-    std::lock_guard guard(lifeMutex_);
+    base::MutexLock guard(lifeMutex_);
     closing_.store(true);
   }
   lifeCv_.notify_all();
@@ -193,7 +193,7 @@ int CMPPConnection::Logout() {
   // CONNECT_RESP: shutting its socket down ends both at once, so the lock
   // below is not held up by a peer that does not answer.
   {
-    std::lock_guard guard(socketMutex_);
+    base::MutexLock guard(socketMutex_);
     if (loginSocket_) TCPSocket::Shutdown(loginSocket_->fd);
   }
 
@@ -218,8 +218,9 @@ void CMPPConnection::Stop() {
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
     bool ended;
     {
-      std::unique_lock guard(lifeMutex_);
-      ended = lifeCv_.wait_for(guard, timings_.stopWaitLogAfter, [this] { return threadEnded_; });
+      base::UniqueLock guard(lifeMutex_);
+      ended = lifeCv_.wait_for(guard, timings_.stopWaitLogAfter,
+                               [this]() REQUIRES(lifeMutex_) { return threadEnded_; });
     }
     if (!ended) {
       LogWrite("ERROR|Stop: the receive thread is still running after %lld ms, waiting for it;",
@@ -233,7 +234,7 @@ void CMPPConnection::Stop() {
 }
 
 void CMPPConnection::PauseBeforeRetry() {
-  std::unique_lock guard(lifeMutex_);
+  base::UniqueLock guard(lifeMutex_);
   lifeCv_.wait_for(guard, std::chrono::milliseconds(timings_.loginRetryPauseMs),
                    [this] { return closing_.load(); });
 }
@@ -280,13 +281,13 @@ int CMPPConnection::LoginLocked() {
   // (see there), nobody else reads or writes it.
   auto socket = std::make_shared<LinkSocket>(fd, generation_.load() + 1);
   {
-    std::lock_guard guard(socketMutex_);
+    base::MutexLock guard(socketMutex_);
     loginSocket_ = socket;
   }
   struct ForgetLoginSocket {
     CMPPConnection& link;
     ~ForgetLoginSocket() {
-      std::lock_guard guard(link.socketMutex_);
+      base::MutexLock guard(link.socketMutex_);
       link.loginSocket_.reset();
     }
   } forget{*this};

@@ -37,6 +37,7 @@
 #include <string_view>
 #include <thread>
 
+#include "base/mutex.h"
 #include "cmpp/cmpp.h"
 #include "cmpp/pdu.h"
 #include "cmpp/sync.h"
@@ -239,16 +240,16 @@ class CMPPConnection : public CCmpp, public std::enable_shared_from_this<CMPPCon
     kUnlessRenewed,  // only if nobody logged in since `seenGeneration`
   };
   int LoginAs(LoginMode mode, std::uint64_t seenGeneration);
-  int LoginLocked();  // caller holds lock_
+  int LoginLocked() REQUIRES(lock_);
   int RecvOn(LinkSocket& socket, CmppMessage& message, int& result);
   // Reads until `need` bytes are buffered.
   int Fill(LinkSocket& socket, std::size_t need);
   // Caller holds lock_. A write that failed may have left part of a PDU on
   // the wire: the connection is shut down and the link logs in again.
-  void WriteFailedLocked(const LinkSocket& socket, int code);
+  void WriteFailedLocked(const LinkSocket& socket, int code) REQUIRES(lock_);
   SocketPtr CurrentSocket() const;
   // Caller holds lock_. Shuts the old connection down and installs `next`.
-  void ReplaceSocketLocked(SocketPtr next);
+  void ReplaceSocketLocked(SocketPtr next) REQUIRES(lock_);
   // A read or write stopped in the middle of a PDU, or a write failed: the
   // stream cannot be trusted, so the next keep-alive or submit logs in again.
   void MarkFramingLost() { framingLost_.store(true); }
@@ -302,17 +303,20 @@ class CMPPConnection : public CCmpp, public std::enable_shared_from_this<CMPPCon
   std::atomic<std::uint32_t> sr_{0};
 
   // Held across each login and around each PDU written (see the top).
+  // Re-entrant: a login holds it while it reads the CONNECT_RESP, and the
+  // answers that read writes (to an ACTIVE_TEST or a DELIVER arriving first)
+  // take it again on the same thread.
   MyCriticalSection lock_;
-  mutable std::mutex socketMutex_;
-  SocketPtr socket_;  // guarded by socketMutex_; replaced under lock_ too
+  mutable base::Mutex socketMutex_;
+  SocketPtr socket_ GUARDED_BY(socketMutex_);  // replaced under lock_ too
   // The connection a login is opening, so that Logout can cut the login
   // short; guarded by socketMutex_, set and cleared by LoginLocked only.
-  SocketPtr loginSocket_;
+  SocketPtr loginSocket_ GUARDED_BY(socketMutex_);
 
   // Lifecycle: start/stop of the receive thread, the retry pause, the end.
-  std::mutex lifeMutex_;
-  std::condition_variable lifeCv_;
-  bool threadEnded_ = true;  // guarded by lifeMutex_
+  base::Mutex lifeMutex_;
+  base::CondVar lifeCv_;
+  bool threadEnded_ GUARDED_BY(lifeMutex_) = true;
   std::atomic<bool> statisticsWritten_{false};
   std::thread thread_;
 };

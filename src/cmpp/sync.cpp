@@ -6,4 +6,8 @@ void MyCriticalSection::Lock() { mutex_.lock(); }
 
 void MyCriticalSection::Unlock() { mutex_.unlock(); }
 
+void MyMutex::Lock() { mutex_.lock(); }
+
+void MyMutex::Unlock() { mutex_.unlock(); }
+
 }  // namespace brivane::cmpp

@@ -3,22 +3,25 @@
 // the worker pool and the long-message store hold by reference; Lock and
 // Unlock are its only operations. MyCriticalSection is the re-entrant lock
 // behind it: the thread that holds it may take it again, and must release it
-// as often as it took it.
+// as often as it took it. MyMutex is the plain one, for locks no thread ever
+// takes twice; prefer it, since a second take is then a bug and not a count.
 
 #include <mutex>
 
+#include "base/mutex.h"
+
 namespace brivane::cmpp {
 
-class MySync {
+class CAPABILITY("mutex") MySync {
  public:
-  virtual void Lock() = 0;
-  virtual void Unlock() = 0;
+  virtual void Lock() ACQUIRE() = 0;
+  virtual void Unlock() RELEASE() = 0;
   virtual ~MySync() = default;
 
   // Standard spelling, so std::unique_lock and std::condition_variable_any
   // accept any MySync.
-  void lock() { Lock(); }
-  void unlock() { Unlock(); }
+  void lock() ACQUIRE() { Lock(); }
+  void unlock() RELEASE() { Unlock(); }
 
  protected:
   MySync() = default;
@@ -29,18 +32,28 @@ class MySync {
 class MyCriticalSection final : public MySync {
  public:
   MyCriticalSection() = default;
-  void Lock() override;
-  void Unlock() override;
+  void Lock() ACQUIRE() override;
+  void Unlock() RELEASE() override;
 
  private:
   std::recursive_mutex mutex_;
 };
 
-// Holds a MySync for the guard's scope.
-class MySyncGuard {
+class MyMutex final : public MySync {
  public:
-  explicit MySyncGuard(MySync& sync) : sync_(sync) { sync_.Lock(); }
-  ~MySyncGuard() { sync_.Unlock(); }
+  MyMutex() = default;
+  void Lock() ACQUIRE() override;
+  void Unlock() RELEASE() override;
+
+ private:
+  std::mutex mutex_;
+};
+
+// Holds a MySync for the guard's scope.
+class SCOPED_CAPABILITY MySyncGuard {
+ public:
+  explicit MySyncGuard(MySync& sync) ACQUIRE(sync) : sync_(sync) { sync_.Lock(); }
+  ~MySyncGuard() RELEASE() { sync_.Unlock(); }
   MySyncGuard(const MySyncGuard&) = delete;
   MySyncGuard& operator=(const MySyncGuard&) = delete;
 

@@ -43,24 +43,24 @@ struct CThreadPool::State {
 
   void MarkEnded(Life& life) {
     {
-      std::lock_guard guard(endMutex);
+      base::MutexLock guard(endMutex);
       life.ended = true;
     }
     endCv.notify_all();
   }
 
   // Guards table, threads and nextId.
-  mutable MyCriticalSection lock;
+  mutable MyMutex lock;
   // One entry per worker started and neither retired nor stopped.
-  std::map<std::uint32_t, ThreadEntry> table;
+  std::map<std::uint32_t, ThreadEntry> table GUARDED_BY(lock);
   // Every worker started and not yet joined or detached; a retired worker
   // leaves the table at once but stays here until the manager joins it.
-  std::map<std::uint32_t, ThreadRecord> threads;
+  std::map<std::uint32_t, ThreadRecord> threads GUARDED_BY(lock);
   // Ids are the pool's own and never reused, unlike system thread ids.
-  std::uint32_t nextId = 1;
+  std::uint32_t nextId GUARDED_BY(lock) = 1;
 
-  std::mutex endMutex;
-  std::condition_variable endCv;
+  base::Mutex endMutex;
+  base::CondVar endCv;
 };
 
 namespace {
@@ -100,14 +100,14 @@ CThreadPool::CThreadPool(std::chrono::milliseconds managerPeriod,
 CThreadPool::~CThreadPool() { Stop(); }
 
 bool CThreadPool::Start(std::uint32_t minimum, std::uint32_t maximum) {
-  std::lock_guard lifecycle(lifecycleMutex_);
+  base::MutexLock lifecycle(lifecycleMutex_);
   if (running_) return false;
   minimum_ = minimum;
   maximum_ = std::max(minimum, maximum);
 
   auto queue = std::make_shared<WorkQueue>();
   {
-    std::lock_guard guard(queueMutex_);
+    base::MutexLock guard(queueMutex_);
     workQueue_ = queue;
   }
   managerQueue_ = std::make_shared<ManagerQueue>();
@@ -130,7 +130,8 @@ bool CThreadPool::Start(std::uint32_t minimum, std::uint32_t maximum) {
   return true;
 }
 
-bool CThreadPool::StartWorkerLocked(const std::shared_ptr<WorkQueue>& queue) {
+bool CThreadPool::StartWorkerLocked(const std::shared_ptr<WorkQueue>& queue)
+    REQUIRES(state_->lock) {
   const std::uint32_t id = state_->nextId++;
   auto life = std::make_shared<State::Life>();
   pthread_t handle{};
@@ -216,7 +217,7 @@ void CThreadPool::Post(IWorker& worker, std::unique_ptr<WorkItem> item) {
 }
 
 std::shared_ptr<CThreadPool::WorkQueue> CThreadPool::CurrentQueue() const {
-  std::lock_guard guard(queueMutex_);
+  base::MutexLock guard(queueMutex_);
   return workQueue_;
 }
 
@@ -267,7 +268,7 @@ void CThreadPool::JoinEnded() {
 }
 
 void CThreadPool::Stop() {
-  std::lock_guard lifecycle(lifecycleMutex_);
+  base::MutexLock lifecycle(lifecycleMutex_);
   if (!running_) return;
 
   // The manager takes the table lock in LoadLevel and Grow: wait for it
@@ -293,7 +294,7 @@ void CThreadPool::Stop() {
   // Stop messages queue behind the work already posted, so the workers first
   // run that, as far as the bound allows.
   {
-    std::unique_lock guard(state_->endMutex);
+    base::UniqueLock guard(state_->endMutex);
     state_->endCv.wait_for(guard, stopWait_, [&noted] {
       return std::all_of(noted.begin(), noted.end(),
                          [](const auto& life) { return life->ended.load(); });
@@ -302,7 +303,7 @@ void CThreadPool::Stop() {
 
   queue->Close();
   {
-    std::lock_guard guard(queueMutex_);
+    base::MutexLock guard(queueMutex_);
     workQueue_.reset();
   }
   std::size_t unrun = 0;

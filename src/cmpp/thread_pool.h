@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 
+#include "base/mutex.h"
 #include "cmpp/blocking_queue.h"
 
 namespace brivane::cmpp {
@@ -53,8 +54,9 @@ class CThreadPool {
   static constexpr std::chrono::milliseconds kManagerPeriod{60000};
   static constexpr std::chrono::milliseconds kStopWait{10000};
   // Hundreds of workers exist at once; a small stack keeps the process small.
-  // Sanitizers enlarge frames several times, so their builds get more.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // Sanitizers enlarge frames several times, so their builds get more
+  // (CMake defines BRIVANE_SANITIZED: clang has no __SANITIZE_*__ macros).
+#if defined(BRIVANE_SANITIZED)
   static constexpr std::size_t kWorkerStackBytes = 1024 * 1024;
 #else
   static constexpr std::size_t kWorkerStackBytes = 256 * 1024;
@@ -130,18 +132,18 @@ class CThreadPool {
   const std::chrono::milliseconds stopWait_;
   const std::size_t stackBytes_;
 
-  std::mutex lifecycleMutex_;
-  pthread_t manager_{};
-  bool managerStarted_ = false;
-  std::shared_ptr<ManagerQueue> managerQueue_;
+  base::Mutex lifecycleMutex_;
+  pthread_t manager_ GUARDED_BY(lifecycleMutex_){};
+  bool managerStarted_ GUARDED_BY(lifecycleMutex_) = false;
+  std::shared_ptr<ManagerQueue> managerQueue_ GUARDED_BY(lifecycleMutex_);
 
   std::atomic<std::uint32_t> minimum_{0};
   std::atomic<std::uint32_t> maximum_{0};
   std::atomic<bool> running_{false};
   const std::shared_ptr<State> state_;
 
-  mutable std::mutex queueMutex_;
-  std::shared_ptr<WorkQueue> workQueue_;
+  mutable base::Mutex queueMutex_;
+  std::shared_ptr<WorkQueue> workQueue_ GUARDED_BY(queueMutex_);
 };
 
 }  // namespace brivane::cmpp

@@ -86,6 +86,9 @@ class DbGateway {
 
  private:
   struct Slot {
+    // Re-entrant: a procedure call or a batch holds it across its database
+    // work and reopens a failed connection through OpenConnection, which
+    // takes it again on the same thread.
     std::recursive_mutex lock;
     Connection connection;
     std::atomic<bool> open{false};

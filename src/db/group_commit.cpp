@@ -8,40 +8,43 @@ void GroupCommit::SetBounds(BatchBounds bounds) {
   bounds.maxCalls = std::clamp<std::size_t>(bounds.maxCalls, 1, BatchBounds::kMaxMaxCalls);
   bounds.maxWait =
       std::clamp(bounds.maxWait, std::chrono::milliseconds(0), BatchBounds::kMaxMaxWait);
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   bounds_ = bounds;
 }
 
 BatchBounds GroupCommit::Bounds() const {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   return bounds_;
 }
 
 std::size_t GroupCommit::Queued() const {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   return queue_.size();
 }
 
 std::size_t GroupCommit::Running() const {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   return running_;
 }
 
 bool GroupCommit::Run(BatchCall& call, const Runner& runner) {
-  std::unique_lock lock(mutex_);
+  base::UniqueLock lock(mutex_);
   call.done = false;
   queue_.push_back(&call);
   if (leaderWaiting_ && queue_.size() >= bounds_.maxCalls) fullCv_.notify_one();
   for (;;) {
     // The call at the front of the queue leads the next batch.
-    call.wake.wait(lock, [&] { return call.done || (!leading_ && queue_.front() == &call); });
+    call.wake.wait(lock, [&]() REQUIRES(mutex_) {
+      return call.done || (!leading_ && queue_.front() == &call);
+    });
     if (call.done) return call.ok;
 
     leading_ = true;
     const BatchBounds bounds = bounds_;
     if (bounds.maxWait.count() > 0 && queue_.size() < bounds.maxCalls) {
       leaderWaiting_ = true;
-      fullCv_.wait_for(lock, bounds.maxWait, [&] { return queue_.size() >= bounds.maxCalls; });
+      fullCv_.wait_for(lock, bounds.maxWait,
+                       [&]() REQUIRES(mutex_) { return queue_.size() >= bounds.maxCalls; });
       leaderWaiting_ = false;
     }
     const std::size_t n = std::min(queue_.size(), bounds.maxCalls);

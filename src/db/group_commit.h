@@ -19,6 +19,8 @@
 #include <mutex>
 #include <vector>
 
+#include "base/mutex.h"
+
 namespace brivane::db {
 
 class Command;
@@ -41,7 +43,7 @@ struct BatchCall {
   std::function<void(Command&)> fill;
   bool ok = false;
   bool done = false;  // guarded by the GroupCommit's mutex
-  std::condition_variable wake;
+  base::CondVar wake;
 };
 
 class GroupCommit {
@@ -65,13 +67,13 @@ class GroupCommit {
   std::size_t Running() const;
 
  private:
-  mutable std::mutex mutex_;
-  std::condition_variable fullCv_;  // the queue reached maxCalls
-  std::deque<BatchCall*> queue_;
-  bool leading_ = false;
-  std::size_t running_ = 0;
-  bool leaderWaiting_ = false;
-  BatchBounds bounds_;
+  mutable base::Mutex mutex_;
+  base::CondVar fullCv_;  // the queue reached maxCalls
+  std::deque<BatchCall*> queue_ GUARDED_BY(mutex_);
+  bool leading_ GUARDED_BY(mutex_) = false;
+  std::size_t running_ GUARDED_BY(mutex_) = 0;
+  bool leaderWaiting_ GUARDED_BY(mutex_) = false;
+  BatchBounds bounds_ GUARDED_BY(mutex_);
 };
 
 }  // namespace brivane::db

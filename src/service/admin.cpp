@@ -182,19 +182,19 @@ AdminServer::~AdminServer() { Stop(); }
 
 void AdminServer::SetState(AdminPagesState state) {
   auto next = std::make_shared<const AdminPagesState>(std::move(state));
-  std::lock_guard lock(stateMutex_);
+  base::MutexLock lock(stateMutex_);
   state_ = std::move(next);
 }
 
 void AdminServer::AddStartProblem(std::string problem) {
-  std::lock_guard lock(stateMutex_);
+  base::MutexLock lock(stateMutex_);
   auto next = std::make_shared<AdminPagesState>(*state_);
   next->startProblems.push_back(std::move(problem));
   state_ = std::move(next);
 }
 
 std::shared_ptr<const AdminPagesState> AdminServer::State() const {
-  std::lock_guard lock(stateMutex_);
+  base::MutexLock lock(stateMutex_);
   return state_;
 }
 
@@ -270,7 +270,7 @@ bool AdminServer::Listen(const std::string& address, std::uint16_t port,
                          std::shared_ptr<const ServerCertificate> certificate, std::string* error) {
   std::unique_ptr<Listener> prepared;
   {
-    std::lock_guard lock(preparedMutex_);
+    base::MutexLock lock(preparedMutex_);
     prepared = std::move(prepared_);
   }
   if (listener_ && port == port_ && address == address_ &&
@@ -298,7 +298,7 @@ bool AdminServer::Listen(const std::string& address, std::uint16_t port,
           Run(*back);
           listener_ = std::move(back);
         } else {
-          std::lock_guard lock(preparedMutex_);
+          base::MutexLock lock(preparedMutex_);
           port_ = 0;
           address_.clear();
           fingerprint_.clear();
@@ -311,7 +311,7 @@ bool AdminServer::Listen(const std::string& address, std::uint16_t port,
   }
   Run(*next);
   listener_ = std::move(next);  // the old listener, on another port, closes here
-  std::lock_guard lock(preparedMutex_);
+  base::MutexLock lock(preparedMutex_);
   port_ = port;
   address_ = address;
   fingerprint_ = certificate->Fingerprint();
@@ -325,7 +325,7 @@ bool AdminServer::PrepareListener(const std::string& address, std::uint16_t port
   std::shared_ptr<const ServerCertificate> certificate;
   std::uint16_t currentPort;
   {
-    std::lock_guard lock(preparedMutex_);
+    base::MutexLock lock(preparedMutex_);
     certificate = certificate_;
     if (!certificate) {
       *error = "the pages have no certificate yet";
@@ -342,7 +342,7 @@ bool AdminServer::PrepareListener(const std::string& address, std::uint16_t port
   if (port != currentPort && !Bind(*next->server, next->socketFd.get(), address, port, error))
     return false;
   if (port == currentPort) next.reset();
-  std::lock_guard lock(preparedMutex_);
+  base::MutexLock lock(preparedMutex_);
   prepared_ = std::move(next);
   return true;
 }
@@ -350,12 +350,12 @@ bool AdminServer::PrepareListener(const std::string& address, std::uint16_t port
 void AdminServer::Stop() {
   std::unique_ptr<Listener> prepared;
   {
-    std::lock_guard lock(preparedMutex_);
+    base::MutexLock lock(preparedMutex_);
     prepared = std::move(prepared_);
   }
   prepared.reset();
   listener_.reset();
-  std::lock_guard lock(preparedMutex_);
+  base::MutexLock lock(preparedMutex_);
   port_ = 0;
   address_.clear();
   fingerprint_.clear();
@@ -661,7 +661,7 @@ bool AdminServer::StoreForm(const FormCheck& check, httplib::Response& res, std:
   if (ok) return true;
   std::unique_ptr<Listener> unused;
   {
-    std::lock_guard lock(preparedMutex_);
+    base::MutexLock lock(preparedMutex_);
     unused = std::move(prepared_);
   }
   base::LogF(1, "严重：配置参数保存失败：{}", error);

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/mutex.h"
 #include "service/certificate.h"
 #include "service/config.h"
 #include "service/login_throttle.h"
@@ -135,8 +136,8 @@ class AdminServer {
   const AdminPaths paths_;
   const std::string token_;
   const std::string welcome_;  // built once per process
-  mutable std::mutex stateMutex_;
-  std::shared_ptr<const AdminPagesState> state_;
+  mutable base::Mutex stateMutex_;
+  std::shared_ptr<const AdminPagesState> state_ GUARDED_BY(stateMutex_);
   LoginThrottle throttle_;
   std::unique_ptr<Listener> listener_;
   // Written by Listen and Stop under preparedMutex_; the pages read the port
@@ -145,8 +146,8 @@ class AdminServer {
   std::string address_;
   std::string fingerprint_;
   std::shared_ptr<const ServerCertificate> certificate_;  // of the running listener
-  std::mutex preparedMutex_;  // guards prepared_: set by a page, taken by Listen
-  std::unique_ptr<Listener> prepared_;
+  base::Mutex preparedMutex_;                             // set by a page, taken by Listen
+  std::unique_ptr<Listener> prepared_ GUARDED_BY(preparedMutex_);
 };
 
 // The address to listen on: loopback only while the administrator's

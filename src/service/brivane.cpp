@@ -124,7 +124,7 @@ bool BRIVANE::OnStart() {
 }
 
 bool BRIVANE::Initialise(const std::string& initMsg) {
-  std::lock_guard lock(initLock_);
+  base::MutexLock lock(initLock_);
   ++initialiseCount_;
   const bool restart = IsRestartMessage(initMsg);
   base::ConfigSection section = LoadSettings();
@@ -172,7 +172,7 @@ void BRIVANE::StopForRestart() {
   // A restart also reopens the log, so that a rotated file is let go.
   base::ReopenLog();
   {
-    std::lock_guard wait(mtWaitMutex_);
+    base::MutexLock wait(mtWaitMutex_);
     stopMT_ = 1;
   }
   mtWaitCv_.notify_all();
@@ -235,14 +235,14 @@ void BRIVANE::ApplySettings(const ServiceConfig& cfg) {
   config_ = cfg;
   terminalIdLength_ = cfg.terminalIdLength;
   {
-    std::lock_guard poolsLock(poolsMutex_);
+    base::MutexLock poolsLock(poolsMutex_);
     pools_ = {
         {PoolName(cmpp::kConnMt), cmpp::kConnMt, cfg.mtConnections, cfg.mtPort},
         {PoolName(cmpp::kConnMo), cmpp::kConnMo, cfg.moConnections, cfg.moPort},
         {PoolName(cmpp::kConnMtMo), cmpp::kConnMtMo, cfg.mtAndMOConnections, cfg.mtAndMOPort}};
   }
   {
-    std::lock_guard forwardingLock(forwardingMutex_);
+    base::MutexLock forwardingLock(forwardingMutex_);
     forwarding_.EnableHTTPClient = cfg.enableHTTPClient;
     forwarding_.DialogCarrierID = base::Utf8ToGbk(cfg.dialogCarrierID);
     forwarding_.DialogCarrierNAME = base::Utf8ToGbk(cfg.dialogCarrierNAME);
@@ -303,7 +303,7 @@ bool BRIVANE::StartListener(const ServiceConfig& cfg,
 void BRIVANE::StartBringUp(const base::ConfigSection& section) {
   db_->SetReconnectsRefused(false);
   {
-    std::lock_guard guard(bringUpMutex_);
+    base::MutexLock guard(bringUpMutex_);
     bringUpCancelled_ = false;
   }
   if (!stopRequested_) bringUpThread_ = std::thread([this, section] { BringUp(section); });
@@ -333,7 +333,7 @@ void BRIVANE::BringUpDatabase() {
   if (LoadRouteTable() == 0)
     base::LogWrite(1, "严重：获取业务路由信息失败，请检查Services表的配置!");
   {
-    std::lock_guard wait(mtWaitMutex_);
+    base::MutexLock wait(mtWaitMutex_);
     stopMT_ = 0;
   }
   if (client_) client_->ResumeSubmitWaits();
@@ -378,19 +378,19 @@ std::chrono::milliseconds BRIVANE::BackOff(int round) const {
 }
 
 bool BRIVANE::WaitBringUp(std::chrono::milliseconds pause) {
-  std::unique_lock guard(bringUpMutex_);
-  bringUpCv_.wait_for(guard, pause, [this] { return bringUpCancelled_; });
+  base::UniqueLock guard(bringUpMutex_);
+  bringUpCv_.wait_for(guard, pause, [this]() REQUIRES(bringUpMutex_) { return bringUpCancelled_; });
   return !bringUpCancelled_;
 }
 
 bool BRIVANE::BringUpCancelled() {
-  std::lock_guard guard(bringUpMutex_);
+  base::MutexLock guard(bringUpMutex_);
   return bringUpCancelled_;
 }
 
 void BRIVANE::CancelBringUp() {
   {
-    std::lock_guard guard(bringUpMutex_);
+    base::MutexLock guard(bringUpMutex_);
     bringUpCancelled_ = true;
   }
   bringUpCv_.notify_all();
@@ -407,12 +407,13 @@ void BRIVANE::StopBringUp() {
 bool BRIVANE::DatabaseConnected() const { return db_ && db_->DatabaseConnected(); }
 
 int BRIVANE::Main() {
-  std::unique_lock lock(ctlMutex_);
+  base::UniqueLock lock(ctlMutex_);
   mainRunning_ = true;
   auto lastTrim = std::chrono::steady_clock::now();
   for (;;) {
-    ctlCv_.wait_for(lock, std::chrono::seconds(1),
-                    [&] { return exitSignalled_ || restartRequest_.has_value(); });
+    ctlCv_.wait_for(lock, std::chrono::seconds(1), [&]() REQUIRES(ctlMutex_) {
+      return exitSignalled_ || restartRequest_.has_value();
+    });
     if (!exitSignalled_) NotifyHealth();
     if (std::chrono::steady_clock::now() - lastTrim >= kTrimInterval) {
       // Work items (a CmppMessage each, 8.6 KB) are freed on other threads
@@ -453,7 +454,7 @@ int BRIVANE::Main() {
 }
 
 void BRIVANE::RequestRestart(std::string initMsg) {
-  std::lock_guard lock(ctlMutex_);
+  base::MutexLock lock(ctlMutex_);
   restartRequest_ = std::move(initMsg);
   ctlCv_.notify_all();
 }
@@ -468,17 +469,17 @@ void BRIVANE::OnStop() {
   if (!shutDown_) CancelBringUp();
   {
     // Wait until Main has seen the stop, unless Main is not running.
-    std::unique_lock lock(ctlMutex_);
+    base::UniqueLock lock(ctlMutex_);
     exitSignalled_ = true;
     ctlCv_.notify_all();
-    ctlCv_.wait(lock, [&] { return exitAcknowledged_ || !mainRunning_; });
+    ctlCv_.wait(lock, [&]() REQUIRES(ctlMutex_) { return exitAcknowledged_ || !mainRunning_; });
   }
   Shutdown();
 }
 
 void BRIVANE::Shutdown() {
   if (shutDown_.exchange(true)) return;
-  std::lock_guard lock(initLock_);
+  base::MutexLock lock(initLock_);
   base::LogWrite(2, "信息：网关服务停止中...");
   // The pages read the SP client and the status block, so they end before
   // either goes away.
@@ -511,7 +512,7 @@ void BRIVANE::Shutdown() {
 
 void BRIVANE::StopMTThread() {
   {
-    std::lock_guard lock(mtWaitMutex_);
+    base::MutexLock lock(mtWaitMutex_);
     stopMT_ = 1;
   }
   mtWaitCv_.notify_all();
@@ -555,7 +556,7 @@ void BRIVANE::CheckMTTable() {
       base::LogF(1, "EXCEPTION|CheckMTTable:{}", errno);
       passIdle_ = 1;
     }
-    std::unique_lock lock(mtWaitMutex_);
+    base::UniqueLock lock(mtWaitMutex_);
     mtWaitCv_.wait_for(lock, kMtIdleWait, [&] { return stopMT_.load() != 0; });
   }
   backlogRows_ = -1;
@@ -573,7 +574,7 @@ std::string BRIVANE::OnControl() const {
 }
 
 ServiceConfig BRIVANE::Config() const {
-  std::lock_guard lock(initLock_);
+  base::MutexLock lock(initLock_);
   return config_;
 }
 
@@ -623,7 +624,7 @@ StatusPagesData BRIVANE::Snapshot() {
     d.status.push_back(
         {field.name, field.offset, field.isFlag, block.Get(field.offset), field.help});
   {
-    std::lock_guard lock(poolsMutex_);
+    base::MutexLock lock(poolsMutex_);
     d.pools = pools_;
     d.pollingMode = claimSubmits_ ? "claim" : "query";
     d.instanceId = instanceId_;
@@ -698,7 +699,7 @@ BRIVANE::Health BRIVANE::CurrentHealth() const {
     }
   }
   {
-    std::lock_guard lock(poolsMutex_);
+    base::MutexLock lock(poolsMutex_);
     for (const DashboardPool& pool : pools_) {
       if (pool.configured <= 0) continue;
       const int in = client_ ? static_cast<int>(client_->LoggedInLinks(pool.connType)) : 0;
@@ -727,17 +728,17 @@ void BRIVANE::ReleaseSpClient() {
   if (!client_) return;
   std::shared_ptr<std::atomic<bool>> cancel;
   {
-    std::lock_guard lock(forwardingMutex_);
+    base::MutexLock lock(forwardingMutex_);
     cancel = forwardCancel_;
   }
   // MO forwards may take 2 x MOHTTPQuestTimeout (up to 20 minutes); the
   // worker pool waits only a few seconds for its workers. Transfers still
   // running after the grace are aborted, so no worker outlives the client.
-  std::mutex doneMutex;
-  std::condition_variable doneCv;
+  base::Mutex doneMutex;
+  base::CondVar doneCv;
   bool done = false;
   std::thread watchdog([&] {
-    std::unique_lock lock(doneMutex);
+    base::UniqueLock lock(doneMutex);
     if (doneCv.wait_for(lock, kForwardCancelGrace, [&] { return done; })) return;
     if (cancel) {
       cancel->store(true);
@@ -747,7 +748,7 @@ void BRIVANE::ReleaseSpClient() {
   });
   client_->Release();
   {
-    std::lock_guard lock(doneMutex);
+    base::MutexLock lock(doneMutex);
     done = true;
   }
   doneCv.notify_all();
@@ -765,7 +766,7 @@ int BRIVANE::SubmitToClient(cmpp::CmppSubmit& record) {
 }
 
 sp::ForwardSettings BRIVANE::Forwarding() const {
-  std::lock_guard lock(forwardingMutex_);
+  base::MutexLock lock(forwardingMutex_);
   return forwarding_;
 }
 
@@ -808,7 +809,7 @@ bool BRIVANE::OpenDatabase(int attempts) {
     const auto [level, line] = PollingModeLine(config_, poll.instanceId);
     base::LogWrite(level, line);
     {
-      std::lock_guard lock(poolsMutex_);
+      base::MutexLock lock(poolsMutex_);
       claimSubmits_ = poll.claimRows;
       instanceId_ = poll.instanceId;
     }

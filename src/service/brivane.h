@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "base/config_store.h"
+#include "base/mutex.h"
 #include "db/backlog.h"
 #include "db/connections.h"
 #include "service/admin.h"
@@ -210,14 +211,14 @@ class BRIVANE : public AdminHost, public sp::SpHost {
 
   // The stop handshake: OnStop sets exitSignalled_, Main answers with
   // exitAcknowledged_. ctlMutex_ guards these and the restart request.
-  std::mutex ctlMutex_;
-  std::condition_variable ctlCv_;
-  bool exitSignalled_ = false;
-  bool exitAcknowledged_ = false;
-  bool mainRunning_ = false;
-  std::optional<std::string> restartRequest_;
+  base::Mutex ctlMutex_;
+  base::CondVar ctlCv_;
+  bool exitSignalled_ GUARDED_BY(ctlMutex_) = false;
+  bool exitAcknowledged_ GUARDED_BY(ctlMutex_) = false;
+  bool mainRunning_ GUARDED_BY(ctlMutex_) = false;
+  std::optional<std::string> restartRequest_ GUARDED_BY(ctlMutex_);
 
-  mutable std::mutex initLock_;  // held for the whole of every Initialise
+  mutable base::Mutex initLock_;  // held for the whole of every Initialise
   ServiceConfig config_;
   int systemLogLevel_ = kInitialLogLevel;
 
@@ -241,9 +242,9 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   // within one pause even after a long outage.
   static constexpr std::chrono::milliseconds kBringUpMaxPause{30000};
   std::thread bringUpThread_;
-  std::mutex bringUpMutex_;
-  std::condition_variable bringUpCv_;
-  bool bringUpCancelled_ = false;
+  base::Mutex bringUpMutex_;
+  base::CondVar bringUpCv_;
+  bool bringUpCancelled_ GUARDED_BY(bringUpMutex_) = false;
 
   // The Submit backlog as the MT thread last read it, at most every
   // kBacklogRefresh on the main connection; -1 while unknown (no MT thread,
@@ -255,8 +256,8 @@ class BRIVANE : public AdminHost, public sp::SpHost {
 
   // The MT thread and its wake-up for a prompt stop.
   std::thread mtThread_;
-  std::mutex mtWaitMutex_;
-  std::condition_variable mtWaitCv_;
+  base::Mutex mtWaitMutex_;
+  base::CondVar mtWaitCv_;
 
   // The database gateway lives as long as the process object; a restart
   // closes it and reopens it with the settings read anew. The MT poller is
@@ -266,10 +267,10 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   std::unique_ptr<sp::MtPoller> mtPoller_;
   // Read by the SP client's workers while a restart may hold initLock_, so
   // it has a lock of its own.
-  mutable std::mutex forwardingMutex_;
-  sp::ForwardSettings forwarding_;
+  mutable base::Mutex forwardingMutex_;
+  sp::ForwardSettings forwarding_ GUARDED_BY(forwardingMutex_);
   // Aborts the MO forwards of the current start; guarded by forwardingMutex_.
-  std::shared_ptr<std::atomic<bool>> forwardCancel_;
+  std::shared_ptr<std::atomic<bool>> forwardCancel_ GUARDED_BY(forwardingMutex_);
   static constexpr std::chrono::milliseconds kForwardCancelGrace{3000};
   std::unique_ptr<sp::MyCMPPClient> client_;
 
@@ -279,12 +280,12 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   // The pools as configured by the last Initialise, for the dashboard. The
   // pages must not wait on initLock_ (a restart that moves the listener
   // joins the page threads while it holds it), so these have their own lock.
-  mutable std::mutex poolsMutex_;
-  std::vector<DashboardPool> pools_;
+  mutable base::Mutex poolsMutex_;
+  std::vector<DashboardPool> pools_ GUARDED_BY(poolsMutex_);
   // The MT polling mode and instance id of the last start, for the pages;
   // guarded by poolsMutex_ too.
-  bool claimSubmits_ = false;
-  std::string instanceId_;
+  bool claimSubmits_ GUARDED_BY(poolsMutex_) = false;
+  std::string instanceId_ GUARDED_BY(poolsMutex_);
   // Rows this process claimed, handed over, gave back and recovered, over
   // all starts. Written by the MT thread, read by the pages.
   sp::ClaimCounters claimCounters_;

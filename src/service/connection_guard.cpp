@@ -49,7 +49,7 @@ class ConnectionGuard::Pool : public httplib::TaskQueue {
     for (std::size_t i = 0; i < workers; ++i) {
       Slot* slot;
       {
-        std::lock_guard lock(guard_.mutex_);
+        base::MutexLock lock(guard_.mutex_);
         guard_.slots_.push_back(std::make_unique<Slot>());
         slot = guard_.slots_.back().get();
       }
@@ -60,7 +60,7 @@ class ConnectionGuard::Pool : public httplib::TaskQueue {
 
   void enqueue(std::function<void()> fn) override {
     {
-      std::lock_guard lock(mutex_);
+      base::MutexLock lock(mutex_);
       jobs_.push_back(std::move(fn));
     }
     cv_.notify_one();
@@ -68,7 +68,7 @@ class ConnectionGuard::Pool : public httplib::TaskQueue {
 
   void shutdown() override {
     {
-      std::lock_guard lock(mutex_);
+      base::MutexLock lock(mutex_);
       if (down_) return;
       down_ = true;
     }
@@ -85,14 +85,14 @@ class ConnectionGuard::Pool : public httplib::TaskQueue {
     for (;;) {
       std::function<void()> fn;
       {
-        std::unique_lock lock(mutex_);
+        base::UniqueLock lock(mutex_);
         cv_.wait(lock, [&] { return down_ || !jobs_.empty(); });
         if (jobs_.empty()) return;
         fn = std::move(jobs_.front());
         jobs_.pop_front();
       }
       {
-        std::lock_guard lock(guard_.mutex_);
+        base::MutexLock lock(guard_.mutex_);
         slot.state = Slot::State::kStarted;
       }
       try {
@@ -105,8 +105,8 @@ class ConnectionGuard::Pool : public httplib::TaskQueue {
   }
 
   ConnectionGuard& guard_;
-  std::mutex mutex_;  // guards jobs_ and down_
-  std::condition_variable cv_;
+  base::Mutex mutex_;  // guards jobs_ and down_
+  base::CondVar cv_;
   std::deque<std::function<void()>> jobs_;
   bool down_ = false;
   std::vector<std::thread> threads_;
@@ -118,7 +118,7 @@ ConnectionGuard::ConnectionGuard(Limits limits) : limits_(limits) {
 
 ConnectionGuard::~ConnectionGuard() {
   {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     stop_ = true;
   }
   stopCv_.notify_all();
@@ -146,7 +146,7 @@ void ConnectionGuard::HandshakeStarted(Slot& slot, int fd) {
   std::string address;
   std::string peer;
   if (fd < 0 || !PeerOf(fd, &address, &peer)) return;
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   if (slot.state != Slot::State::kStarted) return;  // a renegotiation
   std::size_t pending = 0;
   std::size_t fromAddress = 0;
@@ -172,25 +172,25 @@ void ConnectionGuard::HandshakeStarted(Slot& slot, int fd) {
 }
 
 void ConnectionGuard::Arrived(Slot& slot) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   if (slot.state == Slot::State::kPending) slot.state = Slot::State::kServing;
 }
 
 void ConnectionGuard::Written(Slot& slot) {
   // A kept-alive connection waits for its next request under the same bound.
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   if (slot.state != Slot::State::kServing) return;
   slot.state = Slot::State::kPending;
   slot.deadline = std::chrono::steady_clock::now() + limits_.requestTimeout;
 }
 
 void ConnectionGuard::Finished(Slot& slot) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   slot = Slot{};
 }
 
 void ConnectionGuard::ShutDownPending() {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   for (auto& s : slots_) {
     if (s->state != Slot::State::kPending) continue;
     std::string address;
@@ -201,25 +201,25 @@ void ConnectionGuard::ShutDownPending() {
 }
 
 std::size_t ConnectionGuard::Refused() const {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   return refused_;
 }
 
 std::size_t ConnectionGuard::PendingForTest() const {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   return static_cast<std::size_t>(std::count_if(slots_.begin(), slots_.end(), [](const auto& s) {
     return s->state == Slot::State::kPending;
   }));
 }
 
 std::size_t ConnectionGuard::TimedOut() const {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   return timedOut_;
 }
 
 void ConnectionGuard::WatchLoop() {
   auto lastLine = std::chrono::steady_clock::now() - limits_.logInterval;
-  std::unique_lock lock(mutex_);
+  base::UniqueLock lock(mutex_);
   while (!stop_) {
     stopCv_.wait_for(lock, limits_.watchInterval);
     const auto now = std::chrono::steady_clock::now();

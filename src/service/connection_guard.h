@@ -33,6 +33,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/mutex.h"
+
 namespace httplib {
 class TaskQueue;
 }
@@ -95,15 +97,16 @@ class ConnectionGuard {
   void WatchLoop();
 
   const Limits limits_;
-  mutable std::mutex mutex_;
-  std::vector<std::unique_ptr<Slot>> slots_;  // one per worker of every pool
-  std::size_t refused_ = 0;
-  std::size_t timedOut_ = 0;
-  std::size_t refusedLogged_ = 0;
-  std::size_t timedOutLogged_ = 0;
-  std::string lastRefusedAddress_;
-  bool stop_ = false;
-  std::condition_variable stopCv_;
+  mutable base::Mutex mutex_;
+  // One per worker of every pool.
+  std::vector<std::unique_ptr<Slot>> slots_ GUARDED_BY(mutex_);
+  std::size_t refused_ GUARDED_BY(mutex_) = 0;
+  std::size_t timedOut_ GUARDED_BY(mutex_) = 0;
+  std::size_t refusedLogged_ GUARDED_BY(mutex_) = 0;
+  std::size_t timedOutLogged_ GUARDED_BY(mutex_) = 0;
+  std::string lastRefusedAddress_ GUARDED_BY(mutex_);
+  bool stop_ GUARDED_BY(mutex_) = false;
+  base::CondVar stopCv_;
   std::thread watchdog_;
 };
 

@@ -15,7 +15,7 @@ std::chrono::milliseconds LoginThrottle::DelayAfter(int failures) const {
 
 std::chrono::milliseconds LoginThrottle::RetryAfter(const std::string& address,
                                                     Clock::time_point now) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   auto it = table_.find(address);
   if (it == table_.end() || now >= it->second.allowedFrom) return std::chrono::milliseconds(0);
   return std::chrono::ceil<std::chrono::milliseconds>(it->second.allowedFrom - now);
@@ -23,7 +23,7 @@ std::chrono::milliseconds LoginThrottle::RetryAfter(const std::string& address,
 
 void LoginThrottle::Failed(const std::string& address, const std::string& user,
                            Clock::time_point now) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   auto it = table_.find(address);
   if (it != table_.end() && now - it->second.lastFailure >= limits_.forgetAfter &&
       it->second.unlogged == 0) {
@@ -43,13 +43,13 @@ void LoginThrottle::Failed(const std::string& address, const std::string& user,
 }
 
 void LoginThrottle::Succeeded(const std::string& address) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   table_.erase(address);
 }
 
 std::vector<std::string> LoginThrottle::DueLines(Clock::time_point now) {
   std::vector<std::string> lines;
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   for (auto it = table_.begin(); it != table_.end();) {
     Entry& e = it->second;
     if (e.unlogged > 0 && (!e.logged || now - e.lastLine >= limits_.logInterval)) {

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "base/mutex.h"
+
 namespace brivane::service {
 
 class LoginThrottle {
@@ -57,12 +59,12 @@ class LoginThrottle {
   };
 
   std::chrono::milliseconds DelayAfter(int failures) const;
-  void Evict(Clock::time_point now);
+  void Evict(Clock::time_point now) REQUIRES(mutex_);
   static std::string Line(const std::string& address, const Entry& entry);
 
   const Limits limits_;
-  std::mutex mutex_;  // guards table_
-  std::map<std::string, Entry> table_;
+  base::Mutex mutex_;
+  std::map<std::string, Entry> table_ GUARDED_BY(mutex_);
 };
 
 }  // namespace brivane::service

@@ -50,7 +50,7 @@ RateSampler::~RateSampler() { Stop(); }
 void RateSampler::Start(Reader reader) {
   if (thread_.joinable()) return;
   {
-    std::lock_guard lock(stopMutex_);
+    base::MutexLock lock(stopMutex_);
     stop_ = false;
   }
   thread_ = std::thread([this, r = std::move(reader)] { Run(r); });
@@ -58,7 +58,7 @@ void RateSampler::Start(Reader reader) {
 
 void RateSampler::Stop() {
   {
-    std::lock_guard lock(stopMutex_);
+    base::MutexLock lock(stopMutex_);
     stop_ = true;
   }
   stopCv_.notify_all();
@@ -66,13 +66,13 @@ void RateSampler::Stop() {
 }
 
 void RateSampler::Record(const CounterSample& sample) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   samples_.push_back(sample);
   while (samples_.size() > capacity_) samples_.pop_front();
 }
 
 std::vector<CounterSample> RateSampler::Samples() const {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   return {samples_.begin(), samples_.end()};
 }
 
@@ -92,8 +92,8 @@ void RateSampler::Run(Reader reader) {
     next += interval_;
     const auto now = std::chrono::steady_clock::now();
     if (next <= now) next = now + interval_;
-    std::unique_lock lock(stopMutex_);
-    if (stopCv_.wait_until(lock, next, [&] { return stop_; })) return;
+    base::UniqueLock lock(stopMutex_);
+    if (stopCv_.wait_until(lock, next, [&]() REQUIRES(stopMutex_) { return stop_; })) return;
   }
 }
 

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/mutex.h"
+
 namespace brivane::service {
 
 struct CounterSample {
@@ -85,12 +87,12 @@ class RateSampler {
   const std::chrono::milliseconds interval_;
   const std::size_t capacity_;
 
-  mutable std::mutex mutex_;
-  std::deque<CounterSample> samples_;
+  mutable base::Mutex mutex_;
+  std::deque<CounterSample> samples_ GUARDED_BY(mutex_);
 
-  std::mutex stopMutex_;
-  std::condition_variable stopCv_;
-  bool stop_ = false;
+  base::Mutex stopMutex_;
+  base::CondVar stopCv_;
+  bool stop_ GUARDED_BY(stopMutex_) = false;
   std::thread thread_;
 };
 

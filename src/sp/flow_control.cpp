@@ -17,18 +17,18 @@ std::chrono::milliseconds FlowControlPause(const FlowControlSettings& settings,
 }
 
 void LinkRateCap::SetRate(std::uint32_t perSecond) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   perSecond_ = perSecond;
 }
 
 std::uint32_t LinkRateCap::Rate() const {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   return perSecond_;
 }
 
 LinkRateCap::Clock::time_point LinkRateCap::Reserve(const std::string& link,
                                                     Clock::time_point now) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   if (perSecond_ == 0) return now;
   // Slots are spaced in nanoseconds so that a rate which does not divide a
   // second holds over a long run.
@@ -40,14 +40,14 @@ LinkRateCap::Clock::time_point LinkRateCap::Reserve(const std::string& link,
 }
 
 void LinkRateCap::Clear() {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   next_.clear();
 }
 
 FlowRetryQueue::~FlowRetryQueue() { Stop(); }
 
 void FlowRetryQueue::Start() {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   if (running_) return;
   stop_ = false;
   running_ = true;
@@ -56,7 +56,7 @@ void FlowRetryQueue::Start() {
 
 bool FlowRetryQueue::Add(Entry& entry) {
   {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     if (!running_ || stop_) return false;
     entries_.push_back(std::move(entry));
   }
@@ -66,12 +66,12 @@ bool FlowRetryQueue::Add(Entry& entry) {
 
 std::vector<FlowRetryQueue::Entry> FlowRetryQueue::Stop() {
   {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     stop_ = true;
   }
   cv_.notify_all();
   if (thread_.joinable()) thread_.join();
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   running_ = false;
   std::vector<Entry> left;
   left.swap(entries_);
@@ -79,12 +79,12 @@ std::vector<FlowRetryQueue::Entry> FlowRetryQueue::Stop() {
 }
 
 std::size_t FlowRetryQueue::Size() const {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   return entries_.size() + (resending_ ? 1 : 0);
 }
 
 void FlowRetryQueue::Run() {
-  std::unique_lock lock(mutex_);
+  base::UniqueLock lock(mutex_);
   while (!stop_) {
     auto first = std::min_element(entries_.begin(), entries_.end(),
                                   [](const Entry& a, const Entry& b) { return a.due < b.due; });

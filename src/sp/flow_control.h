@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/mutex.h"
 #include "cmpp/pdu.h"
 
 namespace brivane::sp {
@@ -68,9 +69,9 @@ class LinkRateCap {
   void Clear();
 
  private:
-  mutable std::mutex mutex_;
-  std::uint32_t perSecond_;
-  std::unordered_map<std::string, Clock::time_point> next_;
+  mutable base::Mutex mutex_;
+  std::uint32_t perSecond_ GUARDED_BY(mutex_);
+  std::unordered_map<std::string, Clock::time_point> next_ GUARDED_BY(mutex_);
 };
 
 // Segments refused with Result 8 waiting for their next write.
@@ -105,12 +106,12 @@ class FlowRetryQueue {
   void Run();
 
   Resend resend_;
-  mutable std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<Entry> entries_;
-  bool running_ = false;
-  bool stop_ = false;
-  bool resending_ = false;
+  mutable base::Mutex mutex_;
+  base::CondVar cv_;
+  std::vector<Entry> entries_ GUARDED_BY(mutex_);
+  bool running_ GUARDED_BY(mutex_) = false;
+  bool stop_ GUARDED_BY(mutex_) = false;
+  bool resending_ GUARDED_BY(mutex_) = false;
   std::thread thread_;
 };
 

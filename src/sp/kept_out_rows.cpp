@@ -3,7 +3,7 @@
 namespace brivane::sp {
 
 bool KeptOutRows::Add(const Mark& mark) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   auto it = marks_.find(mark.id);
   if (it != marks_.end()) {
     it->second = mark;
@@ -15,17 +15,17 @@ bool KeptOutRows::Add(const Mark& mark) {
 }
 
 bool KeptOutRows::Contains(std::uint64_t id) const {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   return marks_.count(id) != 0;
 }
 
 bool KeptOutRows::Remove(std::uint64_t id) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   return marks_.erase(id) != 0;
 }
 
 std::vector<KeptOutRows::Mark> KeptOutRows::Marks() const {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   std::vector<Mark> out;
   out.reserve(marks_.size());
   for (const auto& [id, mark] : marks_) out.push_back(mark);
@@ -33,12 +33,12 @@ std::vector<KeptOutRows::Mark> KeptOutRows::Marks() const {
 }
 
 std::size_t KeptOutRows::Size() const {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   return marks_.size();
 }
 
 bool KeptOutRows::Full() const {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   return marks_.size() >= capacity_;
 }
 

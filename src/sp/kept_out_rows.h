@@ -17,6 +17,8 @@
 #include <mutex>
 #include <vector>
 
+#include "base/mutex.h"
+
 namespace brivane::sp {
 
 class KeptOutRows {
@@ -48,8 +50,8 @@ class KeptOutRows {
 
  private:
   const std::size_t capacity_;
-  mutable std::mutex mutex_;
-  std::map<std::uint64_t, Mark> marks_;
+  mutable base::Mutex mutex_;
+  std::map<std::uint64_t, Mark> marks_ GUARDED_BY(mutex_);
 };
 
 // The process's set, shared by every MtPoller the process builds.

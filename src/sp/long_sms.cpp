@@ -424,10 +424,10 @@ struct LongSMSMerger::State {
   std::chrono::milliseconds period;
   std::stop_source running;  // requested: end after the current pass
   std::stop_source abandon;  // requested: the owner stopped waiting, hand on nothing more
-  std::mutex mutex;          // guards ended
+  base::Mutex mutex;
   std::condition_variable_any wake;
   std::condition_variable_any endedChanged;
-  bool ended = false;
+  bool ended GUARDED_BY(mutex) = false;
 };
 
 LongSMSMerger::LongSMSMerger(std::shared_ptr<CLongSMSLog> store, std::chrono::milliseconds period)
@@ -445,14 +445,14 @@ void LongSMSMerger::Run(const std::shared_ptr<State>& state) {
     const std::stop_token abandon = state->abandon.get_token();
     while (!running.stop_requested()) {
       state->store->expire(abandon);
-      std::unique_lock lock(state->mutex);
+      base::UniqueLock lock(state->mutex);
       // Wakes early when Stop is called.
       state->wake.wait_for(lock, running, state->period, [] { return false; });
     }
   } catch (...) {
     base::LogWrite(1, "EXCEPTION|LongSMSMerger::Run;");
   }
-  std::lock_guard lock(state->mutex);
+  base::MutexLock lock(state->mutex);
   state->ended = true;
   state->endedChanged.notify_all();
 }
@@ -462,8 +462,9 @@ bool LongSMSMerger::Stop(std::chrono::milliseconds wait) {
   state_->running.request_stop();
   bool ended = false;
   {
-    std::unique_lock lock(state_->mutex);
-    ended = state_->endedChanged.wait_for(lock, wait, [this] { return state_->ended; });
+    base::UniqueLock lock(state_->mutex);
+    ended = state_->endedChanged.wait_for(
+        lock, wait, [this]() REQUIRES(state_->mutex) { return state_->ended; });
   }
   if (ended) {
     thread_.join();

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/mutex.h"
 #include "cmpp/pdu.h"
 #include "cmpp/sync.h"
 
@@ -181,20 +182,20 @@ class CLongSMSLog {
                                                  std::uint32_t lastSequence,
                                                  std::uint64_t& declared);
   // Caller holds lock_. Takes one part out of both indexes.
-  StoredPart TakeLocked(std::map<std::uint64_t, Slot>::iterator slot);
+  StoredPart TakeLocked(std::map<std::uint64_t, Slot>::iterator slot) REQUIRES(lock_);
   // Caller holds lock_. Stores a part taken out earlier back under its
   // arrival number; false when its sequence is held again meanwhile.
-  bool PutBackLocked(StoredPart&& part);
+  bool PutBackLocked(StoredPart&& part) REQUIRES(lock_);
   void HandOn(std::vector<StoredPart>& parts, const char* why);
 
   const MoHandler handler_;
   const std::uint32_t expiryMs_;
   const TickSource ticks_;
-  mutable cmpp::MyCriticalSection lock_;
-  Messages messages_;
-  std::map<std::uint64_t, Slot> byArrival_;
-  std::uint64_t nextArrival_ = 0;
-  std::size_t capacity_;
+  mutable cmpp::MyMutex lock_;
+  Messages messages_ GUARDED_BY(lock_);
+  std::map<std::uint64_t, Slot> byArrival_ GUARDED_BY(lock_);
+  std::uint64_t nextArrival_ GUARDED_BY(lock_) = 0;
+  std::size_t capacity_ GUARDED_BY(lock_);
 
   // Messages merged within the expiry age: the hash of each part's text by
   // sequence, when, and a generation that tells the current entry of a key
@@ -205,13 +206,13 @@ class CLongSMSLog {
     std::uint32_t mergedTick;
     std::uint64_t generation;
   };
-  std::map<MessageKey, Recent> recent_;
-  std::vector<std::pair<std::uint64_t, MessageKey>> recentOrder_;
-  std::size_t recentFront_ = 0;
-  std::uint64_t nextGeneration_ = 0;
+  std::map<MessageKey, Recent> recent_ GUARDED_BY(lock_);
+  std::vector<std::pair<std::uint64_t, MessageKey>> recentOrder_ GUARDED_BY(lock_);
+  std::size_t recentFront_ GUARDED_BY(lock_) = 0;
+  std::uint64_t nextGeneration_ GUARDED_BY(lock_) = 0;
   // Caller holds lock_. Drops the remembered merges older than the expiry
   // age or beyond kRecentMax.
-  void TrimRecentLocked(std::uint32_t now);
+  void TrimRecentLocked(std::uint32_t now) REQUIRES(lock_);
 };
 
 // Owns the merger thread, which runs store->expire() once a period until

@@ -137,7 +137,7 @@ void MtPoller::EndWindow(std::chrono::milliseconds nominal,
 }
 
 void MtPoller::WakeUp() {
-  std::lock_guard lock(wakeMutex_);
+  base::MutexLock lock(wakeMutex_);
   wake_.notify_all();
 }
 
@@ -147,7 +147,7 @@ void MtPoller::Pause(std::chrono::milliseconds duration) {
     sleptTime_ += duration;
     return;
   }
-  std::unique_lock lock(wakeMutex_);
+  base::UniqueLock lock(wakeMutex_);
   wake_.wait_for(lock, duration, [this] { return stopMT_.load(); });
 }
 

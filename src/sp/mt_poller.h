@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "base/mutex.h"
 #include "cmpp/pdu.h"
 #include "db/connections.h"
 #include "db/procedures.h"
@@ -168,8 +169,8 @@ class MtPoller {
   std::optional<std::chrono::steady_clock::time_point> lastAbandonedCheck_;
   ClaimCounters ownCounters_;
   ClaimCounters& counters_;
-  std::mutex wakeMutex_;
-  std::condition_variable wake_;
+  base::Mutex wakeMutex_;
+  base::CondVar wake_;
 };
 
 // Field readers of the row; each answers false when the value could not be

@@ -31,7 +31,7 @@ std::unique_ptr<cmpp::CmppSubmit> KeptSubmit::Restore() const {
 
 std::optional<PendingSegment> PendingSubmits::Put(const PendingSegment& segment,
                                                   std::uint32_t nowTick, std::uint32_t deadlineMs) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   std::optional<PendingSegment> displaced;
   auto [it, added] = bySequence_.try_emplace(segment.sequenceId);
   if (!added) displaced = it->second.segment;
@@ -40,7 +40,7 @@ std::optional<PendingSegment> PendingSubmits::Put(const PendingSegment& segment,
 }
 
 bool PendingSubmits::Remove(std::uint32_t sequenceId, std::uint64_t recordId) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   auto it = bySequence_.find(sequenceId);
   if (it == bySequence_.end() || it->second.segment.recordId != recordId) return false;
   bySequence_.erase(it);
@@ -48,7 +48,7 @@ bool PendingSubmits::Remove(std::uint32_t sequenceId, std::uint64_t recordId) {
 }
 
 std::optional<PendingSegment> PendingSubmits::TakeBySequence(std::uint32_t sequenceId) {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   auto it = bySequence_.find(sequenceId);
   if (it == bySequence_.end()) return std::nullopt;
   PendingSegment segment = it->second.segment;
@@ -58,7 +58,7 @@ std::optional<PendingSegment> PendingSubmits::TakeBySequence(std::uint32_t seque
 
 std::vector<PendingSegment> PendingSubmits::TakeExpired(std::uint32_t nowTick) {
   std::vector<PendingSegment> expired;
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   for (auto it = bySequence_.begin(); it != bySequence_.end();) {
     if (nowTick - it->second.writtenTick >= it->second.deadlineMs) {
       expired.push_back(it->second.segment);
@@ -71,7 +71,7 @@ std::vector<PendingSegment> PendingSubmits::TakeExpired(std::uint32_t nowTick) {
 }
 
 std::vector<PendingSegment> PendingSubmits::TakeAll() {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   std::vector<PendingSegment> all;
   all.reserve(bySequence_.size());
   for (const auto& [sequence, entry] : bySequence_) all.push_back(entry.segment);
@@ -80,14 +80,14 @@ std::vector<PendingSegment> PendingSubmits::TakeAll() {
 }
 
 std::size_t PendingSubmits::Clear() {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   std::size_t n = bySequence_.size();
   bySequence_.clear();
   return n;
 }
 
 std::size_t PendingSubmits::Size() const {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   return bySequence_.size();
 }
 

@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/mutex.h"
 #include "cmpp/pdu.h"
 
 namespace brivane::sp {
@@ -75,8 +76,8 @@ class PendingSubmits {
     std::uint32_t writtenTick;
     std::uint32_t deadlineMs;
   };
-  mutable std::mutex mutex_;
-  std::unordered_map<std::uint32_t, Entry> bySequence_;
+  mutable base::Mutex mutex_;
+  std::unordered_map<std::uint32_t, Entry> bySequence_ GUARDED_BY(mutex_);
 };
 
 }  // namespace brivane::sp

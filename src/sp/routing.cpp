@@ -75,7 +75,7 @@ void RouteTable::Replace(std::vector<RouteInfo> routes) {
   auto fresh = std::make_shared<const std::vector<RouteInfo>>(std::move(routes));
   std::shared_ptr<const std::vector<RouteInfo>> old;
   {
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     old = std::exchange(routes_, std::move(fresh));
   }
   // The old list is freed here, outside the lock, unless a lookup still
@@ -98,7 +98,7 @@ bool RouteTable::FindRouteInfo(std::string_view destId, RouteInfo& route) const 
 std::size_t RouteTable::Size() const { return Snapshot()->size(); }
 
 std::shared_ptr<const std::vector<RouteInfo>> RouteTable::Snapshot() const {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   return routes_;
 }
 

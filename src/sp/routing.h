@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/mutex.h"
+
 namespace brivane::sp {
 
 // One route, a plain record copied by value. Every text is zero-terminated;
@@ -67,8 +69,8 @@ class RouteTable {
   // GetAllRouteInfo (route_loader.h) fills the table from `Service`.
 
  private:
-  mutable std::mutex mutex_;
-  std::shared_ptr<const std::vector<RouteInfo>> routes_;
+  mutable base::Mutex mutex_;
+  std::shared_ptr<const std::vector<RouteInfo>> routes_ GUARDED_BY(mutex_);
 };
 
 }  // namespace brivane::sp

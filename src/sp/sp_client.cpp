@@ -81,7 +81,7 @@ MyCMPPClient::~MyCMPPClient() {
   // how many are lost when it goes.
   store_.reset();
   // What the database never took is lost with this object: say which.
-  std::lock_guard lock(unrecordedMutex_);
+  base::MutexLock lock(unrecordedMutex_);
   for (const Outcome& o : unrecordedOutcomes_)
     base::LogF(1, "ERROR|DelSubmit|SubmitID={}|MsgId={}|SubmitResult={}|never recorded;",
                o.recordId, o.msgId, o.result);
@@ -160,7 +160,7 @@ void MyCMPPClient::PrepareLongSmsStore(const base::ConfigSection& section) {
                                          std::min<std::int64_t>(maxParts, kLongSmsMaxPartsLimit))
                                    : CLongSMSLog::kDefaultCapacity);
   {
-    std::lock_guard lock(handOnMutex_);
+    base::MutexLock lock(handOnMutex_);
     handOnClosed_ = false;
   }
   merger_ = std::make_unique<LongSMSMerger>(store_);
@@ -260,7 +260,7 @@ void MyCMPPClient::Release() {
 
 void MyCMPPClient::HandOnMerged(const cmpp::CmppDeliver& deliver, int partsCount) {
   {
-    std::lock_guard lock(handOnMutex_);
+    base::MutexLock lock(handOnMutex_);
     if (handOnClosed_) {
       base::LogF(1, "ERROR|HandleMo|MsgId={}|merged after the release, not handed on;",
                  MsgIdText(deliver.Msg_Id));
@@ -271,7 +271,7 @@ void MyCMPPClient::HandOnMerged(const cmpp::CmppDeliver& deliver, int partsCount
   struct Done {
     MyCMPPClient& client;
     ~Done() {
-      std::lock_guard lock(client.handOnMutex_);
+      base::MutexLock lock(client.handOnMutex_);
       --client.handOnsRunning_;
       client.handOnCv_.notify_all();
     }
@@ -282,9 +282,9 @@ void MyCMPPClient::HandOnMerged(const cmpp::CmppDeliver& deliver, int partsCount
 void MyCMPPClient::CloseHandOn() {
   // The merger's own stop wait is bounded; a hand-on it left running is in
   // a bounded call (an aborted forward, a database call with its timeout).
-  std::unique_lock lock(handOnMutex_);
-  while (
-      !handOnCv_.wait_for(lock, std::chrono::seconds(5), [this] { return handOnsRunning_ == 0; }))
+  base::UniqueLock lock(handOnMutex_);
+  while (!handOnCv_.wait_for(lock, std::chrono::seconds(5),
+                             [this]() REQUIRES(handOnMutex_) { return handOnsRunning_ == 0; }))
     base::LogWrite(
         1, "ERROR|MyCMPPClient::Release: a merged MO message is still being handed on, waiting;");
   handOnClosed_ = true;
@@ -297,7 +297,7 @@ std::size_t MyCMPPClient::HandOnStoredParts() {
   // Release closed the hand-on to the merger; the stop hands the parts on
   // itself, on this thread, after the merger has ended.
   {
-    std::lock_guard lock(handOnMutex_);
+    base::MutexLock lock(handOnMutex_);
     handOnClosed_ = false;
   }
   handingOnAtStop_ = true;
@@ -479,7 +479,7 @@ void MyCMPPClient::HandleMo(const cmpp::CmppDeliver& deliver, int partsCount) {
   }
   // The SMG has had its answer and will not send the message again: keep it
   // until the database takes it.
-  std::lock_guard lock(unrecordedMutex_);
+  base::MutexLock lock(unrecordedMutex_);
   if (unrecordedMo_.size() >= kUnrecordedKept) {
     base::LogF(1, "ERROR|AddDeliver|Mobile={}|MsgId={}|never stored, too many kept;", record.mobile,
                record.msgId);
@@ -496,7 +496,7 @@ void MyCMPPClient::RecordOutcome(std::uint64_t recordId, const std::string& msgI
   if (db && db::DelSubmit(*db, recordId, msgId, result)) return;
   // Without it the row would stay handed over for good: keep the outcome
   // until the database takes it.
-  std::lock_guard lock(unrecordedMutex_);
+  base::MutexLock lock(unrecordedMutex_);
   if (unrecordedOutcomes_.size() >= kUnrecordedKept) {
     base::LogF(1,
                "ERROR|DelSubmit|SubmitID={}|MsgId={}|SubmitResult={}|never recorded, too many "
@@ -535,13 +535,13 @@ void MyCMPPClient::RetryUnrecorded() {
   for (;;) {
     Outcome outcome;
     {
-      std::lock_guard lock(unrecordedMutex_);
+      base::MutexLock lock(unrecordedMutex_);
       if (unrecordedOutcomes_.empty()) break;
       outcome = std::move(unrecordedOutcomes_.front());
       unrecordedOutcomes_.pop_front();
     }
     if (!db::DelSubmit(*db, outcome.recordId, outcome.msgId, outcome.result)) {
-      std::lock_guard lock(unrecordedMutex_);
+      base::MutexLock lock(unrecordedMutex_);
       unrecordedOutcomes_.push_front(std::move(outcome));
       break;
     }
@@ -549,13 +549,13 @@ void MyCMPPClient::RetryUnrecorded() {
   for (;;) {
     db::DeliverRecord record;
     {
-      std::lock_guard lock(unrecordedMutex_);
+      base::MutexLock lock(unrecordedMutex_);
       if (unrecordedMo_.empty()) break;
       record = std::move(unrecordedMo_.front());
       unrecordedMo_.pop_front();
     }
     if (!db::AddDeliver(*db, record)) {
-      std::lock_guard lock(unrecordedMutex_);
+      base::MutexLock lock(unrecordedMutex_);
       unrecordedMo_.push_front(std::move(record));
       break;
     }
@@ -563,7 +563,7 @@ void MyCMPPClient::RetryUnrecorded() {
 }
 
 std::size_t MyCMPPClient::UnrecordedCount() {
-  std::lock_guard lock(unrecordedMutex_);
+  base::MutexLock lock(unrecordedMutex_);
   return unrecordedOutcomes_.size() + unrecordedMo_.size();
 }
 
@@ -590,13 +590,14 @@ void MyCMPPClient::RecordUnanswered(const char* why) {
 void MyCMPPClient::StartPendingTimer() {
   StopPendingTimer();
   {
-    std::lock_guard lock(timerMutex_);
+    base::MutexLock lock(timerMutex_);
     timerStop_ = false;
   }
   pendingTimer_ = std::thread([this] {
-    std::unique_lock lock(timerMutex_);
+    base::UniqueLock lock(timerMutex_);
     while (!timerStop_) {
-      timerCv_.wait_for(lock, std::chrono::seconds(1), [this] { return timerStop_; });
+      timerCv_.wait_for(lock, std::chrono::seconds(1),
+                        [this]() REQUIRES(timerMutex_) { return timerStop_; });
       if (timerStop_) break;
       lock.unlock();
       try {
@@ -612,7 +613,7 @@ void MyCMPPClient::StartPendingTimer() {
 
 void MyCMPPClient::StopPendingTimer() {
   {
-    std::lock_guard lock(timerMutex_);
+    base::MutexLock lock(timerMutex_);
     timerStop_ = true;
   }
   timerCv_.notify_all();

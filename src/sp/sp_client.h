@@ -30,6 +30,7 @@
 #include <thread>
 
 #include "base/config_store.h"
+#include "base/mutex.h"
 #include "cmpp/client.h"
 #include "cmpp/result_codes.h"
 #include "db/connections.h"
@@ -171,21 +172,21 @@ class MyCMPPClient : public cmpp::CMPPClient {
   // release may leave running past its bounded wait: Release waits for the
   // count to reach 0 and then closes the hand-on, so the merger never calls
   // into a released client. Guarded by handOnMutex_.
-  std::mutex handOnMutex_;
-  std::condition_variable handOnCv_;
-  int handOnsRunning_ = 0;
-  bool handOnClosed_ = false;
+  base::Mutex handOnMutex_;
+  base::CondVar handOnCv_;
+  int handOnsRunning_ GUARDED_BY(handOnMutex_) = 0;
+  bool handOnClosed_ GUARDED_BY(handOnMutex_) = false;
   void HandOnMerged(const cmpp::CmppDeliver& deliver, int partsCount);
   void CloseHandOn();
 
-  std::mutex unrecordedMutex_;
-  std::deque<Outcome> unrecordedOutcomes_;
-  std::deque<db::DeliverRecord> unrecordedMo_;
+  base::Mutex unrecordedMutex_;
+  std::deque<Outcome> unrecordedOutcomes_ GUARDED_BY(unrecordedMutex_);
+  std::deque<db::DeliverRecord> unrecordedMo_ GUARDED_BY(unrecordedMutex_);
 
   std::thread pendingTimer_;
-  std::mutex timerMutex_;
-  std::condition_variable timerCv_;
-  bool timerStop_ = false;
+  base::Mutex timerMutex_;
+  base::CondVar timerCv_;
+  bool timerStop_ GUARDED_BY(timerMutex_) = false;
 };
 
 }  // namespace brivane::sp

@@ -1,24 +1,26 @@
 #include "support/process.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <sstream>
-#include <thread>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
 
 namespace brivane::test {
 
-std::string BuiltProgram(const std::string& name) { return std::string(BRIVANE_BINARY_DIR) + "/" + name; }
+std::string BuiltProgram(const std::string& name) {
+  return std::string(BRIVANE_BINARY_DIR) + "/" + name;
+}
 
 std::string SourcePath(const std::string& relative) {
   return std::string(BRIVANE_SOURCE_DIR) + "/" + relative;

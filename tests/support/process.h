@@ -3,13 +3,13 @@
 // ports, temporary directories and deadline waits. Nothing here sleeps
 // blindly: WaitFor polls a condition until its deadline.
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
-
-#include <sys/types.h>
 
 namespace brivane::test {
 

@@ -120,9 +120,11 @@ TEST_P(Claims, WhichRowsAreClaimable) {
     rs.MoveFirst();
     const int id = rs.GetInt("id");
     byId[id] = &c;
-    db_.Query("UPDATE Submit SET SubmitState = " + std::to_string(c.state) +
-              ", ClaimedBy = " + (c.claimedBy ? "'" + std::string(c.claimedBy) + "'" : "NULL") +
-              ", ClaimTime = " + (c.claimAge < 0 ? "NULL" : Ago(c.claimAge)) +
+    // Built with std::string(...) + rather than "'" + std::string(...): gcc 12
+    // misreports the latter as an overlapping copy (-Wrestrict).
+    const std::string claimedBy = c.claimedBy ? std::string("'") + c.claimedBy + "'" : "NULL";
+    db_.Query("UPDATE Submit SET SubmitState = " + std::to_string(c.state) + ", ClaimedBy = " +
+              claimedBy + ", ClaimTime = " + (c.claimAge < 0 ? "NULL" : Ago(c.claimAge)) +
               " WHERE SubmitID = " + std::to_string(id));
   }
   std::vector<int> taken = Claim(Own(), "me", 100, 60);

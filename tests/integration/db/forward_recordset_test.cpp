@@ -89,7 +89,9 @@ TEST_P(ForwardRecordset, GivesTheSameRowsAsABufferedQuery) {
     EXPECT_EQ(seen, c.rows);
     EXPECT_EQ(Raised([&] { forward.MoveNext(); }), "24000");
     EXPECT_EQ(Raised([&] { forward.GetInt("SubmitID"); }), "24000");
-    if (c.rows > 0) EXPECT_EQ(Raised([&] { forward.MoveFirst(); }), "HY106");
+    if (c.rows > 0) {
+      EXPECT_EQ(Raised([&] { forward.MoveFirst(); }), "HY106");
+    }
   }
 }
 
