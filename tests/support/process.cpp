@@ -1,24 +1,26 @@
 #include "support/process.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <sstream>
-#include <thread>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
 
 namespace brivane::test {
 
-std::string BuiltProgram(const std::string& name) { return std::string(BRIVANE_BINARY_DIR) + "/" + name; }
+std::string BuiltProgram(const std::string& name) {
+  return std::string(BRIVANE_BINARY_DIR) + "/" + name;
+}
 
 std::string SourcePath(const std::string& relative) {
   return std::string(BRIVANE_SOURCE_DIR) + "/" + relative;
@@ -155,6 +157,32 @@ std::string ReadFile(const std::string& path) {
 void WriteFile(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
+}
+
+bool BrivaneRefusedPort(const std::string& output, int port) {
+  const std::string refused = "Cannot run without HTTP port: cannot listen on ";
+  const std::string where = ":" + std::to_string(port) + ": ";
+  for (auto at = output.find(refused); at != std::string::npos; at = output.find(refused, at + 1)) {
+    const auto end = output.find('\n', at);
+    const auto line = output.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    if (line.find(where) != std::string::npos) return true;
+  }
+  return false;
+}
+
+RefusingPort::RefusingPort() {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    port_ = ntohs(addr.sin_port);
+}
+
+RefusingPort::~RefusingPort() {
+  if (fd_ >= 0) close(fd_);
 }
 
 bool PortAccepts(int port) {

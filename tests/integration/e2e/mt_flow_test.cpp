@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "e2e_fixture.h"
+#include "support/e2e_fixture.h"
 
 namespace brivane::test {
 namespace {
@@ -295,9 +295,10 @@ TEST(MtFlow, FailedWriteRecordsItsErrorCodeWithAnEmptyMsgId) {
     // Our own outcome "write failed"; the errno and its meaning are in the log.
     EXPECT_EQ(log[0].Int("SubmitResult"), -2);
     EXPECT_EQ(sys.LogCount("MT应答|" + std::to_string(id) + "||4294967294"), 1u);
-    EXPECT_EQ(sys.LogCount("ERROR|Submit not sent|SubmitID=" + std::to_string(id) +
-                           "|segment 1/1|SubmitResult=-2|not sent: writing to the SMG failed: Broken pipe "
-                           "(32);"),
+    EXPECT_EQ(sys.LogCount(
+                  "ERROR|Submit not sent|SubmitID=" + std::to_string(id) +
+                  "|segment 1/1|SubmitResult=-2|not sent: writing to the SMG failed: Broken pipe "
+                  "(32);"),
               1u)
         << sys.Log();
   }

@@ -12,7 +12,7 @@
 #include "base/status_block.h"
 #include "service/config.h"
 #include "service/service_control.h"
-#include "service_fixture.h"
+#include "support/service_fixture.h"
 
 namespace brivane::test {
 namespace {
