@@ -27,7 +27,7 @@ fi
 find src tests bench tools \( -name '*.cpp' -o -name '*.h' \) -print0 | sort -z |
   xargs -0 clang-format --dry-run -Werror
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBRIVANE_WERROR=ON >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBRIVANE_WERROR=ON -DBRIVANE_BENCH=ON >/dev/null
 cmake --build build -j"$jobs"
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DBRIVANE_SANITIZE=ON -DBRIVANE_BENCH=OFF >/dev/null

@@ -57,7 +57,7 @@
 #include "base/text.h"
 #include "db/odbc.h"
 #include "db/settings.h"
-#include "tests/integration/e2e/e2e_fixture.h"
+#include "support/e2e_fixture.h"
 
 namespace {
 

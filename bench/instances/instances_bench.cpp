@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "claim_cluster.h"
+#include "support/claim_cluster.h"
 
 using brivane::test::ClaimCluster;
 using brivane::test::ClusterDb;

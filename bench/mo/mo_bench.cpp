@@ -40,7 +40,7 @@
 #include <vector>
 
 #include "base/status_block.h"
-#include "e2e_fixture.h"
+#include "support/e2e_fixture.h"
 #include "support/process.h"
 
 using namespace brivane::test;

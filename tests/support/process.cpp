@@ -159,6 +159,32 @@ void WriteFile(const std::string& path, const std::string& content) {
   out << content;
 }
 
+bool BrivaneRefusedPort(const std::string& output, int port) {
+  const std::string refused = "Cannot run without HTTP port: cannot listen on ";
+  const std::string where = ":" + std::to_string(port) + ": ";
+  for (auto at = output.find(refused); at != std::string::npos; at = output.find(refused, at + 1)) {
+    const auto end = output.find('\n', at);
+    const auto line = output.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    if (line.find(where) != std::string::npos) return true;
+  }
+  return false;
+}
+
+RefusingPort::RefusingPort() {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    port_ = ntohs(addr.sin_port);
+}
+
+RefusingPort::~RefusingPort() {
+  if (fd_ >= 0) close(fd_);
+}
+
 bool PortAccepts(int port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return false;

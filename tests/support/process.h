@@ -44,8 +44,32 @@ class ChildProcess {
   int status_ = -1;
 };
 
-// A TCP port on 127.0.0.1 that was free a moment ago.
+// A TCP port on 127.0.0.1 that was free a moment ago, for a server that
+// cannot bind port 0 and say which port it got (brivane's HTTPPort, mysqld,
+// postgres). Someone else may take it before the server binds it, so the
+// caller retries when the bind fails.
 int FreePort();
+
+// True when brivane's output holds its start failure for `port` ("Cannot
+// run without HTTP port: cannot listen on ADDRESS:PORT: reason"), as when
+// another process took a port found free before brivane bound it.
+bool BrivaneRefusedPort(const std::string& output, int port);
+
+// A loopback port held bound but not listening for the object's life: a
+// connect to it is refused at once, and no other socket can take it
+// meanwhile. Port() is 0 when the socket could not be bound.
+class RefusingPort {
+ public:
+  RefusingPort();
+  ~RefusingPort();
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+  int Port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
 
 // A directory that is removed with its contents when the object dies.
 class TempDir {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <regex>
 #include <sstream>
 
 namespace brivane::test {
@@ -59,25 +60,48 @@ bool HasReadyLine(const std::string& output) {
 
 }  // namespace
 
+bool ParsePortsLine(const std::string& output, std::vector<int>& cmppPorts, int& controlPort) {
+  static const std::regex kLine(
+      R"((?:^|\n)PORTS cmpp=([0-9]{1,5}(?:,[0-9]{1,5})*) control=([0-9]{1,5})(?=\n))");
+  std::smatch last;
+  for (auto it = std::sregex_iterator(output.begin(), output.end(), kLine);
+       it != std::sregex_iterator(); ++it)
+    last = *it;
+  if (last.empty()) return false;
+  const auto valid = [](int port) { return port > 0 && port <= 65535; };
+  std::vector<int> ports;
+  std::istringstream list(last[1].str());
+  for (std::string p; std::getline(list, p, ',');) {
+    ports.push_back(std::stoi(p));
+    if (!valid(ports.back())) return false;
+  }
+  const int control = std::stoi(last[2].str());
+  if (!valid(control)) return false;
+  cmppPorts = std::move(ports);
+  controlPort = control;
+  return true;
+}
+
+namespace {}  // namespace
+
 SmgProcess::~SmgProcess() { Stop(); }
 
 bool SmgProcess::Start(const Options& options) {
   Stop();
   options_ = options;
-  // A port found free may be taken again before the simulator binds it:
-  // then the process exits at once, and another set of ports is tried.
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    ports_.clear();
-    for (int i = 0; i < std::max(1, options.ports); ++i) ports_.push_back(FreePort());
-    controlPort_ = FreePort();
-    if (Launch()) return true;
-  }
+  // Port 0 everywhere: the simulator binds ports the kernel chose and says
+  // which; Launch reads them. A restart binds the same ones again.
+  ports_.assign(static_cast<std::size_t>(std::max(1, options.ports)), 0);
+  controlPort_ = 0;
+  if (Launch()) return true;
+  ports_.clear();
+  controlPort_ = 0;
   return false;
 }
 
 bool SmgProcess::Restart() {
   Stop();
-  return !ports_.empty() && Launch();
+  return !ports_.empty() && controlPort_ != 0 && Launch();
 }
 
 bool SmgProcess::Launch() {
@@ -108,7 +132,15 @@ bool SmgProcess::Launch() {
   if (!process_->Start(argv, output)) return false;
   const bool ready = WaitFor([&] { return HasReadyLine(ReadFile(output)) || !process_->Running(); },
                              kReadyDeadline);
-  if (ready && process_->Running() && HasReadyLine(ReadFile(output))) return true;
+  if (ready && process_->Running() && HasReadyLine(ReadFile(output))) {
+    std::vector<int> bound;
+    int control = 0;
+    if (ParsePortsLine(ReadFile(output), bound, control) && bound.size() == ports_.size()) {
+      ports_ = bound;
+      controlPort_ = control;
+      return true;
+    }
+  }
   process_.reset();  // stops it if it still runs
   return false;
 }

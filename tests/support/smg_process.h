@@ -1,7 +1,8 @@
 #pragma once
-// SmgProcess: the brivane-smg simulator as a child process on free loopback
-// ports, with its control port wrapped in calls. Start waits (10 s at most)
-// for "READY"; the destructor stops the process by its pid. Not thread-safe:
+// SmgProcess: the brivane-smg simulator as a child process on loopback ports
+// the kernel chose (it binds port 0 and prints which ports it got), with its
+// control port wrapped in calls. Start waits (10 s at most) for "READY"; the
+// destructor stops the process by its pid. Not thread-safe:
 // one test thread drives it (Command and Stats may be called from any thread,
 // they open a control connection each).
 
@@ -16,6 +17,10 @@
 #include "support/process.h"
 
 namespace brivane::test {
+
+// The simulator's "PORTS cmpp=P1[,P2...] control=C" line (the last one) in
+// its output; false, leaving the outputs alone, when there is none whole.
+bool ParsePortsLine(const std::string& output, std::vector<int>& cmppPorts, int& controlPort);
 
 class SmgProcess {
  public:
@@ -35,7 +40,7 @@ class SmgProcess {
   SmgProcess(const SmgProcess&) = delete;
   SmgProcess& operator=(const SmgProcess&) = delete;
 
-  // Picks free ports and starts the simulator; true once it printed READY.
+  // Starts the simulator on port 0; true once it printed its ports and READY.
   bool Start(const Options& options);
   int Port(int i = 0) const;
   int ControlPort() const { return controlPort_; }

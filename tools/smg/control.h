@@ -45,8 +45,10 @@ class ControlServer {
   ControlServer(const ControlServer&) = delete;
   ControlServer& operator=(const ControlServer&) = delete;
 
+  // Port 0 lets the kernel choose; Port() then says which it chose.
   bool Start(int port, std::string* error);
   void Stop();
+  int Port() const { return listener_.Port(); }
 
   // The reply lines of one command line.
   std::vector<std::string> Execute(const std::string& line);

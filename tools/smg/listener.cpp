@@ -31,8 +31,11 @@ bool Listener::Start(int port, AcceptFn onAccept, std::string* error) {
   addr.sin_port = htons(static_cast<std::uint16_t>(port));
   if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail("cannot bind");
   if (listen(fd_, 64) != 0) return fail("cannot listen on");
+  socklen_t len = sizeof addr;
+  if (getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    return fail("cannot read the address of");
   if (pipe2(wake_, O_CLOEXEC) != 0) return fail("pipe for");
-  port_ = port;
+  port_ = ntohs(addr.sin_port);
   onAccept_ = std::move(onAccept);
   thread_ = std::thread([this] { Run(); });
   return true;

@@ -21,8 +21,10 @@ class Listener {
   Listener& operator=(const Listener&) = delete;
 
   // Binds and listens; false with a reason in *error (port in use, ...).
+  // Port 0 lets the kernel choose; Port() then says which it chose.
   bool Start(int port, AcceptFn onAccept, std::string* error);
   void Stop();
+  // The bound port (0 before Start).
   int Port() const { return port_; }
 
  private:

@@ -1,7 +1,12 @@
 // brivane-smg: a CMPP 2.0 / 3.0 gateway simulator on 127.0.0.1 for tests,
 // demos and load. See SmgServer for the CMPP side and ControlServer for the
-// line commands. Prints "READY" once every listener is up; SIGTERM, SIGINT and
-// the `quit` command end it with status 0.
+// line commands. Once every listener is up it prints the ports it listens on
+// and "READY", two lines on stdout:
+//   PORTS cmpp=17890,17892 control=17891
+//   READY
+// A port given as 0 is one the kernel chose, so a test that starts it on port
+// 0 reads its ports there. SIGTERM, SIGINT and the `quit` command end it with
+// status 0.
 
 #include <pthread.h>
 #include <unistd.h>
@@ -35,12 +40,14 @@ int main(int argc, char** argv) {
       "  mo-long SRC DEST FMT REF16 REF ORDER HEX [SERVICE [LINKID]]\n"
       "  mo-load RATE COUNT [SRC DEST [stamp]]\n"
       "  active-test | terminate | drop | raw HEX");
-  app.add_option("--port", options.ports, "CMPP port on 127.0.0.1 (repeatable)")
+  app.add_option("--port", options.ports,
+                 "CMPP port on 127.0.0.1 (repeatable; 0: one the kernel chooses)")
       ->required()
-      ->check(CLI::Range(1, 65535));
-  app.add_option("--control-port", controlPort, "line-command port on 127.0.0.1")
+      ->check(CLI::Range(0, 65535));
+  app.add_option("--control-port", controlPort,
+                 "line-command port on 127.0.0.1 (0: one the kernel chooses)")
       ->required()
-      ->check(CLI::Range(1, 65535));
+      ->check(CLI::Range(0, 65535));
   app.add_option("--version", version, "CMPP layout: 32 = 2.0, above 32 = 3.0")
       ->check(CLI::Range(0, 255));
   app.add_option("--login", options.login, "login name checked in CONNECT");
@@ -90,16 +97,11 @@ int main(int argc, char** argv) {
     server.Stop();
     return 1;
   }
-  log.Line(
-      "listening: CMPP %s, version %u, control port %d",
-      [&] {
-        std::string ports;
-        for (int p : options.ports) ports += (ports.empty() ? "" : ",") + std::to_string(p);
-        return ports;
-      }()
-          .c_str(),
-      options.version, controlPort);
-  std::printf("READY\n");
+  std::string ports;
+  for (int p : server.Ports()) ports += (ports.empty() ? "" : ",") + std::to_string(p);
+  log.Line("listening: CMPP %s, version %u, control port %d", ports.c_str(), options.version,
+           control.Port());
+  std::printf("PORTS cmpp=%s control=%d\nREADY\n", ports.c_str(), control.Port());
   std::fflush(stdout);
 
   int sig = 0;

@@ -192,6 +192,12 @@ bool SmgServer::Start(std::string* error) {
   return true;
 }
 
+std::vector<int> SmgServer::Ports() const {
+  std::vector<int> ports;
+  for (const auto& l : listeners_) ports.push_back(l->Port());
+  return ports;
+}
+
 void SmgServer::Stop() {
   stopping_ = true;
   for (auto& l : listeners_) l->Stop();

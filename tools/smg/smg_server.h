@@ -133,6 +133,9 @@ class SmgServer {
 
   // Opens every listener and starts the report thread; false with a reason.
   bool Start(std::string* error);
+  // The bound CMPP ports in the order of SmgOptions::ports (a port 0 there
+  // is the one the kernel chose); empty before Start.
+  std::vector<int> Ports() const;
   // Stops listening, ends the MO load, closes every connection, joins all.
   void Stop();
 

@@ -9,7 +9,7 @@
 #include "base/secret_box.h"
 #include "chromium.h"
 #include "service/config.h"
-#include "service_fixture.h"
+#include "support/service_fixture.h"
 
 namespace brivane::test {
 namespace {

@@ -12,8 +12,8 @@
 #include "base/secret_box.h"
 #include "base/status_block.h"
 #include "chromium.h"
-#include "service_fixture.h"
 #include "support/odbc_support.h"
+#include "support/service_fixture.h"
 #include "support/smg_process.h"
 
 namespace brivane::test {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "base/status_block.h"
-#include "e2e_fixture.h"
+#include "support/e2e_fixture.h"
 
 namespace brivane::test {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "e2e_fixture.h"
+#include "support/e2e_fixture.h"
 
 namespace brivane::test {
 namespace {

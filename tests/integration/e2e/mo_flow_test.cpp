@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "e2e_fixture.h"
+#include "support/e2e_fixture.h"
 
 namespace brivane::test {
 namespace {

@@ -21,9 +21,9 @@
 #include <thread>
 
 #include "base/status_block.h"
-#include "e2e_fixture.h"
 #include "fault_check.h"
 #include "support/cmpp_peer.h"
+#include "support/e2e_fixture.h"
 #include "support/mariadb_server.h"
 #include "support/unanswered_port.h"
 

@@ -14,8 +14,8 @@
 #include "base/status_block.h"
 #include "sp/post_mo.h"
 #include "sp/routing.h"
+#include "support/http_receiver.h"
 #include "support/process.h"
-#include "test_servers.h"
 
 namespace brivane::sp {
 namespace {
@@ -226,7 +226,9 @@ TEST_F(Forward, ServerThatDoesNotAnswerCostsTwoAttemptsAndCountsAFailure) {
 }
 
 TEST_F(Forward, RefusedConnectionFailsAtOnceWithTheTransportText) {
-  int port = test::FreePort();  // nothing listens there
+  test::RefusingPort refusing;
+  const int port = refusing.Port();
+  ASSERT_NE(port, 0);
   table_.Replace({MakeRouteInfo(3, "", "", "", "1066", Url(port))});
   auto start = std::chrono::steady_clock::now();
   ForwardOutcome out = Send("1066");

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "e2e_fixture.h"
 #include "hostile_peer.h"
+#include "support/e2e_fixture.h"
 
 namespace brivane::test {
 namespace {

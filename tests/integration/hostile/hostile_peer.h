@@ -32,8 +32,8 @@
 #include <vector>
 
 #include "cmpp/pdu.h"
-#include "e2e_fixture.h"
 #include "support/cmpp_peer.h"
+#include "support/e2e_fixture.h"
 
 namespace brivane::test {
 

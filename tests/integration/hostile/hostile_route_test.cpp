@@ -8,7 +8,7 @@
 #include <regex>
 #include <string>
 
-#include "e2e_fixture.h"
+#include "support/e2e_fixture.h"
 
 namespace brivane::test {
 namespace {

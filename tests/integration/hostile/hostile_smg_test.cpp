@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "e2e_fixture.h"
 #include "hostile_peer.h"
+#include "support/e2e_fixture.h"
 
 namespace brivane::test {
 namespace {

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <string>
 
-#include "e2e_fixture.h"
+#include "support/e2e_fixture.h"
 
 namespace brivane::test {
 namespace {

@@ -12,7 +12,7 @@
 
 #include <iostream>
 
-#include "claim_cluster.h"
+#include "support/claim_cluster.h"
 
 namespace brivane::test {
 namespace {

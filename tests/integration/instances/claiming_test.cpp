@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "claim_cluster.h"
+#include "support/claim_cluster.h"
 
 namespace brivane::test {
 namespace {

@@ -8,8 +8,8 @@
 #include <regex>
 #include <set>
 
-#include "service_fixture.h"
 #include "support/mariadb_server.h"
+#include "support/service_fixture.h"
 #include "support/smg_process.h"
 
 namespace brivane::test {

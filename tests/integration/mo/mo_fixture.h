@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app_receiver.h"
-#include "e2e_fixture.h"
+#include "support/app_receiver.h"
+#include "support/e2e_fixture.h"
 
 namespace brivane::test {
 

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "base/config_store.h"
-#include "service_fixture.h"
+#include "support/service_fixture.h"
 
 namespace brivane::test {
 namespace {
@@ -178,15 +178,18 @@ TEST(AdminSecurity, SaveWithAPortAnotherProcessHoldsKeepsTheService) {
   Service service;
   service.WriteIni("");
   ASSERT_TRUE(service.Start());
-  // Another process's listener on the port the form asks for.
-  const int taken = FreePort();
+  // Another process's listener on the port the form asks for, on a port
+  // the kernel chose.
   int holder = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in at{};
   at.sin_family = AF_INET;
-  at.sin_port = htons(static_cast<std::uint16_t>(taken));
+  at.sin_port = 0;
   at.sin_addr.s_addr = htonl(INADDR_ANY);
   ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
   ASSERT_EQ(::listen(holder, 4), 0);
+  socklen_t atLength = sizeof at;
+  ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&at), &atLength), 0);
+  const int taken = ntohs(at.sin_port);
 
   auto page = service.Get("/Parameters");
   ASSERT_TRUE(page);

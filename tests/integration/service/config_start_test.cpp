@@ -2,7 +2,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include "service_fixture.h"
+#include "support/service_fixture.h"
 
 namespace brivane::test {
 namespace {

@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "service/certificate.h"
-#include "service_fixture.h"
-#include "slow_clients.h"
+#include "support/service_fixture.h"
+#include "support/slow_clients.h"
 
 namespace brivane::service {
 namespace {

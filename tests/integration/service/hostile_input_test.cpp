@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "base/secret_box.h"
-#include "service_fixture.h"
+#include "support/service_fixture.h"
 
 namespace brivane::test {
 namespace {

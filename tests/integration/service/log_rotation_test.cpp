@@ -9,7 +9,7 @@
 #include <csignal>
 #include <filesystem>
 
-#include "service_fixture.h"
+#include "support/service_fixture.h"
 
 namespace brivane::test {
 namespace {

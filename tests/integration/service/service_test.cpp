@@ -12,7 +12,7 @@
 #include "base/status_block.h"
 #include "service/config.h"
 #include "service/service_control.h"
-#include "service_fixture.h"
+#include "support/service_fixture.h"
 
 namespace brivane::test {
 namespace {
@@ -283,18 +283,43 @@ TEST(ServiceProcess, CertificateCreatedWhenMissingAndABadOneIsAFailedStart) {
 }
 
 TEST(ServiceProcess, PortInUseEndsTheProcess) {
-  Service service;
-  service.WriteIni("");
+  // A listener on a port the kernel chose, given to the service as its own
+  // (a port given explicitly is not moved when taken).
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(service.Port()));
+  addr.sin_port = 0;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   ASSERT_EQ(listen(fd, 1), 0);
+  socklen_t length = sizeof addr;
+  ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length), 0);
+  Service service(ntohs(addr.sin_port));
+  service.WriteIni("");
   EXPECT_FALSE(service.Start());
   EXPECT_EQ(ExitCode(service.Process().Wait(kWait)), 1);
   EXPECT_NE(service.Log().find("Cannot run without HTTP port: "), std::string::npos);
+  close(fd);
+}
+
+// The fixture's own port pick, taken by another process before brivane binds
+// it: brivane exits saying so and the fixture starts it on another port.
+TEST(ServiceProcess, FixtureMovesFromAPickedPortAnotherProcessTook) {
+  Service service;
+  service.WriteIni("");
+  const int picked = service.Port();
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(picked));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(fd, 1), 0);
+  EXPECT_TRUE(service.Start());
+  EXPECT_NE(service.Port(), picked);
+  EXPECT_NE(ReadFile(service.Ini()).find("HTTPPort=" + std::to_string(service.Port()) + "\n"),
+            std::string::npos);
+  EXPECT_TRUE(service.Get("/welcome.html", "", ""));
   close(fd);
 }
 

@@ -2,11 +2,11 @@
 // a TLS handshake: a request from another address answers within 1 s
 // throughout, and the slow connections are let go, not left to pile up.
 
-#include "slow_clients.h"
+#include "support/slow_clients.h"
 
 #include <gtest/gtest.h>
 
-#include "service_fixture.h"
+#include "support/service_fixture.h"
 
 namespace brivane::test {
 namespace {

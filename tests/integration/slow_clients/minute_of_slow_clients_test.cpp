@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "service_fixture.h"
-#include "slow_clients.h"
+#include "support/service_fixture.h"
+#include "support/slow_clients.h"
 
 namespace brivane::test {
 namespace {

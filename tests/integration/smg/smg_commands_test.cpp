@@ -7,8 +7,10 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <regex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "cmpp_peer.h"
 #include "support/smg_process.h"
@@ -379,17 +381,22 @@ TEST_F(SmgCommands, RestartKeepsThePorts) {
   EXPECT_EQ(smg_.Stats().at("logins"), 1) << "a fresh process";
 }
 
-// Starts brivane-smg directly, to see its exit status.
+// Starts brivane-smg directly on port 0, to see its output and exit status.
 class SmgExit : public ::testing::Test {
  protected:
   void SetUp() override {
-    cmppPort_ = FreePort();
-    controlPort_ = FreePort();
-    ASSERT_TRUE(child_.Start({BuiltProgram("brivane-smg"), "--port", std::to_string(cmppPort_),
-                              "--control-port", std::to_string(controlPort_), "--quiet"},
-                             dir_.File("out")));
-    ASSERT_TRUE(WaitFor([&] { return ReadFile(dir_.File("out")) == "READY\n"; }, 10s))
+    ASSERT_TRUE(
+        child_.Start({BuiltProgram("brivane-smg"), "--port", "0", "--control-port", "0", "--quiet"},
+                     dir_.File("out")));
+    // With --quiet, stdout is the ports line and READY, nothing else.
+    const std::regex announced("PORTS cmpp=[0-9]+ control=[0-9]+\nREADY\n");
+    ASSERT_TRUE(
+        WaitFor([&] { return std::regex_match(ReadFile(dir_.File("out")), announced); }, 10s))
         << ReadFile(dir_.File("out"));
+    std::vector<int> cmpp;
+    ASSERT_TRUE(ParsePortsLine(ReadFile(dir_.File("out")), cmpp, controlPort_));
+    ASSERT_EQ(cmpp.size(), 1u);
+    cmppPort_ = cmpp[0];
   }
   int ExitStatus() {
     const int status = child_.Wait(5s);
@@ -421,14 +428,41 @@ TEST_F(SmgExit, SignalsExitZeroAndCloseConnections) {
 
 TEST_F(SmgExit, PortInUseIsAClearStartFailure) {
   ChildProcess clash;
-  ASSERT_TRUE(clash.Start({BuiltProgram("brivane-smg"), "--port", std::to_string(cmppPort_),
-                           "--control-port", std::to_string(FreePort())},
-                          dir_.File("clash")));
+  ASSERT_TRUE(clash.Start(
+      {BuiltProgram("brivane-smg"), "--port", std::to_string(cmppPort_), "--control-port", "0"},
+      dir_.File("clash")));
   const int status = clash.Wait(5s);
   EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 1);
   EXPECT_NE(ReadFile(dir_.File("clash")).find("cannot bind"), std::string::npos);
   child_.Signal(SIGTERM);
   EXPECT_EQ(ExitStatus(), 0);
+}
+
+// Every port given as 0 is a distinct one the kernel chose, announced in
+// order, and each of them serves.
+TEST_F(SmgExit, PortsGivenAsZeroAreAnnouncedAndServe) {
+  ChildProcess two;
+  ASSERT_TRUE(two.Start(
+      {BuiltProgram("brivane-smg"), "--port", "0", "--port", "0", "--control-port", "0", "--quiet"},
+      dir_.File("two")));
+  std::vector<int> cmpp;
+  int control = 0;
+  ASSERT_TRUE(
+      WaitFor([&] { return ParsePortsLine(ReadFile(dir_.File("two")), cmpp, control); }, 10s))
+      << ReadFile(dir_.File("two"));
+  ASSERT_EQ(cmpp.size(), 2u);
+  EXPECT_NE(cmpp[0], cmpp[1]);
+  EXPECT_NE(control, cmpp[0]);
+  EXPECT_NE(control, cmpp[1]);
+  for (int port : cmpp) {
+    CmppPeer sp(48);
+    EXPECT_TRUE(sp.ConnectAndLogin(port)) << port;
+  }
+  CmppPeer controlClient(48);
+  ASSERT_TRUE(controlClient.Connect(control));
+  ASSERT_TRUE(controlClient.SendRaw(Bytes("quit\n")));
+  const int status = two.Wait(5s);
+  EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "support/gate.h"
 #include "support/process.h"
 
 namespace brivane::cmpp {
@@ -20,26 +21,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Blocks the items that wait on it until opened.
-class Gate {
- public:
-  void Open() {
-    {
-      std::lock_guard lock(mutex_);
-      open_ = true;
-    }
-    cv_.notify_all();
-  }
-  void Wait() {
-    std::unique_lock lock(mutex_);
-    cv_.wait(lock, [this] { return open_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool open_ = false;
-};
+using test::Gate;
 
 struct Tally {
   std::atomic<int> executed{0};

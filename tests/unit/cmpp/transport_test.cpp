@@ -123,11 +123,12 @@ TEST(Transport, HostNameInsteadOfAddressFails) {
 }
 
 TEST(Transport, ConnectToAPortNobodyListensOnIsRefused) {
+  brivane::test::RefusingPort refusing;
+  ASSERT_NE(refusing.Port(), 0);
   SocketHandle s = kNoSocket;
   ASSERT_EQ(TCPSocket::Create(s), 0);
-  EXPECT_EQ(
-      TCPSocket::Connect(s, "127.0.0.1", static_cast<std::uint16_t>(brivane::test::FreePort())),
-      ECONNREFUSED);
+  EXPECT_EQ(TCPSocket::Connect(s, "127.0.0.1", static_cast<std::uint16_t>(refusing.Port())),
+            ECONNREFUSED);
   TCPSocket::Close(s);
 }
 

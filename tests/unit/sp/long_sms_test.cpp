@@ -17,6 +17,7 @@
 
 #include "base/log.h"
 #include "base/ticks.h"
+#include "support/gate.h"
 #include "support/process.h"
 
 namespace brivane::sp {
@@ -87,23 +88,7 @@ class Recorder {
   std::vector<Handed> handed_;
 };
 
-class Gate {
- public:
-  void Open() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    cv_.notify_all();
-  }
-  void Wait() {
-    std::unique_lock lock(mutex_);
-    cv_.wait(lock, [this] { return open_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool open_ = false;
-};
+using test::Gate;
 
 TEST(LongSms, RecognisesBothHeaderFormsWithUnsignedPartNumbers) {
   auto with = [](std::vector<std::uint8_t> content, std::uint8_t udhi = 1, int length = -1) {

@@ -35,7 +35,11 @@ inline const bool kIgnoreSigpipe = [] {
 
 class Service {
  public:
-  explicit Service(int port = FreePort()) : port_(port), block_(UniqueBlockName()) {}
+  // Port 0: one found free. HTTPPort takes 1 to 65535, so brivane cannot
+  // bind port 0 and say which it got; when another process takes the port
+  // found free before brivane binds it, Start moves to another.
+  explicit Service(int port = 0)
+      : port_(port != 0 ? port : FreePort()), portPicked_(port == 0), block_(UniqueBlockName()) {}
   ~Service() {
     process_.Stop();
     shm_unlink(block_.c_str());
@@ -50,8 +54,11 @@ class Service {
   bool Start(const std::vector<std::string>& extraArgs = {}) {
     std::vector<std::string> argv = {BuiltProgram("brivane"), "run", "--home", home_.Path()};
     argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
-    if (!process_.Start(argv, home_.File("output.txt"), Env())) return false;
-    return WaitUntilServing(port_);
+    for (int attempt = 1;; ++attempt) {
+      if (!process_.Start(argv, home_.File("output.txt"), Env())) return false;
+      if (WaitUntilServing(port_)) return true;
+      if (attempt == 3 || !MoveFromTakenPort()) return false;
+    }
   }
 
   bool WaitUntilServing(int port, std::chrono::milliseconds limit = std::chrono::seconds(15)) {
@@ -118,7 +125,24 @@ class Service {
   ChildProcess& Process() { return process_; }
 
  private:
+  // After brivane exited because another process held the port it was
+  // given: another port found free, in brivane.ini too. False when the port
+  // is not the fixture's pick or brivane ended for another reason.
+  bool MoveFromTakenPort() {
+    const std::string line = "HTTPPort=" + std::to_string(port_) + "\n";
+    std::string ini = ReadFile(Ini());
+    const auto at = ini.find(line);
+    if (!portPicked_ || process_.Running() || at == std::string::npos ||
+        !BrivaneRefusedPort(ReadFile(home_.File("output.txt")), port_))
+      return false;
+    port_ = FreePort();
+    ini.replace(at, line.size(), "HTTPPort=" + std::to_string(port_) + "\n");
+    WriteFile(Ini(), ini);
+    return true;
+  }
+
   int port_;
+  bool portPicked_;
   std::string block_;
   TempDir home_;
   ChildProcess process_;

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "db/odbc.h"
-#include "service_fixture.h"
 #include "support/mariadb_server.h"
 #include "support/postgres_server.h"
+#include "support/service_fixture.h"
 #include "support/smg_process.h"
 
 namespace brivane::test {

@@ -1,4 +1,4 @@
-#include "app_receiver.h"
+#include "support/app_receiver.h"
 
 #include "support/process.h"
 

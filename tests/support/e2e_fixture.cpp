@@ -1,4 +1,4 @@
-#include "e2e_fixture.h"
+#include "support/e2e_fixture.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -264,16 +265,34 @@ void E2eSystem::WriteIni() {
   WriteFile(IniPath(), text);
 }
 
+// HTTPPort takes 1 to 65535, so brivane cannot be given port 0: the fixture
+// gives it a port found free. When another process took that port before
+// brivane bound it, brivane exits at once saying so, and the start is tried
+// again on another port.
 bool E2eSystem::StartBrivane(std::string* error) {
-  WriteIni();
+  constexpr int kAttempts = 3;
   std::map<std::string, std::string> env = options_.brivaneEnv;
   env["BRIVANE_STATUS_BLOCK"] = block_;
-  if (!brivane_.Start({BuiltProgram("brivane"), "run", "--home", home_.Path()},
-                      home_.File("brivane.out"), env)) {
-    if (error) *error = "cannot start " + BuiltProgram("brivane");
-    return false;
+  for (int attempt = 1;; ++attempt) {
+    WriteIni();
+    if (!brivane_.Start({BuiltProgram("brivane"), "run", "--home", home_.Path()},
+                        home_.File("brivane.out"), env)) {
+      if (error) *error = "cannot start " + BuiltProgram("brivane");
+      return false;
+    }
+    if (WaitStartLine(++startsSeen_, error)) return true;
+    if (attempt == kAttempts || !OwnHttpPortTaken()) return false;
+    --startsSeen_;
+    httpPort_ = FreePort();
+    SetIni("HTTPPort", std::to_string(httpPort_));
   }
-  return WaitStartLine(++startsSeen_, error);
+}
+
+bool E2eSystem::OwnHttpPortTaken() {
+  const auto own = std::find_if(ini_.begin(), ini_.end(),
+                                [](const auto& entry) { return Lower(entry.first) == "httpport"; });
+  return !brivane_.Running() && own != ini_.end() && own->second == std::to_string(httpPort_) &&
+         BrivaneRefusedPort(ReadFile(home_.File("brivane.out")), httpPort_);
 }
 
 bool E2eSystem::WaitStartLine(std::size_t nth, std::string* error) {

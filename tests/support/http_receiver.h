@@ -1,5 +1,5 @@
 #pragma once
-// HTTP receivers for the forwarding tests, all on 127.0.0.1 with a port the
+// HTTP receivers standing in for forward targets, all on 127.0.0.1 with a port the
 // kernel chose: a cpp-httplib server (plain or TLS with a self-signed
 // certificate made here) that records what it received, and a raw-socket
 // server for replies no well-behaved server sends.

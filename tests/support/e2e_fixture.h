@@ -234,6 +234,9 @@ class E2eSystem {
  private:
   bool CreateDatabase(std::string* error);
   bool WaitStartLine(std::size_t nth, std::string* error);
+  // brivane exited because another process held the HTTPS port the fixture
+  // picked for it.
+  bool OwnHttpPortTaken();
   db::Connection& Own();
 
   E2eOptions options_;

@@ -1,4 +1,4 @@
-#include "test_servers.h"
+#include "support/http_receiver.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
