@@ -145,8 +145,8 @@ void CheckAdd(CLongSMSLog& store, std::vector<ModelPart>& model, std::vector<Mod
     if (m->reference != p.reference || m->sender != p.sender || m->form != p.form ||
         m->total != p.total)
       continue;
-    for (const auto& [sequence, kept] : m->parts) {
-      if (sequence == p.sequence && kept == p.kept) {
+    for (const auto& [sequence, partText] : m->parts) {
+      if (sequence == p.sequence && partText == p.kept) {
         CHECK(outputs.empty());  // a repeat of a merged part is dropped
         return;
       }

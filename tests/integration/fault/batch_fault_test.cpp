@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "e2e_fixture.h"
+#include "support/e2e_fixture.h"
 #include "fault_check.h"
 
 namespace brivane::test {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "base/config_store.h"
-#include "service_fixture.h"
+#include "support/service_fixture.h"
 
 namespace brivane::test {
 namespace {

@@ -52,10 +52,12 @@ TEST(SettingsTable, EachKeyOnceWithADefaultItsOwnChecksAccept) {
         break;
     }
     if (s.kind == base::FieldKind::kInteger && s.min <= s.max &&
-        std::string(s.key) != "MTSpeedLimit")
+        std::string(s.key) != "MTSpeedLimit") {
       EXPECT_TRUE(s.defaultNumber >= s.min && s.defaultNumber <= s.max) << s.key;
-    if (s.onForm && s.kind != base::FieldKind::kInteger && s.kind != base::FieldKind::kBoolean)
+    }
+    if (s.onForm && s.kind != base::FieldKind::kInteger && s.kind != base::FieldKind::kBoolean) {
       EXPECT_GT(s.width, 0) << s.key;
+    }
   }
   // Every key the table holds is known to the check, in any case.
   EXPECT_TRUE(IsKnownKey("smgversion"));
@@ -74,9 +76,11 @@ TEST(SettingsTable, HelpTextsAgreeWithBoundsAndChoices) {
         EXPECT_EQ(std::stoll((*it)[2]), s.max) << s.key << ": " << help;
       }
     }
-    if (s.shape == ValueShape::kEnumeration)
-      for (const auto& choice : ChoicesOf(s))
+    if (s.shape == ValueShape::kEnumeration) {
+      for (const auto& choice : ChoicesOf(s)) {
         EXPECT_NE(help.find(choice), std::string::npos) << s.key << " help omits " << choice;
+      }
+    }
   }
 }
 
@@ -183,8 +187,11 @@ TEST(CheckForm, EnumerationsAndAddressesAreChecked) {
       continue;
     }
     ASSERT_TRUE(check.Ok()) << c.key << "=" << c.value << ": " << check.errors[0];
-    for (const auto& change : check.changes)
-      if (std::string(change.field->key) == c.key) EXPECT_EQ(change.value, c.stored);
+    for (const auto& change : check.changes) {
+      if (std::string(change.field->key) == c.key) {
+        EXPECT_EQ(change.value, c.stored);
+      }
+    }
   }
 }
 
