@@ -73,7 +73,7 @@ struct LongSmsFragment {
 // oldest is handed on alone at once.
 //
 // AddFragment runs on many worker threads at once, expire on the merger
-// thread, HandOnAll on the control thread at stop; lock_ (re-entrant)
+// thread, HandOnAll on the control thread at stop; lock_ (not re-entrant)
 // guards every member below it and is held only for memory work: the
 // handler always runs after it is released.
 class CLongSMSLog {
@@ -172,15 +172,16 @@ class CLongSMSLog {
   };
   // Caller holds lock_. Stores the part unless it repeats one held or merged
   // already, merges its message when complete, and evicts beyond capacity.
-  Added StoreLocked(const MessageKey& key, StoredPart&& part, std::size_t textHash);
+  Added StoreLocked(const MessageKey& key, StoredPart&& part, std::size_t textHash) REQUIRES(lock_);
   // Caller holds lock_. True when this part, same text, belongs to a message
   // merged within the expiry age; a different text forgets that merge.
-  bool MergedAlreadyLocked(const MessageKey& key, std::uint32_t sequence, std::size_t textHash);
+  bool MergedAlreadyLocked(const MessageKey& key, std::uint32_t sequence, std::size_t textHash)
+      REQUIRES(lock_);
   // Caller holds lock_. When every part of the message is held: the merged
   // message, remembered in recent_ and taken out of the store; else null.
   std::unique_ptr<cmpp::CmppDeliver> MergeLocked(Messages::iterator message,
                                                  std::uint32_t lastSequence,
-                                                 std::uint64_t& declared);
+                                                 std::uint64_t& declared) REQUIRES(lock_);
   // Caller holds lock_. Takes one part out of both indexes.
   StoredPart TakeLocked(std::map<std::uint64_t, Slot>::iterator slot) REQUIRES(lock_);
   // Caller holds lock_. Stores a part taken out earlier back under its
