@@ -6,18 +6,9 @@
 #include <stdexcept>
 
 #include "base/config_store.h"
+#include "base/strings.h"
 
 namespace brivane::base {
-namespace {
-
-std::string_view TrimBlanks(std::string_view s) {
-  auto blank = [](char c) { return c == ' ' || c == '\t'; };
-  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-}  // namespace
 
 bool IsChoice(const Setting& setting, std::string_view value) {
   value = TrimBlanks(value);

@@ -29,6 +29,13 @@ std::size_t FindNoCase(std::string_view hay, std::string_view needle) {
   return std::string_view::npos;
 }
 
+std::string_view TrimBlanks(std::string_view text) {
+  auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
 bool IsValidUtf8(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {

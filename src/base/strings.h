@@ -22,6 +22,9 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 // The first position of `needle` in `hay` regardless of case, or npos.
 std::size_t FindNoCase(std::string_view hay, std::string_view needle);
 
+// The text without the spaces and tabs around it.
+std::string_view TrimBlanks(std::string_view text);
+
 // True when the bytes are well-formed UTF-8: no overlong form, no encoded
 // surrogate, nothing past U+10FFFF, no sequence cut short.
 bool IsValidUtf8(std::string_view text);

@@ -18,6 +18,7 @@
 #include <memory>
 
 #include "base/config_store.h"
+#include "base/strings.h"
 #include "base/log.h"
 #include "base/secret_box.h"
 #include "db/settings.h"
@@ -780,9 +781,7 @@ bool ParseBasicAuth(std::string_view header, std::string* user, std::string* pas
   user->clear();
   password->clear();
   constexpr std::string_view kBasic = "basic ";
-  if (header.size() <= kBasic.size()) return false;
-  for (std::size_t i = 0; i < kBasic.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(header[i])) != kBasic[i]) return false;
+  if (header.size() <= kBasic.size() || !base::StartsWithNoCase(header, kBasic)) return false;
   std::string_view encoded = header.substr(kBasic.size());
   while (!encoded.empty() && encoded.front() == ' ') encoded.remove_prefix(1);
   while (!encoded.empty() && encoded.back() == ' ') encoded.remove_suffix(1);
@@ -797,12 +796,7 @@ bool ParseBasicAuth(std::string_view header, std::string* user, std::string* pas
 
 namespace {
 
-bool SameChoice(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
+bool SameChoice(std::string_view a, std::string_view b) { return base::EqualsNoCase(a, b); }
 
 // A select of the field's choices. A stored value that is none of them is
 // shown too, marked, so that the page tells what is in use; saving it is

@@ -99,8 +99,6 @@ class AdminServer {
   std::uint16_t Port() const { return port_.load(); }
   const std::string& Address() const { return address_; }
 
-  const std::string& FormToken() const { return token_; }
-
  private:
   struct Listener;
 

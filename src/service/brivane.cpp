@@ -117,7 +117,6 @@ bool BRIVANE::OnStart() {
               << "\n";
   }
   bool ok = Initialise("Started");
-  OnConfigChanged();
   // READY=1 follows from Main once the database and a link are up.
   if (ok) NotifyHealth();
   return ok;

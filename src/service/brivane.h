@@ -74,7 +74,6 @@ class BRIVANE : public AdminHost, public sp::SpHost {
   void OnStop();
   // The administration page's address.
   std::string OnControl() const;
-  void OnConfigChanged() {}
 
   // Asks Main for an in-place restart with this message; several requests
   // before it runs make one restart.

@@ -8,29 +8,20 @@
 #include <cstdlib>
 #include <optional>
 
+#include "base/strings.h"
 #include "db/claims.h"
 
 namespace brivane::service {
 namespace {
 
-std::string_view TrimBlanks(std::string_view s) {
-  auto blank = [](char c) { return c == ' ' || c == '\t'; };
-  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 bool ParseInteger(std::string_view text, std::int64_t* value) {
-  text = TrimBlanks(text);
+  text = base::TrimBlanks(text);
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *value, 10);
   return !text.empty() && ec == std::errc() && end == text.data() + text.size();
 }
 
-std::string LowerAscii(std::string text) {
-  for (char& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-  return text;
-}
+std::string LowerAscii(std::string_view text) { return base::AsciiLowered(text); }
 
 // "a, b or c"
 std::string ChoiceList(const FormField& field) {
@@ -283,11 +274,7 @@ std::int32_t SubmitRowsPerPass(const std::string& dbType, std::int32_t mtSpeedLi
 }
 
 bool IsRestartMessage(std::string_view initMsg) {
-  constexpr std::string_view kRestart = "restart";
-  if (initMsg.size() < kRestart.size()) return false;
-  for (std::size_t i = 0; i < kRestart.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(initMsg[i])) != kRestart[i]) return false;
-  return true;
+  return base::StartsWithNoCase(initMsg, "restart");
 }
 
 bool IsValidUtf8(std::string_view text) {
@@ -341,7 +328,7 @@ FormCheck CheckForm(const std::multimap<std::string, std::string>& posted) {
     switch (field.kind) {
       case FieldKind::kInteger: {
         std::int64_t number = 0;
-        if (!value || TrimBlanks(*value).empty()) {
+        if (!value || base::TrimBlanks(*value).empty()) {
           fail("a value is required");
         } else if (!ParseInteger(*value, &number)) {
           fail("not a whole number");
@@ -357,7 +344,7 @@ FormCheck CheckForm(const std::multimap<std::string, std::string>& posted) {
       }
       case FieldKind::kString: {
         std::string why;
-        std::string text = value ? std::string(TrimBlanks(*value)) : std::string();
+        std::string text = value ? std::string(base::TrimBlanks(*value)) : std::string();
         if (!value) {
           fail("missing from the form");
         } else if (!IsValidUtf8(text)) {
@@ -425,14 +412,12 @@ db::DbSettings DatabaseSettings(const ServiceConfig& config) {
 namespace brivane::service {
 namespace {
 
-bool SameKey(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && LowerAscii(std::string(a)) == LowerAscii(std::string(b));
-}
+bool SameKey(std::string_view a, std::string_view b) { return base::EqualsNoCase(a, b); }
 
 // Edits (insert, delete, replace) between two keys, without regard to case.
 std::size_t Distance(std::string_view a, std::string_view b) {
-  std::string x = LowerAscii(std::string(a));
-  std::string y = LowerAscii(std::string(b));
+  const std::string x = LowerAscii(a);
+  const std::string y = LowerAscii(b);
   std::vector<std::size_t> row(y.size() + 1);
   for (std::size_t j = 0; j <= y.size(); ++j) row[j] = j;
   for (std::size_t i = 1; i <= x.size(); ++i) {
@@ -462,7 +447,7 @@ std::string Resembling(std::string_view key) {
 }
 
 bool IsBooleanText(std::string_view raw) {
-  std::string text = LowerAscii(std::string(TrimBlanks(raw)));
+  std::string text = LowerAscii(base::TrimBlanks(raw));
   std::int64_t number = 0;
   return text == "true" || text == "yes" || text == "on" || text == "t" || text == "y" ||
          text == "false" || text == "no" || text == "off" || text == "f" || text == "n" ||

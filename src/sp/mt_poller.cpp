@@ -92,21 +92,6 @@ bool GetFieldBool(const db::Recordset& rs, std::string_view column, bool& value)
   }
 }
 
-bool HasLinkIdField(const db::Recordset& rs) {
-  for (int i = 0; i < rs.FieldCount(); ++i) {
-    const std::string& name = rs.FieldName(i);
-    if (name.size() != 6) continue;
-    bool equal = true;
-    for (std::size_t k = 0; k < 6 && equal; ++k) {
-      char c = name[k];
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-      equal = c == "linkid"[k];
-    }
-    if (equal) return true;
-  }
-  return false;
-}
-
 MtPoller::MtPoller(db::DbGateway& gateway, MtPollerSettings settings, SubmitFn submit,
                    std::atomic<std::int32_t>& stopMT, std::atomic<std::int32_t>& passIdle,
                    SleepFn sleep, ClockFn clock, KeptOutRows* keptOut, RowsInFlight* inFlight)
@@ -312,7 +297,7 @@ bool MtPoller::RunPass(Pass& pass) {
   try {
     db::Recordset rs = ReadRows(connection, pass);
     if (rs.RecordCount() > 0) rs.MoveFirst();
-    const bool hasLinkId = HasLinkIdField(rs);
+    const bool hasLinkId = rs.HasField("LinkID");
     while (!rs.Eof() && !stopMT_) {
       if (!SkipRow(rs, pass)) {
         // A row sent now whose mark then failed could not be kept out.

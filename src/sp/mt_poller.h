@@ -178,6 +178,5 @@ class MtPoller {
 // but NULL or a boolean.
 bool GetFieldInt64(const db::Recordset& rs, std::string_view column, std::int64_t& value);
 bool GetFieldBool(const db::Recordset& rs, std::string_view column, bool& value);
-bool HasLinkIdField(const db::Recordset& rs);
 
 }  // namespace brivane::sp

@@ -88,6 +88,19 @@ std::string Line(const char* format, ...) {
   return line;
 }
 
+TEST(Strings, TrimBlanksTakesSpacesAndTabsOnly) {
+  struct Case {
+    std::string_view in, out;
+  } cases[] = {
+      {"", ""},
+      {" \t ", ""},
+      {"  a b\t", "a b"},
+      {"\r\nx\n", "\r\nx\n"},
+      {"\xE4\xB8\xAD ", "\xE4\xB8\xAD"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(base::TrimBlanks(c.in), c.out) << c.in;
+}
+
 TEST(Strings, PrintfLineIsCutAtItsBound) {
   EXPECT_EQ(Line("%s=%d", "n", 42), "n=42");
   EXPECT_EQ(Line("%s", ""), "");
