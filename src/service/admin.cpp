@@ -18,9 +18,9 @@
 #include <memory>
 
 #include "base/config_store.h"
-#include "base/strings.h"
 #include "base/log.h"
 #include "base/secret_box.h"
+#include "base/strings.h"
 #include "db/settings.h"
 #include "service/config.h"
 #include "service/connection_guard.h"

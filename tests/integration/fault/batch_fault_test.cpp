@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
-#include "support/e2e_fixture.h"
 #include "fault_check.h"
+#include "support/e2e_fixture.h"
 
 namespace brivane::test {
 namespace {
