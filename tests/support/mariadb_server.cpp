@@ -1,8 +1,11 @@
 #include "support/mariadb_server.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "support/odbc_support.h"
@@ -46,8 +49,19 @@ bool MariaDbServer::Start(std::string* error) {
   }
   dataDir_ = dir_->File("data");
   socket_ = dir_->File("mysqld.sock");
-  std::vector<std::string> argv = {install, "--no-defaults", "--datadir=" + dataDir_,
-                                   "--auth-root-authentication-method=normal", "--skip-test-db"};
+  // The server's own temporary files stay in its folder: in the shared /tmp
+  // another process's clean-up has removed them under a running install.
+  tmpDir_ = dir_->File("tmp");
+  if (::mkdir(tmpDir_.c_str(), 0700) != 0) {
+    if (error) *error = "cannot create " + tmpDir_ + ": " + std::strerror(errno);
+    return false;
+  }
+  std::vector<std::string> argv = {install,
+                                   "--no-defaults",
+                                   "--datadir=" + dataDir_,
+                                   "--tmpdir=" + tmpDir_,
+                                   "--auth-root-authentication-method=normal",
+                                   "--skip-test-db"};
   if (geteuid() == 0) argv.push_back("--user=root");
   std::string output;
   if (!RunProgram(argv, &output, std::chrono::seconds(120))) {
@@ -77,8 +91,8 @@ bool MariaDbServer::Restart(std::string* error) {
 
 bool MariaDbServer::Launch(std::string* error) {
   std::vector<std::string> argv = {
-      FindProgram("mariadbd"), "--no-defaults", "--datadir=" + dataDir_, "--socket=" + socket_,
-      "--port=" + std::to_string(port_), "--bind-address=127.0.0.1",
+      FindProgram("mariadbd"), "--no-defaults", "--datadir=" + dataDir_, "--tmpdir=" + tmpDir_,
+      "--socket=" + socket_, "--port=" + std::to_string(port_), "--bind-address=127.0.0.1",
       "--pid-file=" + dir_->File("mysqld.pid"), "--log-error=" + dir_->File("error.log"),
       "--skip-name-resolve", "--character-set-server=utf8mb4",
       "--collation-server=utf8mb4_unicode_ci", "--innodb-buffer-pool-size=64M",

@@ -67,6 +67,7 @@ class MariaDbServer {
   std::unique_ptr<TempDir> dir_;
   std::unique_ptr<ChildProcess> server_;
   std::string dataDir_;
+  std::string tmpDir_;
   std::string socket_;
   int port_ = 0;
 };
