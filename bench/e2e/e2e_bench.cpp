@@ -303,7 +303,7 @@ const char* DbName(DbKind kind) { return kind == DbKind::kSqlite ? "SQLite (WAL)
 E2eOptions BaseOptions(DbKind kind, const Settings& s) {
   E2eOptions o;
   o.db = kind;
-  o.smg.quiet = true;  // no per-PDU log lines in the simulator
+  o.smg.quiet = true;       // no per-PDU log lines in the simulator
   o.logLevel = s.logLevel;  // 2: no per-message lines in brivane.log
   o.workThreads = s.workThreads;
   o.mtAndMOConnections = s.links;
