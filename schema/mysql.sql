@@ -108,15 +108,24 @@ DELIMITER //
 -- The row has been handed to the SMG client. The SMG's answer may have
 -- moved the row to SubmitLog already; then the log rows get MsgFmt,
 -- SMSCount and SendTime instead.
+-- SubmitLog is only searched when the UPDATE of Submit changed nothing:
+-- searching it for an id it does not hold yet locks the gap at the end of
+-- its SubmitID index, and every uspMoveSubmitToLog insert would wait for
+-- this call's transaction (the service commits up to DBCommitBatch marks
+-- together). A row the UPDATE changed has no log rows and stays locked
+-- until the transaction ends. Otherwise the guarded UPDATE runs as it
+-- always did, its test of Submit a locking read of the latest rows.
 CREATE PROCEDURE uspUpdateSubmitState(IN p_Id BIGINT, IN p_MsgFmt INT, IN p_SMSCount INT)
 BEGIN
   UPDATE Submit
      SET SubmitState = 1, MsgFmt = p_MsgFmt, SMSCount = p_SMSCount, SendTime = NOW()
    WHERE SubmitID = p_Id;
-  UPDATE SubmitLog
-     SET MsgFmt = p_MsgFmt, SMSCount = p_SMSCount, SendTime = NOW()
-   WHERE SubmitID = p_Id
-     AND NOT EXISTS (SELECT 1 FROM Submit WHERE SubmitID = p_Id);
+  IF ROW_COUNT() = 0 THEN
+    UPDATE SubmitLog
+       SET MsgFmt = p_MsgFmt, SMSCount = p_SMSCount, SendTime = NOW()
+     WHERE SubmitID = p_Id
+       AND NOT EXISTS (SELECT 1 FROM Submit WHERE SubmitID = p_Id);
+  END IF;
 END//
 
 -- Records the SMG's answer in one transaction. The first answer moves the

@@ -5,8 +5,11 @@
 //   bench_e2e [--rows N] [--mo N] [--pacing-seconds S] [--pacing-limit L]
 //             [--work-threads W] [--links K] [--rounds R] [--sqlite]
 //             [--mariadb] [--no-mt] [--no-pacing] [--no-mo] [--commit-batch B]
-//             [--env NAME=VALUE]...
+//             [--log-level N] [--env NAME=VALUE]...
 //
+// --log-level sets brivane's LogLevel (2); at 4 each MT run also prints the
+// batches brivane's database calls formed (its debug lines), at the cost of
+// the per-message lines that level writes.
 // --env adds a variable to brivane's environment (MALLOC_ARENA_MAX=2, say).
 // --commit-batch sets brivane's DBCommitBatch (calls committed together;
 // 1 = each call alone); without it brivane's default holds.
@@ -80,6 +83,7 @@ struct Settings {
   bool pacing = true;
   bool moRun = true;
   int commitBatch = 0;  // 0: brivane's default
+  int logLevel = 2;
   std::map<std::string, std::string> brivaneEnv;
 };
 
@@ -299,8 +303,8 @@ const char* DbName(DbKind kind) { return kind == DbKind::kSqlite ? "SQLite (WAL)
 E2eOptions BaseOptions(DbKind kind, const Settings& s) {
   E2eOptions o;
   o.db = kind;
-  o.smg.quiet = true;  // no per-PDU log lines in the simulator
-  o.logLevel = 2;      // no per-message lines in brivane.log
+  o.smg.quiet = true;       // no per-PDU log lines in the simulator
+  o.logLevel = s.logLevel;  // 2: no per-message lines in brivane.log
   o.workThreads = s.workThreads;
   o.mtAndMOConnections = s.links;
   o.startTimeout = 60s;
@@ -360,6 +364,40 @@ double RawMtRate(E2eSystem& sys, const std::vector<std::uint32_t>& ids) {
   return static_cast<double>(ids.size()) / elapsed;
 }
 
+// Per procedure, from brivane's debug lines ("NAME|batch of N calls, held
+// the connection H ms, oldest waited W ms;"): the batches formed, their
+// mean and largest size, and the mean time held and waited.
+void PrintBatches(const E2eSystem& sys) {
+  struct Sum {
+    long batches = 0, calls = 0, largest = 0;
+    double heldMs = 0, waitedMs = 0;
+  };
+  std::map<std::string, Sum> sums;
+  for (const TimedLine& line : sys.LogLines("|batch of ")) {
+    const std::size_t at = line.text.find("|batch of ");
+    const std::string name = line.text.substr(0, at);
+    long n = 0;
+    double held = 0, waited = 0;
+    if (std::sscanf(line.text.c_str() + at,
+                    "|batch of %ld calls, held the connection %lf ms, oldest waited %lf ms", &n,
+                    &held, &waited) != 3)
+      continue;
+    Sum& sum = sums[name];
+    ++sum.batches;
+    sum.calls += n;
+    sum.largest = std::max(sum.largest, n);
+    sum.heldMs += held;
+    sum.waitedMs += waited;
+  }
+  if (sums.empty()) std::printf("           no batch lines (LogLevel below 4?)\n");
+  for (const auto& [name, sum] : sums)
+    std::printf(
+        "           %s: %ld batches, %ld calls, %.1f calls a batch (largest %ld), held the "
+        "connection %.2f ms a batch, oldest call waited %.2f ms\n",
+        name.c_str(), sum.batches, sum.calls, static_cast<double>(sum.calls) / sum.batches,
+        sum.largest, sum.heldMs / sum.batches, sum.waitedMs / sum.batches);
+}
+
 double Median(std::vector<double> v) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
@@ -412,6 +450,7 @@ double BrivaneMtRun(DbKind kind, const Settings& s) {
   if (kind == DbKind::kMariaDb)
     std::printf("           InnoDB row-lock waits / ms waited: before %s, after %s\n",
                 locksBefore.c_str(), RowLockWaits(kind).c_str());
+  if (s.logLevel >= 4) PrintBatches(sys);
   const long long failed = sys.Scalar("SELECT COUNT(*) FROM SubmitLog WHERE SubmitResult <> 0");
   if (failed != 0) {
     std::string results;
@@ -637,6 +676,8 @@ int main(int argc, char** argv) {
       s.moRun = false;
     else if (a == "--commit-batch")
       s.commitBatch = next();
+    else if (a == "--log-level")
+      s.logLevel = next();
     else if (a == "--env" && i + 1 < argc && std::strchr(argv[i + 1], '=')) {
       const std::string setting = argv[++i];
       const std::size_t equals = setting.find('=');
@@ -646,7 +687,7 @@ int main(int argc, char** argv) {
                    "usage: bench_e2e [--rows N] [--mo N] [--pacing-seconds S] [--pacing-limit L]\n"
                    "                 [--work-threads W] [--links K] [--rounds R] [--sqlite]\n"
                    "                 [--mariadb] [--no-mt] [--no-pacing] [--no-mo]\n"
-                   "                 [--commit-batch B] [--env NAME=VALUE]...\n");
+                   "                 [--commit-batch B] [--log-level N] [--env NAME=VALUE]...\n");
       return 2;
     }
   }

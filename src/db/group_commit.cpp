@@ -30,6 +30,7 @@ std::size_t GroupCommit::Running() const {
 bool GroupCommit::Run(BatchCall& call, const Runner& runner) {
   base::UniqueLock lock(mutex_);
   call.done = false;
+  call.queuedAt = std::chrono::steady_clock::now();
   queue_.push_back(&call);
   if (leaderWaiting_ && queue_.size() >= bounds_.maxCalls) fullCv_.notify_one();
   for (;;) {

@@ -43,6 +43,8 @@ struct BatchCall {
   std::function<void(Command&)> fill;
   bool ok = false;
   bool done = false;  // guarded by the GroupCommit's mutex
+  // When Run queued it: how long callers wait shows in the debug log.
+  std::chrono::steady_clock::time_point queuedAt;
   base::CondVar wake;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -55,14 +56,14 @@ bool CallProcedure(DbGateway& gateway, const CallInfo& call, Fill&& fill) {
   return result;
 }
 
-// Runs a batch of calls of one procedure on one connection, holding the
-// connection's lock throughout. A batch of one is an ordinary call. A larger
+// Runs a batch of calls of one procedure on one connection; the caller
+// holds the connection's lock throughout. A batch of one is an ordinary call. A larger
 // one runs in one transaction, committed once; when any call of it fails
 // the transaction is rolled back and the calls run again one by one, each
 // committing alone, so that one call the database refuses costs only its
 // own outcome and the reconnect of an ordinary failed call still happens.
-void RunBatch(DbGateway& gateway, const CallInfo& call, const std::vector<BatchCall*>& batch) {
-  std::lock_guard lock(gateway.Lock(call.link));
+void RunBatchLocked(DbGateway& gateway, const CallInfo& call,
+                    const std::vector<BatchCall*>& batch) {
   auto oneByOne = [&] {
     for (BatchCall* c : batch) c->ok = CallProcedure(gateway, call, c->fill);
   };
@@ -102,6 +103,24 @@ void RunBatch(DbGateway& gateway, const CallInfo& call, const std::vector<BatchC
     c->ok = true;
     base::StatusBlock().Add(call.counter);
   }
+}
+
+// RunBatchLocked under the connection's lock. At level 4 it logs what the
+// batches look like under load: their size, how long the oldest call
+// waited before its batch held the connection, and how long the batch held
+// it.
+void RunBatch(DbGateway& gateway, const CallInfo& call, const std::vector<BatchCall*>& batch) {
+  std::lock_guard lock(gateway.Lock(call.link));
+  const auto lockedAt = std::chrono::steady_clock::now();
+  RunBatchLocked(gateway, call, batch);
+  if (!base::LogEnabled(4) || batch.empty()) return;
+  using Ms = std::chrono::duration<double, std::milli>;
+  const auto queuedAt = batch.front()->queuedAt;
+  const double waitedMs =
+      queuedAt.time_since_epoch().count() == 0 ? 0.0 : Ms(lockedAt - queuedAt).count();
+  base::LogF(4, "{}|batch of {} calls, held the connection {:.2f} ms, oldest waited {:.2f} ms;",
+             call.name, batch.size(), Ms(std::chrono::steady_clock::now() - lockedAt).count(),
+             waitedMs);
 }
 
 // A call through its connection's batches: it returns once its batch has

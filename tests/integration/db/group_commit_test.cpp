@@ -8,6 +8,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/status_block.h"
@@ -191,6 +192,59 @@ TEST_P(GroupCommitDb, WithBatchesOfOneEveryCallRunsAlone) {
   EXPECT_EQ(ok.load(), 5);
   EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM SubmitLog"), 5);
   EXPECT_EQ(log.Count("a transaction of"), 0);
+}
+
+// A batch of hand-over marks is one transaction that stays open while its
+// calls run. Marking a row still in Submit must not lock SubmitLog, or
+// every outcome recorded meanwhile waits for the whole batch. The
+// recording side gives up after 3 s instead of the server's 50.
+TEST(GroupCommitMariaDb, AnOpenBatchOfMarksDoesNotHoldBackRecordingAnOutcome) {
+  TestDatabase db;
+  std::string error;
+  ASSERT_TRUE(db.Create(Backend::kMariaDb, &error)) << error;
+  for (const char* mobile : {"13900000001", "13900000002", "13900000003"})
+    db.Query(std::string("INSERT INTO Submit (ServiceId, FeeType, FeeCode, Mobile, Msg) VALUES "
+                         "('G', '01', '000000', '") +
+             mobile + "', 'm')");
+  const std::int64_t last = db.Query("SELECT MAX(SubmitID) AS id FROM Submit").GetInt64("id");
+  const std::int64_t logged = last - 2, answered = last - 1, marked = last;
+  // One row already in SubmitLog, below the rows still waiting.
+  db.Query("CALL uspMoveSubmitToLog(" + std::to_string(logged) + ", 'a', 0)");
+
+  Connection marks;
+  marks.Open(db.ConnectionString());
+  marks.SetAutoCommit(false);
+  marks.Execute("CALL uspUpdateSubmitState(" + std::to_string(marked) + ", 8, 1)");
+
+  Connection outcomes;
+  outcomes.Open(db.ConnectionString());
+  outcomes.Execute("SET SESSION innodb_lock_wait_timeout = 3");
+  EXPECT_NO_THROW(
+      outcomes.Execute("CALL uspMoveSubmitToLog(" + std::to_string(answered) + ", 'b', 0)"));
+  // Its mark, later in the same batch, still reaches the row moved since the
+  // batch began.
+  marks.Execute("CALL uspUpdateSubmitState(" + std::to_string(answered) + ", 8, 3)");
+
+  marks.EndTransaction(true);
+  marks.SetAutoCommit(true);
+  // The mark of a row that has left Submit goes to its log row.
+  marks.Execute("CALL uspUpdateSubmitState(" + std::to_string(logged) + ", 8, 2)");
+  EXPECT_EQ(
+      db.Query("SELECT COUNT(*) AS n FROM SubmitLog WHERE SubmitID = " + std::to_string(answered))
+          .GetInt64("n"),
+      1);
+  const Recordset markedRow =
+      db.Query("SELECT SubmitState, MsgFmt FROM Submit WHERE SubmitID = " + std::to_string(marked));
+  ASSERT_FALSE(markedRow.Eof());
+  EXPECT_EQ(markedRow.GetInt64("SubmitState"), 1);
+  EXPECT_EQ(markedRow.GetInt64("MsgFmt"), 8);
+  for (const auto& [id, smsCount] : {std::pair{logged, 2}, std::pair{answered, 3}}) {
+    const Recordset logRow =
+        db.Query("SELECT MsgFmt, SMSCount FROM SubmitLog WHERE SubmitID = " + std::to_string(id));
+    ASSERT_FALSE(logRow.Eof()) << id;
+    EXPECT_EQ(logRow.GetInt64("MsgFmt"), 8) << id;
+    EXPECT_EQ(logRow.GetInt64("SMSCount"), smsCount) << id;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, GroupCommitDb,
