@@ -64,10 +64,14 @@ void Forget(std::vector<std::uint64_t>& ids, std::uint64_t id) {
 
 }  // namespace
 
-bool GetFieldInt64(const db::Recordset& rs, std::string_view column, std::int64_t& value) {
+namespace {
+
+// Runs a field read; a database error is logged, and any failure answers
+// false instead of ending the pass.
+template <typename Read>
+bool ReadFieldSafely(Read read) {
   try {
-    value = rs.GetInt64(column);
-    return true;
+    return read();
   } catch (const db::DbException& e) {
     db::LogComError(e.Error());
     return false;
@@ -76,20 +80,24 @@ bool GetFieldInt64(const db::Recordset& rs, std::string_view column, std::int64_
   }
 }
 
+}  // namespace
+
+bool GetFieldInt64(const db::Recordset& rs, std::string_view column, std::int64_t& value) {
+  return ReadFieldSafely([&] {
+    value = rs.GetInt64(column);
+    return true;
+  });
+}
+
 bool GetFieldBool(const db::Recordset& rs, std::string_view column, bool& value) {
   value = false;
-  try {
+  return ReadFieldSafely([&] {
     db::FieldKind kind = rs.Kind(column);
     if (kind == db::FieldKind::kNull) return true;
     if (kind != db::FieldKind::kBool) return false;
     value = rs.GetBool(column);
     return true;
-  } catch (const db::DbException& e) {
-    db::LogComError(e.Error());
-    return false;
-  } catch (const std::exception&) {
-    return false;
-  }
+  });
 }
 
 MtPoller::MtPoller(db::DbGateway& gateway, MtPollerSettings settings, SubmitFn submit,
