@@ -13,7 +13,7 @@ namespace brivane::base {
 bool IsChoice(const Setting& setting, std::string_view value) {
   value = TrimBlanks(value);
   for (const char* choice : setting.choices)
-    if (choice && detail::SameKey(choice, value)) return true;
+    if (choice && EqualsNoCase(choice, value)) return true;
   return false;
 }
 

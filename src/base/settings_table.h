@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/strings.h"
+
 namespace brivane::base {
 
 class ConfigSection;
@@ -54,14 +56,6 @@ inline constexpr const char* kDefaultAdminPasswordText = "quillark";
 inline constexpr std::int64_t kDefaultSMGVersionNumber = 48;
 
 namespace detail {
-
-constexpr char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-constexpr bool SameKey(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
 
 inline constexpr std::int64_t kPortMax = 65535;
 inline constexpr std::int64_t kInt32Max = 2147483647;
@@ -204,7 +198,7 @@ namespace detail {
 // into the table in a constant expression.
 constexpr std::size_t IndexOf(std::string_view key) {
   std::size_t i = 0;
-  while (i < kSettings.size() && !SameKey(kSettings[i].key, key)) ++i;
+  while (i < kSettings.size() && !EqualsNoCase(kSettings[i].key, key)) ++i;
   return i;
 }
 }  // namespace detail

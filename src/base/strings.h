@@ -17,7 +17,13 @@ constexpr char AsciiLower(char c) {
 
 // The text with A-Z folded to a-z.
 std::string AsciiLowered(std::string_view text);
-bool EqualsNoCase(std::string_view a, std::string_view b);
+// constexpr, so that tables of names can be searched at compile time.
+constexpr bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  return true;
+}
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 // The first position of `needle` in `hay` regardless of case, or npos.
 std::size_t FindNoCase(std::string_view hay, std::string_view needle);

@@ -796,8 +796,6 @@ bool ParseBasicAuth(std::string_view header, std::string* user, std::string* pas
 
 namespace {
 
-bool SameChoice(std::string_view a, std::string_view b) { return base::EqualsNoCase(a, b); }
-
 // A select of the field's choices. A stored value that is none of them is
 // shown too, marked, so that the page tells what is in use; saving it is
 // refused.
@@ -805,7 +803,7 @@ std::string ChoiceInput(const FormField& field, const std::string& value) {
   std::string input = fmt::format("<select id=\"{0}\" name=\"{0}\">", field.key);
   bool found = false;
   for (std::size_t i = 0; i < field.choices.size() && field.choices[i]; ++i) {
-    const bool selected = SameChoice(value, field.choices[i]);
+    const bool selected = base::EqualsNoCase(value, field.choices[i]);
     found = found || selected;
     input += fmt::format("<option value=\"{}\"{}>{}</option>", field.choices[i],
                          selected ? " selected" : "",

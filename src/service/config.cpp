@@ -21,8 +21,6 @@ bool ParseInteger(std::string_view text, std::int64_t* value) {
   return !text.empty() && ec == std::errc() && end == text.data() + text.size();
 }
 
-std::string LowerAscii(std::string_view text) { return base::AsciiLowered(text); }
-
 // "a, b or c"
 std::string ChoiceList(const FormField& field) {
   std::string list;
@@ -107,7 +105,7 @@ void ReadDatabaseKeys(const base::ConfigSection& section, const std::string& pre
   std::string error;
   c.dbPassword = base::ReadPassword(section, "DBPassword", &error);
   if (!error.empty()) c.passwordErrors.push_back(error);
-  c.dbType = LowerAscii(base::ReadString(section, "DBType"));
+  c.dbType = base::AsciiLowered(base::ReadString(section, "DBType"));
   shown["DBType"] = c.dbType;
   c.spUpdateSubmit = base::ReadString(section, "SP_UpdateSubmit");
   c.spDelSubmit = base::ReadString(section, "SP_DelSubmit");
@@ -231,7 +229,7 @@ std::pair<int, std::string> PollingModeLine(const ServiceConfig& config,
 
 bool BuildSubmitQuery(const std::string& dbTypeAnyCase, std::int32_t mtSpeedLimit,
                       std::string* query) {
-  const std::string dbType = LowerAscii(dbTypeAnyCase);
+  const std::string dbType = base::AsciiLowered(dbTypeAnyCase);
   if (dbType == "mysql" || dbType == "postgresql" || dbType == "sqlite") {
     *query = fmt::format("SELECT * FROM Submit WHERE SubmitState = 0 LIMIT {}", mtSpeedLimit);
   } else if (dbType == "oracle") {
@@ -248,7 +246,7 @@ bool BuildSubmitQuery(const std::string& dbTypeAnyCase, std::int32_t mtSpeedLimi
 bool BuildSubmitChunkQuery(const std::string& dbTypeAnyCase,
                            const std::optional<std::int64_t>& afterId, std::int32_t rows,
                            std::string* query) {
-  const std::string dbType = LowerAscii(dbTypeAnyCase);
+  const std::string dbType = base::AsciiLowered(dbTypeAnyCase);
   const std::string after = afterId ? fmt::format(" AND SubmitID > {}", *afterId) : "";
   if (dbType == "mysql" || dbType == "postgresql" || dbType == "sqlite") {
     *query = fmt::format("SELECT * FROM Submit WHERE SubmitState = 0{} ORDER BY SubmitID LIMIT {}",
@@ -269,7 +267,8 @@ bool BuildSubmitChunkQuery(const std::string& dbTypeAnyCase,
 }
 
 std::int32_t SubmitRowsPerPass(const std::string& dbType, std::int32_t mtSpeedLimit) {
-  const std::int32_t rows = LowerAscii(dbType) == "oracle" ? mtSpeedLimit - 1 : mtSpeedLimit;
+  const std::int32_t rows =
+      base::AsciiLowered(dbType) == "oracle" ? mtSpeedLimit - 1 : mtSpeedLimit;
   return std::max<std::int32_t>(0, rows);
 }
 
@@ -356,7 +355,7 @@ FormCheck CheckForm(const std::multimap<std::string, std::string>& posted) {
         } else if (field.shape == base::ValueShape::kAddress && !base::IsIPv4Address(text)) {
           fail("not an IPv4 address (like 10.1.2.3)");
         } else {
-          if (field.shape == base::ValueShape::kEnumeration) text = LowerAscii(std::move(text));
+          if (field.shape == base::ValueShape::kEnumeration) text = base::AsciiLowered(text);
           change.value = std::move(text);
         }
         break;
@@ -412,12 +411,10 @@ db::DbSettings DatabaseSettings(const ServiceConfig& config) {
 namespace brivane::service {
 namespace {
 
-bool SameKey(std::string_view a, std::string_view b) { return base::EqualsNoCase(a, b); }
-
 // Edits (insert, delete, replace) between two keys, without regard to case.
 std::size_t Distance(std::string_view a, std::string_view b) {
-  const std::string x = LowerAscii(a);
-  const std::string y = LowerAscii(b);
+  const std::string x = base::AsciiLowered(a);
+  const std::string y = base::AsciiLowered(b);
   std::vector<std::size_t> row(y.size() + 1);
   for (std::size_t j = 0; j <= y.size(); ++j) row[j] = j;
   for (std::size_t i = 1; i <= x.size(); ++i) {
@@ -447,7 +444,7 @@ std::string Resembling(std::string_view key) {
 }
 
 bool IsBooleanText(std::string_view raw) {
-  std::string text = LowerAscii(base::TrimBlanks(raw));
+  std::string text = base::AsciiLowered(base::TrimBlanks(raw));
   std::int64_t number = 0;
   return text == "true" || text == "yes" || text == "on" || text == "t" || text == "y" ||
          text == "false" || text == "no" || text == "off" || text == "f" || text == "n" ||
@@ -462,7 +459,7 @@ std::optional<ConfigProblem> CheckInteger(const base::Setting& setting, std::int
   };
   if (setting.shape == base::ValueShape::kPort && (value < 1 || value > 65535))
     return problem(true, fmt::format("{} is not a port (1-65535)", value));
-  if (SameKey(key, "MTSpeedLimit") && value <= 0)
+  if (base::EqualsNoCase(key, "MTSpeedLimit") && value <= 0)
     return problem(true, fmt::format("{} would never send a row; it must be 1 or more", value));
   if (setting.min <= setting.max && setting.max == base::detail::kInt32Max && value < setting.min)
     return problem(false, fmt::format("{} is below the least value {}", value, setting.min));
