@@ -5,7 +5,12 @@
 //   bench_e2e [--rows N] [--mo N] [--pacing-seconds S] [--pacing-limit L]
 //             [--work-threads W] [--links K] [--rounds R] [--sqlite]
 //             [--mariadb] [--no-mt] [--no-pacing] [--no-mo] [--commit-batch B]
-//             [--log-level N] [--env NAME=VALUE]...
+//             [--log-level N] [--env NAME=VALUE]... [--mariadb-flush F]
+//
+// --mariadb-flush sets the MariaDB server's innodb_flush_log_at_trx_commit
+// for the whole run: 1 (the default, the server's own) flushes the log at
+// every commit, as a server that must lose nothing runs; 2 (what the tests
+// use) leaves it to the OS, and the per-call ceiling becomes the server's CPU.
 //
 // --log-level sets brivane's LogLevel (2); at 4 each MT run also prints the
 // batches brivane's database calls formed (its debug lines), at the cost of
@@ -21,8 +26,8 @@
 // same run and on a fresh database of the same kind with the same N rows, a
 // raw ODBC loop makes the same three procedure calls per message
 // (UpdateSubmit, DelSubmit, AddStatusReport) on three connections, one
-// thread each, as a pipeline: its rate is the ceiling (goal: brivane at
-// least 70 % of it).
+// thread each, as a pipeline, each call committed alone: its rate is the
+// per-call ceiling (goal: brivane at least 3 times it).
 //
 // Pacing: MTSpeedLimit L (500) and a backlog bigger than the window needs;
 // the SUBMITs the simulator counts over S seconds (60) after a warm-up,
@@ -31,7 +36,7 @@
 // MO throughput: brivane-smg sends N MO messages at full speed (mo-load);
 // messages stored per second until all are in Deliver, beside a raw loop of
 // one uspAddDeliver call per message on one connection (goal: at least
-// 80 %).
+// 2 times it).
 //
 // Each brivane figure comes with the process's resident memory during the
 // run (sampled every 100 ms: average and peak) and the CPU time brivane and
@@ -84,6 +89,7 @@ struct Settings {
   bool moRun = true;
   int commitBatch = 0;  // 0: brivane's default
   int logLevel = 2;
+  int mariaDbFlush = 1;
   std::map<std::string, std::string> brivaneEnv;
 };
 
@@ -108,14 +114,35 @@ double CpuSeconds(pid_t pid) {
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+// The database server's pid (MariaDB), or -1 when the database is in
+// the process (SQLite).
+pid_t DbServerPid(DbKind kind) {
+  if (kind != DbKind::kMariaDb) return -1;
+  std::string error;
+  MariaDbServer* server = SharedMariaDb(&error);
+  return server ? server->Pid() : -1;
+}
+
+// "; database server N us/message" for CPU seconds used over n messages,
+// or nothing without a server process.
+std::string ServerCpuText(pid_t dbPid, double seconds, int messages) {
+  if (dbPid <= 0 || messages <= 0) return "";
+  char text[80];
+  std::snprintf(text, sizeof text, "; database server %.2f s (%.0f us/message)", seconds,
+                1e6 * seconds / messages);
+  return text;
+}
+
 // Samples brivane's resident memory while it lives, and the CPU time
-// brivane and the simulator used meanwhile.
+// brivane, the simulator and the database server used meanwhile.
 class RssSampler {
  public:
-  explicit RssSampler(E2eSystem& sys)
+  RssSampler(E2eSystem& sys, DbKind kind)
       : sys_(sys),
+        dbPid_(DbServerPid(kind)),
         brivaneCpu0_(CpuSeconds(sys.BrivanePid())),
-        smgCpu0_(CpuSeconds(sys.Smg().Pid())) {
+        smgCpu0_(CpuSeconds(sys.Smg().Pid())),
+        dbCpu0_(CpuSeconds(dbPid_)) {
     thread_ = std::thread([this] {
       while (!stop_.load()) {
         const long kb = sys_.ResidentKb();
@@ -139,6 +166,7 @@ class RssSampler {
     if (brivaneCpu_ < 0) {
       brivaneCpu_ = CpuSeconds(sys_.BrivanePid()) - brivaneCpu0_;
       smgCpu_ = CpuSeconds(sys_.Smg().Pid()) - smgCpu0_;
+      dbCpu_ = CpuSeconds(dbPid_) - dbCpu0_;
     }
     char text[200];
     std::snprintf(text, sizeof text,
@@ -146,13 +174,16 @@ class RssSampler {
                   "simulator %.2f s",
                   n_ ? sum_ / static_cast<double>(n_) / 1024 : 0.0, peak_ / 1024.0, brivaneCpu_,
                   messages > 0 ? 1e6 * brivaneCpu_ / messages : 0.0, smgCpu_);
-    return text;
+    return text + ServerCpuText(dbPid_, dbCpu_, messages);
   }
 
  private:
   E2eSystem& sys_;
+  const pid_t dbPid_;
   const double brivaneCpu0_;
   const double smgCpu0_;
+  const double dbCpu0_;
+  double dbCpu_ = 0;
   double brivaneCpu_ = -1;
   double smgCpu_ = 0;
   std::atomic<bool> stop_{false};
@@ -284,6 +315,24 @@ std::string RowLockWaits(DbKind kind) {
   for (char& c : output)
     if (c == '\n') c = ' ';
   return output;
+}
+
+// Sets innodb_flush_log_at_trx_commit on the shared server and says so.
+bool SetMariaDbFlush(int flush) {
+  std::string error, output;
+  MariaDbServer* server = SharedMariaDb(&error);
+  if (!server) {
+    std::fprintf(stderr, "bench_e2e: %s\n", error.c_str());
+    return false;
+  }
+  if (!server->Execute("SET GLOBAL innodb_flush_log_at_trx_commit = " + std::to_string(flush),
+                       &output)) {
+    std::fprintf(stderr, "bench_e2e: cannot set the log flush: %s\n", output.c_str());
+    return false;
+  }
+  std::printf("MariaDB: innodb_flush_log_at_trx_commit = %d%s\n", flush,
+              flush == 1 ? " (log flushed at every commit)" : "");
+  return true;
 }
 
 std::vector<MtRow> Rows(int n) {
@@ -422,7 +471,7 @@ double BrivaneMtRun(DbKind kind, const Settings& s) {
     std::printf("  brivane did not start: %s\n", error.c_str());
     return 0;
   }
-  RssSampler sampler(sys);
+  RssSampler sampler(sys, kind);
   const std::string locksBefore = RowLockWaits(kind);
   const auto start = Clock::now();
   const auto deadline = start + std::chrono::seconds(60 + s.rows / 100);
@@ -474,8 +523,11 @@ double RawMtRun(DbKind kind, const Settings& s) {
     return 0;
   }
   const auto ids = sys.InsertSubmits(Rows(s.rows));
+  const pid_t dbPid = DbServerPid(kind);
+  const double cpu0 = CpuSeconds(dbPid);
   const double rate = RawMtRate(sys, ids);
-  std::printf("  raw ODBC pipeline: %.0f messages/s\n", rate);
+  std::printf("  raw ODBC pipeline: %.0f messages/s%s\n", rate,
+              ServerCpuText(dbPid, CpuSeconds(dbPid) - cpu0, s.rows).c_str());
   return rate;
 }
 
@@ -495,7 +547,7 @@ void MtThroughput(DbKind kind, const Settings& s) {
   }
   std::printf(
       "  median: brivane %.0f messages/s, raw %.0f messages/s, brivane / raw %.0f %%"
-      " (per round %.0f..%.0f %%; goal >= 70 %%)\n",
+      " (per round %.0f..%.0f %%; goal >= 300 %%)\n",
       Median(brivane), Median(raw), 100 * Median(ratios),
       ratios.empty() ? 0 : 100 * *std::min_element(ratios.begin(), ratios.end()),
       ratios.empty() ? 0 : 100 * *std::max_element(ratios.begin(), ratios.end()));
@@ -519,7 +571,7 @@ void Pacing(const Settings& s) {
     std::printf("  brivane did not start: %s\n", error.c_str());
     return;
   }
-  RssSampler sampler(sys);
+  RssSampler sampler(sys, DbKind::kSqlite);
   std::this_thread::sleep_for(std::chrono::seconds(kWarmUpSeconds));
   const auto t0 = Clock::now();
   const long first = sys.Smg().Stats()["submits"];
@@ -579,7 +631,7 @@ double BrivaneMoRun(DbKind kind, const Settings& s) {
     std::printf("  cannot start: %s\n", error.c_str());
     return 0;
   }
-  RssSampler sampler(sys);
+  RssSampler sampler(sys, kind);
   const auto start = Clock::now();
   if (sys.Smg().Command("mo-load 1000000 " + std::to_string(s.mo)).rfind("OK", 0) != 0) {
     std::printf("  mo-load refused\n");
@@ -615,8 +667,11 @@ double RawMoRun(DbKind kind, const Settings& s) {
     std::printf("  cannot prepare the raw run: %s\n", error.c_str());
     return 0;
   }
+  const pid_t dbPid = DbServerPid(kind);
+  const double cpu0 = CpuSeconds(dbPid);
   const double rate = RawMoRate(raw, s.mo);
-  std::printf("  raw ODBC loop: %.0f calls/s\n", rate);
+  std::printf("  raw ODBC loop: %.0f calls/s%s\n", rate,
+              ServerCpuText(dbPid, CpuSeconds(dbPid) - cpu0, s.mo).c_str());
   return rate;
 }
 
@@ -636,7 +691,7 @@ void MoThroughput(DbKind kind, const Settings& s) {
   }
   std::printf(
       "  median: brivane %.0f MO/s, raw %.0f calls/s, brivane / raw %.0f %%"
-      " (per round %.0f..%.0f %%; goal >= 80 %%)\n",
+      " (per round %.0f..%.0f %%; goal >= 200 %%)\n",
       Median(brivane), Median(raw), 100 * Median(ratios),
       ratios.empty() ? 0 : 100 * *std::min_element(ratios.begin(), ratios.end()),
       ratios.empty() ? 0 : 100 * *std::max_element(ratios.begin(), ratios.end()));
@@ -678,6 +733,8 @@ int main(int argc, char** argv) {
       s.commitBatch = next();
     else if (a == "--log-level")
       s.logLevel = next();
+    else if (a == "--mariadb-flush")
+      s.mariaDbFlush = next();
     else if (a == "--env" && i + 1 < argc && std::strchr(argv[i + 1], '=')) {
       const std::string setting = argv[++i];
       const std::size_t equals = setting.find('=');
@@ -687,7 +744,8 @@ int main(int argc, char** argv) {
                    "usage: bench_e2e [--rows N] [--mo N] [--pacing-seconds S] [--pacing-limit L]\n"
                    "                 [--work-threads W] [--links K] [--rounds R] [--sqlite]\n"
                    "                 [--mariadb] [--no-mt] [--no-pacing] [--no-mo]\n"
-                   "                 [--commit-batch B] [--log-level N] [--env NAME=VALUE]...\n");
+                   "                 [--commit-batch B] [--log-level N] [--env NAME=VALUE]...\n"
+                   "                 [--mariadb-flush F]\n");
       return 2;
     }
   }
@@ -698,7 +756,10 @@ int main(int argc, char** argv) {
   std::printf("bench_e2e: %u processors\n", std::thread::hardware_concurrency());
   std::vector<DbKind> kinds;
   if (s.sqlite) kinds.push_back(DbKind::kSqlite);
-  if (s.mariadb) kinds.push_back(DbKind::kMariaDb);
+  if (s.mariadb) {
+    kinds.push_back(DbKind::kMariaDb);
+    if (!SetMariaDbFlush(s.mariaDbFlush)) return 1;
+  }
   if (s.mt)
     for (DbKind k : kinds) MtThroughput(k, s);
   if (s.pacing && s.sqlite) Pacing(s);

@@ -39,6 +39,8 @@ class MariaDbServer {
   bool Running();
 
   int Port() const { return port_; }
+  // The server process's pid, -1 when it is not running.
+  pid_t Pid() const { return server_ ? server_->Pid() : -1; }
   const std::string& SocketPath() const { return socket_; }
   const std::string& DataDir() const { return dataDir_; }
   // The server's own log, for failure messages.
