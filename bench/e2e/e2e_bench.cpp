@@ -3,10 +3,12 @@
 // fails nothing.
 //
 //   bench_e2e [--rows N] [--mo N] [--pacing-seconds S] [--pacing-limit L]
-//             [--work-threads W] [--links K] [--rounds R] [--sqlite]
+//             [--work-threads W] [--links K[,K]...] [--rounds R] [--sqlite]
 //             [--mariadb] [--no-mt] [--no-pacing] [--no-mo] [--commit-batch B]
 //             [--log-level N] [--env NAME=VALUE]... [--mariadb-flush F]
 //
+// --links runs the MT and MO figures once per count of links (1,4:
+// one link, then four); pacing runs with the first count.
 // --mariadb-flush sets the MariaDB server's innodb_flush_log_at_trx_commit
 // for the whole run: 1 (the default, the server's own) flushes the log at
 // every commit, as a server that must lose nothing runs; 2 (what the tests
@@ -54,6 +56,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -80,7 +83,8 @@ struct Settings {
   int pacingSeconds = 60;
   int pacingLimit = 500;
   int workThreads = 500;
-  int links = 4;
+  int links = 1;  // the run's count, one of linkCounts
+  std::vector<int> linkCounts{1, 4};
   int rounds = 3;
   bool sqlite = true;
   bool mariadb = true;
@@ -715,9 +719,18 @@ int main(int argc, char** argv) {
       s.pacingLimit = next();
     else if (a == "--work-threads")
       s.workThreads = next();
-    else if (a == "--links")
-      s.links = next();
-    else if (a == "--rounds")
+    else if (a == "--links" && i + 1 < argc) {
+      s.linkCounts.clear();
+      for (const char* p = argv[++i];;) {
+        char* end = nullptr;
+        const long n = std::strtol(p, &end, 10);
+        if (end == p || n < 1) break;
+        s.linkCounts.push_back(static_cast<int>(n));
+        if (*end != ',') break;
+        p = end + 1;
+      }
+      if (s.linkCounts.empty()) s.linkCounts.push_back(1);
+    } else if (a == "--rounds")
       s.rounds = std::max(1, next());
     else if (a == "--sqlite")
       onlySqlite = true;
@@ -740,12 +753,13 @@ int main(int argc, char** argv) {
       const std::size_t equals = setting.find('=');
       s.brivaneEnv[setting.substr(0, equals)] = setting.substr(equals + 1);
     } else {
-      std::fprintf(stderr,
-                   "usage: bench_e2e [--rows N] [--mo N] [--pacing-seconds S] [--pacing-limit L]\n"
-                   "                 [--work-threads W] [--links K] [--rounds R] [--sqlite]\n"
-                   "                 [--mariadb] [--no-mt] [--no-pacing] [--no-mo]\n"
-                   "                 [--commit-batch B] [--log-level N] [--env NAME=VALUE]...\n"
-                   "                 [--mariadb-flush F]\n");
+      std::fprintf(
+          stderr,
+          "usage: bench_e2e [--rows N] [--mo N] [--pacing-seconds S] [--pacing-limit L]\n"
+          "                 [--work-threads W] [--links K[,K]...] [--rounds R] [--sqlite]\n"
+          "                 [--mariadb] [--no-mt] [--no-pacing] [--no-mo]\n"
+          "                 [--commit-batch B] [--log-level N] [--env NAME=VALUE]...\n"
+          "                 [--mariadb-flush F]\n");
       return 2;
     }
   }
@@ -760,10 +774,13 @@ int main(int argc, char** argv) {
     kinds.push_back(DbKind::kMariaDb);
     if (!SetMariaDbFlush(s.mariaDbFlush)) return 1;
   }
-  if (s.mt)
-    for (DbKind k : kinds) MtThroughput(k, s);
-  if (s.pacing && s.sqlite) Pacing(s);
-  if (s.moRun)
-    for (DbKind k : kinds) MoThroughput(k, s);
+  for (std::size_t i = 0; i < s.linkCounts.size(); ++i) {
+    s.links = s.linkCounts[i];
+    if (s.mt)
+      for (DbKind k : kinds) MtThroughput(k, s);
+    if (i == 0 && s.pacing && s.sqlite) Pacing(s);
+    if (s.moRun)
+      for (DbKind k : kinds) MoThroughput(k, s);
+  }
   return 0;
 }
