@@ -535,26 +535,36 @@ double RawMtRun(DbKind kind, const Settings& s) {
   return rate;
 }
 
-void MtThroughput(DbKind kind, const Settings& s) {
-  std::printf(
-      "\n== MT throughput, %s: %d rows, MTSpeedLimit 50000, %d links, WorkThreads %d, %d rounds\n"
-      "   (raw: UpdateSubmit, DelSubmit, AddStatusReport per message, 3 connections, 3 threads)\n",
-      DbName(kind), s.rows, s.links, s.workThreads, s.rounds);
+// Runs `rounds` rounds of a brivane run and its raw ceiling, alternating,
+// and prints the medians and the ratio per round against the goal (%).
+template <typename Brivane, typename Raw>
+void CompareRounds(int rounds, Brivane&& brivaneRun, Raw&& rawRun, const char* brivaneUnit,
+                   const char* rawUnit, int goalPercent) {
   std::vector<double> brivane, raw, ratios;
-  for (int round = 1; round <= s.rounds; ++round) {
+  for (int round = 1; round <= rounds; ++round) {
     std::printf(" round %d\n", round);
-    const double b = BrivaneMtRun(kind, s);
-    const double r = RawMtRun(kind, s);
+    const double b = brivaneRun();
+    const double r = rawRun();
     if (b > 0) brivane.push_back(b);
     if (r > 0) raw.push_back(r);
     if (b > 0 && r > 0) ratios.push_back(b / r);
   }
   std::printf(
-      "  median: brivane %.0f messages/s, raw %.0f messages/s, brivane / raw %.0f %%"
-      " (per round %.0f..%.0f %%; goal >= 300 %%)\n",
-      Median(brivane), Median(raw), 100 * Median(ratios),
+      "  median: brivane %.0f %s, raw %.0f %s, brivane / raw %.0f %%"
+      " (per round %.0f..%.0f %%; goal >= %d %%)\n",
+      Median(brivane), brivaneUnit, Median(raw), rawUnit, 100 * Median(ratios),
       ratios.empty() ? 0 : 100 * *std::min_element(ratios.begin(), ratios.end()),
-      ratios.empty() ? 0 : 100 * *std::max_element(ratios.begin(), ratios.end()));
+      ratios.empty() ? 0 : 100 * *std::max_element(ratios.begin(), ratios.end()), goalPercent);
+}
+
+void MtThroughput(DbKind kind, const Settings& s) {
+  std::printf(
+      "\n== MT throughput, %s: %d rows, MTSpeedLimit 50000, %d links, WorkThreads %d, %d rounds\n"
+      "   (raw: UpdateSubmit, DelSubmit, AddStatusReport per message, 3 connections, 3 threads)\n",
+      DbName(kind), s.rows, s.links, s.workThreads, s.rounds);
+  CompareRounds(
+      s.rounds, [&] { return BrivaneMtRun(kind, s); }, [&] { return RawMtRun(kind, s); },
+      "messages/s", "messages/s", 300);
 }
 
 void Pacing(const Settings& s) {
@@ -684,21 +694,9 @@ void MoThroughput(DbKind kind, const Settings& s) {
       "\n== MO throughput, %s: %d messages (mo-load at full speed), %d links, WorkThreads %d, "
       "%d rounds\n   (raw: one uspAddDeliver per message on one connection)\n",
       DbName(kind), s.mo, s.links, s.workThreads, s.rounds);
-  std::vector<double> brivane, raw, ratios;
-  for (int round = 1; round <= s.rounds; ++round) {
-    std::printf(" round %d\n", round);
-    const double b = BrivaneMoRun(kind, s);
-    const double r = RawMoRun(kind, s);
-    if (b > 0) brivane.push_back(b);
-    if (r > 0) raw.push_back(r);
-    if (b > 0 && r > 0) ratios.push_back(b / r);
-  }
-  std::printf(
-      "  median: brivane %.0f MO/s, raw %.0f calls/s, brivane / raw %.0f %%"
-      " (per round %.0f..%.0f %%; goal >= 200 %%)\n",
-      Median(brivane), Median(raw), 100 * Median(ratios),
-      ratios.empty() ? 0 : 100 * *std::min_element(ratios.begin(), ratios.end()),
-      ratios.empty() ? 0 : 100 * *std::max_element(ratios.begin(), ratios.end()));
+  CompareRounds(
+      s.rounds, [&] { return BrivaneMoRun(kind, s); }, [&] { return RawMoRun(kind, s); }, "MO/s",
+      "calls/s", 200);
 }
 
 }  // namespace
