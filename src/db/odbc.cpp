@@ -123,14 +123,20 @@ DbException::DbException(DbError error) : error_(std::move(error)) {
   what_ += error_.description;
 }
 
-std::string ProcedureCallText(std::string_view name, int parameterCount, ProcedureSyntax syntax) {
+std::string ProcedureCallText(std::string_view name, int parameterCount, ProcedureSyntax syntax,
+                              int rows) {
   std::string markers;
   for (int i = 0; i < parameterCount; ++i) markers += i == 0 ? "?" : ",?";
   std::string text;
   if (syntax == ProcedureSyntax::kInsertIntoView) {
     text = "INSERT INTO ";
     text += name;
-    text += parameterCount == 0 ? " DEFAULT VALUES" : " VALUES (" + markers + ")";
+    if (parameterCount == 0) return text + " DEFAULT VALUES";
+    text += " VALUES ";
+    for (int row = 0; row < std::max(rows, 1); ++row) {
+      if (row > 0) text += ',';
+      text += "(" + markers + ")";
+    }
   } else {
     text = "{CALL ";
     text += name;
@@ -695,6 +701,8 @@ void Command::AppendText(std::u16string value) {
 
 void Command::AppendTextGbk(std::string_view gbk) { AppendText(base::GbkToUtf16(gbk)); }
 
+void Command::EndRow() { rowEnds_.push_back(parameters_.size()); }
+
 void Command::Execute() { Run(false, nullptr); }
 
 Recordset Command::Query() {
@@ -704,11 +712,40 @@ Recordset Command::Query() {
 }
 
 void Command::Run(bool withRows, Recordset* rows) {
-  connection_.RequireOpen(withRows ? "Command.Query" : "Command.Execute");
+  const char* operation = withRows ? "Command.Query" : "Command.Execute";
+  connection_.RequireOpen(operation);
   connection_.errors_.clear();
+  // Rows: the parameters split at each EndRow (parameters after the last
+  // EndRow make one more row).
+  std::size_t width = parameters_.size();
+  int rowCount = 1;
+  if (!rowEnds_.empty()) {
+    width = rowEnds_.front();
+    if (rowEnds_.back() != parameters_.size()) rowEnds_.push_back(parameters_.size());
+    rowCount = static_cast<int>(rowEnds_.size());
+    for (std::size_t i = 1; i < rowEnds_.size(); ++i) {
+      if (rowEnds_[i] - rowEnds_[i - 1] != width)
+        LayerError("HY000", operation, "rows of one insert with different parameter counts");
+    }
+  }
+  if (rowCount > 1 && connection_.syntax_ != ProcedureSyntax::kInsertIntoView)
+    LayerError("HY000", operation, "several rows in one call need the insert-into-view syntax");
   const std::string sql =
-      ProcedureCallText(name_, static_cast<int>(parameters_.size()), connection_.syntax_);
-  SQLHSTMT stmt = connection_.Prepared(sql).handle.Get();
+      ProcedureCallText(name_, static_cast<int>(width), connection_.syntax_, rowCount);
+  // One call's text is prepared once per connection and kept; a multi-row
+  // text (its size varies with the batch) only for this execution.
+  StatementHandle once;
+  SQLHSTMT stmt = nullptr;
+  if (rowCount == 1) {
+    stmt = connection_.Prepared(sql).handle.Get();
+  } else {
+    SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, connection_.hdbc_, once.Out());
+    if (!Succeeded(rc)) connection_.Fail(rc, SQL_HANDLE_DBC, connection_.hdbc_, "SQLAllocHandle");
+    std::u16string text = base::Utf8ToUtf16(sql);
+    rc = SQLPrepareW(once.Get(), W(text), static_cast<SQLINTEGER>(text.size()));
+    if (!Succeeded(rc)) connection_.Fail(rc, SQL_HANDLE_STMT, once.Get(), "SQLPrepare");
+    stmt = once.Get();
+  }
 
   // Diagnostics are read before the failed statement is dropped, so a
   // statement that went bad is prepared afresh on the next call.

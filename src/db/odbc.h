@@ -60,8 +60,12 @@ enum class ProcedureSyntax { kOdbcCall, kInsertIntoView };
 
 enum class CommandType { kText, kStoredProc };
 
-// The statement text that calls `name` with `parameterCount` markers.
-std::string ProcedureCallText(std::string_view name, int parameterCount, ProcedureSyntax syntax);
+// The statement text that calls `name` with `parameterCount` markers. With
+// kInsertIntoView, `rows` above 1 makes one insert of that many rows of
+// markers (`VALUES (?,?),(?,?)`): one statement for several calls, each
+// row firing the view's trigger in turn. kOdbcCall has one call per text.
+std::string ProcedureCallText(std::string_view name, int parameterCount, ProcedureSyntax syntax,
+                              int rows = 1);
 
 // The process's ODBC environment (ODBC 3 behaviour); connections keep it alive.
 class Environment {
@@ -246,6 +250,12 @@ class Command {
   void AppendText(std::u16string value);
   // Converts GBK text to UTF-16.
   void AppendTextGbk(std::string_view gbk);
+  // Ends one call's parameters: those appended next are a further row of
+  // one multi-row insert (kInsertIntoView only; Execute throws HY000 on a
+  // connection of the other syntax). Every row must have as many parameters
+  // as the first. A multi-row statement is prepared for its execution only,
+  // not kept.
+  void EndRow();
 
   // Executes the call; any rows it returns are discarded.
   void Execute();
@@ -268,6 +278,8 @@ class Command {
   Connection& connection_;
   std::string name_;
   std::vector<Parameter> parameters_;
+  // The parameter count at each EndRow.
+  std::vector<std::size_t> rowEnds_;
 };
 
 }  // namespace brivane::db

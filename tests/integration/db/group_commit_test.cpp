@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -168,6 +169,72 @@ TEST_P(GroupCommitDb, MarksOfAPassAreStoredTogetherAndARefusedOneIsReportedAlone
   EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM Submit WHERE SubmitState = 0"), 1);
   EXPECT_EQ(base::StatusBlock().Get(base::kSubmitHandedOver), before + 6);
   EXPECT_TRUE(UpdateSubmits(*gateway, {}).empty());
+}
+
+// Both segments of each row in one batch, more calls than one multi-row
+// insert takes (SQLite): the calls still run in order, so each row's first
+// segment moves it to SubmitLog and its second copies it from there.
+TEST_P(GroupCommitDb, SegmentsOfOneRowInOneBatchAreRecordedInOrderWithTheirRow) {
+  LogCapture log(3);
+  const auto rows = InsertSubmits(25);
+  auto gateway = std::make_unique<DbGateway>(db_.Settings());
+  gateway->OpenAllConnections();
+  ASSERT_TRUE(gateway->DatabaseConnected());
+  std::vector<std::int64_t> ids;
+  std::vector<std::string> msgIds;
+  for (std::int64_t id : rows) {
+    for (const char* segment : {"a", "b"}) {
+      ids.push_back(id);
+      msgIds.push_back(segment + std::to_string(id));
+    }
+  }
+  const auto results = DelSubmitTogether(*gateway, ids, msgIds);
+  for (std::size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(results[i], 1) << "call " << i;
+
+  EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM Submit"), 0);
+  EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM SubmitLog"), 50);
+  EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM SubmitLog WHERE Mobile LIKE '1390000%' AND "
+                  "ServiceId = 'G'"),
+            50)
+      << "every segment's log row carries its row";
+  EXPECT_EQ(Count("SELECT COUNT(DISTINCT MsgId) AS n FROM SubmitLog"), 50);
+  EXPECT_EQ(log.Count("a transaction of"), 0) << log.All();
+}
+
+// Several calls in one statement are only for inserts into views, and every
+// row must have the same parameters; a wrong command fails before it runs.
+TEST_P(GroupCommitDb, RowsOfOneInsertNeedTheViewSyntaxAndOneWidth) {
+  const auto ids = InsertSubmits(2);
+  Connection connection(SyntaxForDbType(db_.Settings().dbType));
+  connection.Open(db_.ConnectionString());
+  auto refused = [&](const std::function<void(Command&)>& fill) {
+    Command command(connection, "uspMoveSubmitToLog");
+    fill(command);
+    try {
+      command.Execute();
+    } catch (const DbException& e) {
+      return e.Error().sqlState;
+    }
+    return std::string("ran");
+  };
+  auto row = [&](Command& c, std::int64_t id, bool withResult) {
+    c.AppendInt64(id);
+    c.AppendText(u"x" + std::u16string(1, static_cast<char16_t>(u'0' + id % 10)));
+    if (withResult) c.AppendInt(0);
+    c.EndRow();
+  };
+  EXPECT_EQ(refused([&](Command& c) {
+              row(c, ids[0], true);
+              row(c, ids[1], false);
+            }),
+            "HY000");
+  const bool views = connection.Syntax() == ProcedureSyntax::kInsertIntoView;
+  EXPECT_EQ(refused([&](Command& c) {
+              row(c, ids[0], true);
+              row(c, ids[1], true);
+            }),
+            views ? "ran" : "HY000");
+  EXPECT_EQ(Count("SELECT COUNT(*) AS n FROM SubmitLog"), views ? 2 : 0);
 }
 
 // Batches of one: every call commits alone, as a database whose procedures

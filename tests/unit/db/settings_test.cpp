@@ -80,6 +80,27 @@ TEST(ProcedureCallText, MarkersFollowTheParameterCount) {
             "INSERT INTO v DEFAULT VALUES");
 }
 
+TEST(ProcedureCallText, RowsMakeOneInsertOfSeveralCallsOnlyForViews) {
+  struct Case {
+    int parameters;
+    ProcedureSyntax syntax;
+    int rows;
+    const char* text;
+  };
+  const Case cases[] = {
+      {2, ProcedureSyntax::kInsertIntoView, 3, "INSERT INTO p VALUES (?,?),(?,?),(?,?)"},
+      {1, ProcedureSyntax::kInsertIntoView, 1, "INSERT INTO p VALUES (?)"},
+      {1, ProcedureSyntax::kInsertIntoView, 0, "INSERT INTO p VALUES (?)"},
+      {0, ProcedureSyntax::kInsertIntoView, 4, "INSERT INTO p DEFAULT VALUES"},
+      // One call per text: the caller refuses rows for this syntax.
+      {2, ProcedureSyntax::kOdbcCall, 3, "{CALL p(?,?)}"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(ProcedureCallText("p", c.parameters, c.syntax, c.rows), c.text);
+  }
+}
+
 }  // namespace
 }  // namespace brivane::db
 
