@@ -724,7 +724,7 @@ void Command::Run(bool withRows, Recordset* rows) {
     if (rowEnds_.back() != parameters_.size()) rowEnds_.push_back(parameters_.size());
     rowCount = static_cast<int>(rowEnds_.size());
     for (std::size_t i = 1; i < rowEnds_.size(); ++i) {
-      if (rowEnds_[i] - rowEnds_[i - 1] != width)
+      if (width == 0 || rowEnds_[i] - rowEnds_[i - 1] != width)
         LayerError("HY000", operation, "rows of one insert with different parameter counts");
     }
   }
@@ -732,20 +732,9 @@ void Command::Run(bool withRows, Recordset* rows) {
     LayerError("HY000", operation, "several rows in one call need the insert-into-view syntax");
   const std::string sql =
       ProcedureCallText(name_, static_cast<int>(width), connection_.syntax_, rowCount);
-  // One call's text is prepared once per connection and kept; a multi-row
-  // text (its size varies with the batch) only for this execution.
-  StatementHandle once;
-  SQLHSTMT stmt = nullptr;
-  if (rowCount == 1) {
-    stmt = connection_.Prepared(sql).handle.Get();
-  } else {
-    SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, connection_.hdbc_, once.Out());
-    if (!Succeeded(rc)) connection_.Fail(rc, SQL_HANDLE_DBC, connection_.hdbc_, "SQLAllocHandle");
-    std::u16string text = base::Utf8ToUtf16(sql);
-    rc = SQLPrepareW(once.Get(), W(text), static_cast<SQLINTEGER>(text.size()));
-    if (!Succeeded(rc)) connection_.Fail(rc, SQL_HANDLE_STMT, once.Get(), "SQLPrepare");
-    stmt = once.Get();
-  }
+  // Kept per text: a connection holds one statement per row count its
+  // batches use (see EndRow).
+  SQLHSTMT stmt = connection_.Prepared(sql).handle.Get();
 
   // Diagnostics are read before the failed statement is dropped, so a
   // statement that went bad is prepared afresh on the next call.

@@ -253,8 +253,9 @@ class Command {
   // Ends one call's parameters: those appended next are a further row of
   // one multi-row insert (kInsertIntoView only; Execute throws HY000 on a
   // connection of the other syntax). Every row must have as many parameters
-  // as the first. A multi-row statement is prepared for its execution only,
-  // not kept.
+  // as the first. Like a single call, a multi-row text is prepared once per
+  // connection and kept, so a connection keeps one statement per row count
+  // its batches use (their rows per insert at most, per procedure).
   void EndRow();
 
   // Executes the call; any rows it returns are discarded.
