@@ -225,4 +225,11 @@ void FaultRun::Report(const std::string& name, const FaultNumbers& n) {
   ::testing::Test::RecordProperty("recover_ms", std::to_string(n.recoverMs));
 }
 
+bool UseOwnMariaDb(MariaDbServer& server, E2eOptions& options, std::string* error) {
+  if (!server.Start(error)) return false;
+  options.db = DbKind::kMariaDb;
+  options.mariaDb = &server;
+  return true;
+}
+
 }  // namespace brivane::test

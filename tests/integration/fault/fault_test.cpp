@@ -105,10 +105,8 @@ TEST(Fault, SimulatorDroppingEveryLinkOnceASecondLosesNothing) {
 TEST(Fault, DatabaseKilledAndRestartedLosesNothing) {
   MariaDbServer server;
   std::string error;
-  ASSERT_TRUE(server.Start(&error)) << "MariaDB server: " << error;
   E2eOptions options = TrafficOptions();
-  options.db = DbKind::kMariaDb;
-  options.mariaDb = &server;
+  ASSERT_TRUE(UseOwnMariaDb(server, options, &error)) << "MariaDB server: " << error;
   E2eSystem sys(options);
   ASSERT_TRUE(sys.Start(&error)) << error;
   const pid_t pid = sys.BrivanePid();

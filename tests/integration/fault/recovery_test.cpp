@@ -233,10 +233,8 @@ TEST(StopBound, SigtermEndsWhileAnMoForwardHangs) {
 TEST(StopBound, SigtermEndsWhileTheDatabaseServerHangs) {
   MariaDbServer server;
   std::string error;
-  ASSERT_TRUE(server.Start(&error)) << "MariaDB server: " << error;
   E2eOptions options;
-  options.db = DbKind::kMariaDb;
-  options.mariaDb = &server;
+  ASSERT_TRUE(UseOwnMariaDb(server, options, &error)) << "MariaDB server: " << error;
   options.logLevel = 3;
   options.mtSpeedLimit = 50;
   options.smg.reportDelayMs = 100;
@@ -303,10 +301,8 @@ bool AllDbFlags(E2eSystem& sys, std::uint32_t value) {
 TEST(HealthSignals, StatusBlockAndVerdictFollowTheDatabaseAndTheStop) {
   MariaDbServer server;
   std::string error;
-  ASSERT_TRUE(server.Start(&error)) << "MariaDB server: " << error;
   E2eOptions options;
-  options.db = DbKind::kMariaDb;
-  options.mariaDb = &server;
+  ASSERT_TRUE(UseOwnMariaDb(server, options, &error)) << "MariaDB server: " << error;
   options.logLevel = 3;
   // systemd's notification socket, played by the test.
   TempDir notifyDir;
