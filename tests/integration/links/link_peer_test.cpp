@@ -54,6 +54,19 @@ Linked StartLinked(RecordingClient& client, CmppListener& listener, std::uint32_
   return linked;
 }
 
+// Creates a link in the background and plays the SMG up to reading its
+// CONNECT, which is left unanswered for the test to answer as it likes.
+void StartUnanswered(RecordingClient& client, CmppListener& listener,
+                     std::future<std::shared_ptr<CMPPConnection>>* link,
+                     std::unique_ptr<CmppPeer>* peer) {
+  *link = std::async(std::launch::async, [&] { return MakeLink(client, listener.Port()); });
+  *peer = listener.Accept(5s);
+  ASSERT_TRUE(*peer);
+  PeerPdu pdu;
+  ASSERT_TRUE((*peer)->Read(pdu, 5s));
+  ASSERT_EQ(pdu.header.Command_Id, kCmppConnect);
+}
+
 // Holds the receive thread inside the log line of its first "result:2;"
 // (what a PDU of unknown command makes it log, see SendUnknownCommand) until
 // Release, so that the test acts while that thread is busy.
@@ -122,12 +135,10 @@ void ExpectDeliverResp(CmppPeer& peer, std::uint32_t seq, std::uint32_t result) 
 TEST(LinkLogin, ActiveTestBeforeConnectRespIsAnsweredAndFailsTheLoginWithFour) {
   RecordingClient client;
   CmppListener listener;
-  auto future = std::async(std::launch::async, [&] { return MakeLink(client, listener.Port()); });
-  auto peer = listener.Accept(5s);
-  ASSERT_TRUE(peer);
+  std::future<std::shared_ptr<CMPPConnection>> future;
+  std::unique_ptr<CmppPeer> peer;
+  ASSERT_NO_FATAL_FAILURE(StartUnanswered(client, listener, &future, &peer));
   PeerPdu pdu;
-  ASSERT_TRUE(peer->Read(pdu, 5s));
-  ASSERT_EQ(pdu.header.Command_Id, kCmppConnect);
   ASSERT_TRUE(peer->SendActiveTest(4242));
   ASSERT_TRUE(peer->Read(pdu, 5s));
   EXPECT_EQ(pdu.header.Command_Id, kCmppActiveTestResp);
@@ -168,11 +179,9 @@ TEST(LinkLogin, RefusalWithStatusThreeGivesThirteen) {
 TEST(LinkLogin, SmgClosingInsteadOfAnsweringGivesMinusOne) {
   RecordingClient client;
   CmppListener listener;
-  auto future = std::async(std::launch::async, [&] { return MakeLink(client, listener.Port()); });
-  auto peer = listener.Accept(5s);
-  ASSERT_TRUE(peer);
-  PeerPdu pdu;
-  ASSERT_TRUE(peer->Read(pdu, 5s));
+  std::future<std::shared_ptr<CMPPConnection>> future;
+  std::unique_ptr<CmppPeer> peer;
+  ASSERT_NO_FATAL_FAILURE(StartUnanswered(client, listener, &future, &peer));
   peer->Close();
   auto link = future.get();
   EXPECT_FALSE(link->LoggedIn());
