@@ -36,10 +36,6 @@ E2eOptions TrafficOptions() {
   return options;
 }
 
-long long MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
 // Waits until traffic really flows before the fault comes.
 void WaitForTraffic(FaultRun& run, long long rows, long long mo) {
   ASSERT_TRUE(WaitFor([&] { return run.RowsLogged() >= rows && run.MoAcked() >= mo; }, 60s, 100ms))

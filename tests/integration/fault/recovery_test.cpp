@@ -42,10 +42,6 @@ std::string LastLines(const std::string& log) {
   return at == std::string::npos ? log : log.substr(at);
 }
 
-long long MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
 // Sockets of this machine towards 127.0.0.1:port, other than the port's own
 // fillers, that wait for an answer which does not come: a connect in SYN-SENT,
 // or one that got into the accept queue before the fillers filled it
