@@ -21,6 +21,17 @@ std::uint32_t BigEndian32(const std::string& bytes, std::size_t at) {
          static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 3]));
 }
 
+// A page that sends the admin's Basic header with every request.
+::testing::AssertionResult OpenAsAdmin(BrowserPage& page, Service& service) {
+  auto opened = page.Open(service.Home().File("chromium.txt"), {"Page.enable", "Network.enable"});
+  if (opened) page.SendBasicAuth("admin", "quillark");
+  return opened;
+}
+
+std::string PagesUrl(const Service& service) {
+  return "https://127.0.0.1:" + std::to_string(service.Port()) + "/";
+}
+
 // Follows every link of the welcome page and of the dashboard, each in turn
 // as a person would, and answers "href=status" for each, comma-separated.
 std::string FollowEveryLink(BrowserPage& page, const std::string& url) {
@@ -45,9 +56,8 @@ TEST(Browser, EveryLinkOfTheWelcomePageAndTheDashboardAnswers) {
   service.WriteIni("");
   ASSERT_TRUE(service.Start());
   BrowserPage page;
-  ASSERT_TRUE(page.Open(service.Home().File("chromium.txt"), {"Page.enable", "Network.enable"}));
-  page.SendBasicAuth("admin", "quillark");
-  const std::string base = "https://127.0.0.1:" + std::to_string(service.Port()) + "/";
+  ASSERT_TRUE(OpenAsAdmin(page, service));
+  const std::string base = PagesUrl(service);
   EXPECT_EQ(FollowEveryLink(page, base + "welcome.html"),
             "Parameters=200,log=200,tail_logfile=200,dashboard=200,monitor=200,metrics=200");
   EXPECT_EQ(FollowEveryLink(page, base + "dashboard"),
@@ -60,11 +70,10 @@ TEST(Browser, WelcomePageLeadsToTheFormWhichSavesAndRestarts) {
   ASSERT_TRUE(service.Start());
 
   BrowserPage page;
-  ASSERT_TRUE(page.Open(service.Home().File("chromium.txt"), {"Page.enable", "Network.enable"}));
-  page.SendBasicAuth("admin", "quillark");
+  ASSERT_TRUE(OpenAsAdmin(page, service));
   page.SetViewport(1280, "900");
 
-  const std::string base = "https://127.0.0.1:" + std::to_string(service.Port()) + "/";
+  const std::string base = PagesUrl(service);
   ASSERT_TRUE(page.Navigate(base + "welcome.html", kWait));
   EXPECT_EQ(page.Evaluate("document.title + '|' + [...document.links].map(a => "
                           "a.getAttribute('href') + '=' + a.textContent).join(',')"),
