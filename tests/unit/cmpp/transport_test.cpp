@@ -26,7 +26,6 @@ namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-using test::Bytes;
 using test::LoopbackPair;
 
 using Clock = std::chrono::steady_clock;
