@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "base/secret_box.h"
+#include "base/text.h"
 #include "service/status_pages.h"
 #include "support/process.h"
 
@@ -57,28 +58,16 @@ inline std::optional<std::string> JsonString(const std::string& json, const std:
         break;
       case 'u': {
         if (i + 4 >= json.size()) return std::nullopt;
-        unsigned cp = std::stoul(json.substr(i + 1, 4), nullptr, 16);
+        // UTF-16 code units; a high surrogate takes the \u escape after it.
+        std::u16string units(1,
+                             static_cast<char16_t>(std::stoul(json.substr(i + 1, 4), nullptr, 16)));
         i += 4;
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 6 < json.size() && json[i + 1] == '\\') {
-          unsigned low = std::stoul(json.substr(i + 3, 4), nullptr, 16);
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+        if (units[0] >= 0xD800 && units[0] <= 0xDBFF && i + 6 < json.size() &&
+            json[i + 1] == '\\') {
+          units += static_cast<char16_t>(std::stoul(json.substr(i + 3, 4), nullptr, 16));
           i += 6;
         }
-        if (cp < 0x80) {
-          out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-          out += static_cast<char>(0xC0 | (cp >> 6));
-          out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-          out += static_cast<char>(0xE0 | (cp >> 12));
-          out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-          out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-          out += static_cast<char>(0xF0 | (cp >> 18));
-          out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-          out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-          out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
+        out += base::Utf16ToUtf8(units);
         break;
       }
       default:
