@@ -10,8 +10,6 @@
 namespace brivane::db {
 namespace {
 
-constexpr std::array<DbLink, 4> kAllLinks = {DbLink::kMain, DbLink::kMT, DbLink::kMO, DbLink::kSR};
-
 std::size_t StatusField(DbLink link) {
   switch (link) {
     case DbLink::kMain:

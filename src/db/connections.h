@@ -29,6 +29,9 @@
 namespace brivane::db {
 
 enum class DbLink { kMain, kMT, kMO, kSR };
+// The four connections in the order they are opened.
+inline constexpr std::array<DbLink, 4> kAllLinks = {DbLink::kMain, DbLink::kMT, DbLink::kMO,
+                                                    DbLink::kSR};
 
 // "DBConnection", "DBConnectionMT", "DBConnectionMO", "DBConnectionSR".
 const char* LinkName(DbLink link);

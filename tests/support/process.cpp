@@ -147,6 +147,16 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
   }
 }
 
+long long MsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+      .count();
+}
+
+std::string LastBytes(const std::string& text, std::size_t bytes) {
+  return text.size() > bytes ? text.substr(text.size() - bytes) : text;
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream ss;

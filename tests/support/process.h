@@ -87,6 +87,12 @@ class TempDir {
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
              std::chrono::milliseconds step = std::chrono::milliseconds(20));
+// Milliseconds from start until now, for the timings tests print.
+long long MsSince(std::chrono::steady_clock::time_point start);
+
+// The last `bytes` bytes of text (all of it when shorter), for a failure
+// message that quotes the end of a long log.
+std::string LastBytes(const std::string& text, std::size_t bytes);
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);

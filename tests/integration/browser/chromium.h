@@ -2,52 +2,29 @@
 // Headless Chromium driven over the DevTools protocol on a pipe
 // (--remote-debugging-pipe: commands on its fd 3, answers and events on its
 // fd 4, each message a JSON text ended by a NUL byte). Just enough JSON to
-// send commands and read the string fields of their answers.
+// send commands and read the string fields of their answers; commands are
+// quoted as the status pages quote their JSON.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace brivane::test {
+#include "base/secret_box.h"
+#include "base/text.h"
+#include "service/status_pages.h"
+#include "support/process.h"
 
-inline std::string JsonQuote(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out + "\"";
-}
+namespace brivane::test {
 
 // The first string value of "key" in a message, unescaped (\uXXXX as UTF-8).
 inline std::optional<std::string> JsonString(const std::string& json, const std::string& key) {
@@ -81,28 +58,16 @@ inline std::optional<std::string> JsonString(const std::string& json, const std:
         break;
       case 'u': {
         if (i + 4 >= json.size()) return std::nullopt;
-        unsigned cp = std::stoul(json.substr(i + 1, 4), nullptr, 16);
+        // UTF-16 code units; a high surrogate takes the \u escape after it.
+        std::u16string units(1,
+                             static_cast<char16_t>(std::stoul(json.substr(i + 1, 4), nullptr, 16)));
         i += 4;
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 6 < json.size() && json[i + 1] == '\\') {
-          unsigned low = std::stoul(json.substr(i + 3, 4), nullptr, 16);
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+        if (units[0] >= 0xD800 && units[0] <= 0xDBFF && i + 6 < json.size() &&
+            json[i + 1] == '\\') {
+          units += static_cast<char16_t>(std::stoul(json.substr(i + 3, 4), nullptr, 16));
           i += 6;
         }
-        if (cp < 0x80) {
-          out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-          out += static_cast<char>(0xC0 | (cp >> 6));
-          out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-          out += static_cast<char>(0xE0 | (cp >> 12));
-          out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-          out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-          out += static_cast<char>(0xF0 | (cp >> 18));
-          out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-          out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-          out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
+        out += base::Utf16ToUtf8(units);
         break;
       }
       default:
@@ -163,9 +128,10 @@ class Chromium {
                    const std::string& session = "",
                    std::chrono::milliseconds limit = std::chrono::seconds(30)) {
     int id = ++lastId_;
-    std::string message = "{\"id\":" + std::to_string(id) + ",\"method\":" + JsonQuote(method) +
+    std::string message = "{\"id\":" + std::to_string(id) +
+                          ",\"method\":" + service::JsonString(method) +
                           ",\"params\":" + paramsJson;
-    if (!session.empty()) message += ",\"sessionId\":" + JsonQuote(session);
+    if (!session.empty()) message += ",\"sessionId\":" + service::JsonString(session);
     message += "}";
     message.push_back('\0');
     std::size_t put = 0;
@@ -187,7 +153,7 @@ class Chromium {
   // Waits for an event of this method (kept or arriving), and consumes it.
   bool WaitEvent(const std::string& method,
                  std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-    const std::string needle = "\"method\":" + JsonQuote(method);
+    const std::string needle = "\"method\":" + service::JsonString(method);
     auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
       for (auto it = events_.begin(); it != events_.end(); ++it) {
@@ -257,6 +223,91 @@ class Chromium {
   int lastId_ = 0;
   std::string buffer_;
   std::vector<std::string> events_;
+};
+
+// One blank page in a fresh Chromium with its own profile, attached in flat
+// mode: what each browser test opens before it navigates. The profile is
+// removed after the browser has closed.
+class BrowserPage {
+ public:
+  // Starts the browser (its output to stderrFile), opens the page and
+  // enables the given DevTools domains on it.
+  ::testing::AssertionResult Open(const std::string& stderrFile,
+                                  std::initializer_list<const char*> domains = {"Page.enable"}) {
+    if (!chrome_.Start(profile_.Path(), stderrFile))
+      return ::testing::AssertionFailure() << "chromium did not start";
+    std::string target = chrome_.Call("Target.createTarget", "{\"url\":\"about:blank\"}");
+    auto targetId = JsonString(target, "targetId");
+    if (!targetId)
+      return ::testing::AssertionFailure()
+             << "chromium did not answer: " << target << ReadFile(stderrFile);
+    auto session = JsonString(
+        chrome_.Call("Target.attachToTarget",
+                     "{\"targetId\":" + service::JsonString(*targetId) + ",\"flatten\":true}"),
+        "sessionId");
+    if (!session) return ::testing::AssertionFailure() << "no session on the page";
+    session_ = *session;
+    for (const char* domain : domains) chrome_.Call(domain, "{}", session_);
+    return ::testing::AssertionSuccess();
+  }
+
+  // Sends an Authorization: Basic header with every request of the page.
+  void SendBasicAuth(const std::string& user, const std::string& password) {
+    chrome_.Call("Network.setExtraHTTPHeaders",
+                 "{\"headers\":{\"Authorization\":" +
+                     service::JsonString("Basic " + base::Base64Encode(user + ":" + password)) +
+                     "}}",
+                 session_);
+  }
+
+  void SetViewport(int width, const std::string& height) {
+    chrome_.Call("Emulation.setDeviceMetricsOverride",
+                 "{\"width\":" + std::to_string(width) + ",\"height\":" + height +
+                     ",\"deviceScaleFactor\":1,\"mobile\":false}",
+                 session_);
+  }
+
+  // Navigates and waits for the page's load event.
+  bool Navigate(const std::string& url, std::chrono::milliseconds limit) {
+    chrome_.DropEvents();
+    chrome_.Call("Page.navigate", "{\"url\":" + service::JsonString(url) + "}", session_);
+    return chrome_.WaitEvent("Page.loadEventFired", limit);
+  }
+
+  // The value of a JavaScript expression as a string, or "<no value: …>".
+  std::string Evaluate(const std::string& js) {
+    std::string answer = chrome_.Call(
+        "Runtime.evaluate",
+        "{\"expression\":" + service::JsonString(js) + ",\"returnByValue\":true}", session_);
+    return JsonString(answer, "value").value_or("<no value: " + answer.substr(0, 300) + ">");
+  }
+
+  // Widens the viewport to the whole page and leaves a PNG of it under the
+  // build tree as browser/<name>: the picture's bytes in png, the page's
+  // height in height, the file's path in file.
+  ::testing::AssertionResult SaveScreenshot(int width, const std::string& name, std::string* png,
+                                            std::string* height, std::string* file) {
+    *height = Evaluate("String(document.documentElement.scrollHeight)");
+    SetViewport(width, *height);
+    std::string shot = chrome_.Call("Page.captureScreenshot", "{\"format\":\"png\"}", session_);
+    auto data = JsonString(shot, "data");
+    if (!data) return ::testing::AssertionFailure() << "no screenshot: " << shot.substr(0, 300);
+    if (!base::Base64Decode(*data, png))
+      return ::testing::AssertionFailure() << "the screenshot is not base64";
+    const std::string dir = std::string(BRIVANE_BINARY_DIR) + "/browser";
+    std::filesystem::create_directories(dir);
+    *file = dir + "/" + name;
+    WriteFile(*file, *png);
+    return ::testing::AssertionSuccess();
+  }
+
+  Chromium& Chrome() { return chrome_; }
+  const std::string& Session() const { return session_; }
+
+ private:
+  TempDir profile_{"brivane-chromium"};
+  Chromium chrome_;
+  std::string session_;
 };
 
 }  // namespace brivane::test

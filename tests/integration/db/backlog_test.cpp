@@ -85,10 +85,7 @@ TEST_P(Backlog, FailingQueryIsCountedAndAnsweredFalse) {
   EXPECT_FALSE(ReadSubmitBacklog(gateway, SubmitBacklogQuery(db_.Settings().dbType), &backlog));
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, Backlog,
-                         ::testing::Values(Backend::kSqlite, Backend::kMariaDb,
-                                           Backend::kPostgreSql),
-                         [](const auto& p) { return testing::BackendName(p.param); });
+INSTANTIATE_TEST_SUITE_P(Backends, Backlog, testing::AllBackends(), testing::BackendParamName());
 
 TEST(BacklogQuery, KnowsEveryDbTypeInAnyCase) {
   for (const char* type : {"sqlite", "MySQL", "postgresql", "MSSQL", "oracle"})

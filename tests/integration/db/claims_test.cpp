@@ -225,7 +225,7 @@ TEST_P(Claims, ConcurrentClaimsNeverTakeARowTwice) {
 
 INSTANTIATE_TEST_SUITE_P(Backends, Claims,
                          ::testing::Values(Backend::kMariaDb, Backend::kPostgreSql),
-                         [](const auto& p) { return testing::BackendName(p.param); });
+                         testing::BackendParamName());
 
 }  // namespace
 }  // namespace brivane::db

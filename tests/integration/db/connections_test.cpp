@@ -20,8 +20,6 @@ using testing::Backend;
 using testing::LogCapture;
 using testing::TestDatabase;
 
-constexpr DbLink kLinks[] = {DbLink::kMain, DbLink::kMT, DbLink::kMO, DbLink::kSR};
-
 TEST(Connections, OpenAllThroughADsnThenCloseAll) {
   test::TempDir dir("brivane-dsn");
   test::SqliteDatabase database(dir.File("brivane.db"));
@@ -40,7 +38,7 @@ TEST(Connections, OpenAllThroughADsnThenCloseAll) {
   unsetenv("ODBCINI");
 
   ASSERT_TRUE(gateway.DatabaseConnected()) << log.All();
-  for (DbLink link : kLinks) {
+  for (DbLink link : kAllLinks) {
     EXPECT_TRUE(gateway.OpenFlag(link)) << LinkName(link);
     EXPECT_TRUE(gateway.Get(link).IsOpen()) << LinkName(link);
   }
@@ -51,7 +49,7 @@ TEST(Connections, OpenAllThroughADsnThenCloseAll) {
 
   gateway.CloseAllConnections();
   EXPECT_FALSE(gateway.DatabaseConnected());
-  for (DbLink link : kLinks) {
+  for (DbLink link : kAllLinks) {
     EXPECT_FALSE(gateway.OpenFlag(link));
     EXPECT_FALSE(gateway.Get(link).IsOpen());
   }
@@ -72,7 +70,7 @@ TEST(Connections, MissingDsnCostsThreeAttemptsEachWithItsLinesAndPause) {
   auto elapsed = std::chrono::steady_clock::now() - start;
 
   EXPECT_FALSE(gateway.DatabaseConnected());
-  for (DbLink link : kLinks) EXPECT_FALSE(gateway.OpenFlag(link));
+  for (DbLink link : kAllLinks) EXPECT_FALSE(gateway.OpenFlag(link));
   EXPECT_GE(elapsed, std::chrono::milliseconds(3000));
   EXPECT_LT(elapsed, std::chrono::milliseconds(8000));
 
@@ -117,17 +115,9 @@ TEST(Connections, LaterConnectionFailingClosesTheEarlierOneBeforeItsLine) {
   // A user allowed one connection at a time: DBConnection opens, then
   // DBConnectionMT is refused. Were DBConnection left open, the next
   // attempt would already fail at DBConnection with the settings line.
-  ASSERT_TRUE(
-      server->Execute("DROP USER IF EXISTS 'one'@'127.0.0.1';"
-                      "CREATE USER 'one'@'127.0.0.1' IDENTIFIED BY 'pw' "
-                      "WITH MAX_USER_CONNECTIONS 1;"
-                      "GRANT ALL ON `" +
-                          db.Name() + "`.* TO 'one'@'127.0.0.1';",
-                      &error))
+  DbSettings settings;
+  ASSERT_TRUE(db.CreateUser("one", "pw", "WITH MAX_USER_CONNECTIONS 1", &settings, &error))
       << error;
-  DbSettings settings = db.Settings();
-  settings.dbUser = "one";
-  settings.dbPassword = "pw";
   settings.retryPause = std::chrono::milliseconds(50);
 
   {
@@ -138,7 +128,7 @@ TEST(Connections, LaterConnectionFailingClosesTheEarlierOneBeforeItsLine) {
     EXPECT_EQ(log.Count("数据库异常：DBConnectionMT Failed"), 3) << log.All();
     EXPECT_EQ(log.Count("数据库异常：数据库连接失败"), 0) << log.All();
     EXPECT_EQ(log.Count("严重：连接数据库失败，重试中......"), 3);
-    for (DbLink link : kLinks) EXPECT_FALSE(gateway.Get(link).IsOpen()) << LinkName(link);
+    for (DbLink link : kAllLinks) EXPECT_FALSE(gateway.Get(link).IsOpen()) << LinkName(link);
     // The refusal came from the server, with its own number.
     EXPECT_NE(log.All().find("max_user_connections"), std::string::npos) << log.All();
   }
@@ -154,22 +144,12 @@ TEST(Connections, LaterConnectionFailingClosesTheEarlierOneBeforeItsLine) {
 
 TEST(Connections, PasswordWithSeparatorsReachesTheServerWhole) {
   std::string error;
-  test::MariaDbServer* server = testing::SharedMariaDb(&error);
-  ASSERT_NE(server, nullptr) << error;
   TestDatabase db;
   ASSERT_TRUE(db.Create(Backend::kMariaDb, &error)) << error;
   // Unquoted, this password would end at its first ';' and add an
   // attribute of its own.
-  ASSERT_TRUE(
-      server->Execute("DROP USER IF EXISTS 'brace'@'127.0.0.1';"
-                      "CREATE USER 'brace'@'127.0.0.1' IDENTIFIED BY 'a;b}c{d=e';"
-                      "GRANT ALL ON `" +
-                          db.Name() + "`.* TO 'brace'@'127.0.0.1';",
-                      &error))
-      << error;
-  DbSettings settings = db.Settings();
-  settings.dbUser = "brace";
-  settings.dbPassword = "a;b}c{d=e";
+  DbSettings settings;
+  ASSERT_TRUE(db.CreateUser("brace", "a;b}c{d=e", "", &settings, &error)) << error;
   settings.openAttempts = 1;
   settings.retryPause = std::chrono::milliseconds(0);
   LogCapture log;

@@ -150,6 +150,25 @@ Recordset TestDatabase::Query(const std::string& sql) {
   return own_.Execute(sql);
 }
 
+bool TestDatabase::CreateUser(const std::string& user, const std::string& password,
+                              const std::string& options, DbSettings* settings,
+                              std::string* error) {
+  if (backend_ != Backend::kMariaDb) {
+    *error = "users of their own are made on MariaDB only";
+    return false;
+  }
+  const std::string who = "'" + user + "'@'127.0.0.1'";
+  if (!server_->Execute("DROP USER IF EXISTS " + who + ";CREATE USER " + who + " IDENTIFIED BY '" +
+                            password + "' " + options + ";GRANT ALL ON `" + name_ + "`.* TO " +
+                            who + ";",
+                        error))
+    return false;
+  *settings = Settings();
+  settings->dbUser = user;
+  settings->dbPassword = password;
+  return true;
+}
+
 bool TestDatabase::LoadClaimProcedures(std::string* error) {
   std::string output;
   bool ok = false;

@@ -5,6 +5,8 @@
 // database with the schema loaded for each test on either backend, a log
 // file per test, and the process status block under a private name.
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <memory>
 #include <string>
@@ -21,6 +23,17 @@ namespace brivane::db::testing {
 
 enum class Backend { kSqlite, kMariaDb, kPostgreSql };
 std::string BackendName(Backend backend);
+
+// Every backend, for INSTANTIATE_TEST_SUITE_P, with the backend's name as
+// the test's suffix (BackendParamName).
+inline auto AllBackends() {
+  return ::testing::Values(Backend::kSqlite, Backend::kMariaDb, Backend::kPostgreSql);
+}
+struct BackendParamName {
+  std::string operator()(const ::testing::TestParamInfo<Backend>& info) const {
+    return BackendName(info.param);
+  }
+};
 
 // The program's MariaDB server, started on first call. Null with the reason
 // in *error when it cannot start; callers fail their test with it.
@@ -45,6 +58,11 @@ class TestDatabase {
   // Loads the backend's claiming procedures (schema/<backend>-claim.sql);
   // MariaDB and PostgreSQL only.
   bool LoadClaimProcedures(std::string* error);
+  // Creates a MariaDB user 'user'@'127.0.0.1' anew, with every right on
+  // this database and nothing else; `options` follows the password (as
+  // "WITH MAX_USER_CONNECTIONS 1"). *settings: Settings() as that user.
+  bool CreateUser(const std::string& user, const std::string& password, const std::string& options,
+                  DbSettings* settings, std::string* error);
   const std::string& Name() const { return name_; }
 
  private:
@@ -75,6 +93,32 @@ class LogCapture {
  private:
   test::TempDir dir_;
   std::string path_;
+};
+
+// The sqlstate f raised as a DbException, or "" when it raised nothing.
+template <typename F>
+std::string RaisedSqlState(F&& f) {
+  try {
+    f();
+  } catch (const DbException& e) {
+    return e.Error().sqlState;
+  }
+  return "";
+}
+
+// A test on each backend with a fresh database and a connection of its own
+// on it, opened with the backend's procedure syntax.
+class OwnConnectionTest : public ::testing::TestWithParam<Backend> {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(db_.Create(GetParam(), &error)) << error;
+    connection_.SetProcedureSyntax(SyntaxForDbType(db_.Settings().dbType));
+    connection_.Open(db_.ConnectionString());
+  }
+
+  TestDatabase db_;
+  Connection connection_;
 };
 
 }  // namespace brivane::db::testing

@@ -15,17 +15,11 @@ namespace brivane::db {
 namespace {
 
 using testing::Backend;
+using testing::RaisedSqlState;
 using testing::TestDatabase;
 
-class ForwardRecordset : public ::testing::TestWithParam<Backend> {
+class ForwardRecordset : public testing::OwnConnectionTest {
  protected:
-  void SetUp() override {
-    std::string error;
-    ASSERT_TRUE(db_.Create(GetParam(), &error)) << error;
-    connection_.SetProcedureSyntax(SyntaxForDbType(db_.Settings().dbType));
-    connection_.Open(db_.ConnectionString());
-  }
-
   void AddRows(int count) {
     if (count == 0) return;
     std::string values;
@@ -43,19 +37,6 @@ class ForwardRecordset : public ::testing::TestWithParam<Backend> {
         db_.Query("SELECT SubmitState FROM Submit WHERE SubmitID = " + std::to_string(id));
     return rs.RecordCount() == 1 ? rs.GetInt("SubmitState") : -1;
   }
-
-  template <typename F>
-  std::string Raised(F&& f) {
-    try {
-      f();
-    } catch (const DbException& e) {
-      return e.Error().sqlState;
-    }
-    return "";
-  }
-
-  TestDatabase db_;
-  Connection connection_;
 };
 
 constexpr const char* kPoll = "SELECT * FROM Submit WHERE SubmitState = 0 ORDER BY SubmitID";
@@ -87,10 +68,10 @@ TEST_P(ForwardRecordset, GivesTheSameRowsAsABufferedQuery) {
     }
     EXPECT_TRUE(buffered.Eof());
     EXPECT_EQ(seen, c.rows);
-    EXPECT_EQ(Raised([&] { forward.MoveNext(); }), "24000");
-    EXPECT_EQ(Raised([&] { forward.GetInt("SubmitID"); }), "24000");
+    EXPECT_EQ(RaisedSqlState([&] { forward.MoveNext(); }), "24000");
+    EXPECT_EQ(RaisedSqlState([&] { forward.GetInt("SubmitID"); }), "24000");
     if (c.rows > 0) {
-      EXPECT_EQ(Raised([&] { forward.MoveFirst(); }), "HY106");
+      EXPECT_EQ(RaisedSqlState([&] { forward.MoveFirst(); }), "HY106");
     }
   }
 }
@@ -146,7 +127,7 @@ TEST_P(ForwardRecordset, AConnectionClosedUnderItEndsItWithAnError) {
     }
     // The row in hand stays readable; the next one cannot come.
     EXPECT_EQ(rs.GetInt64("SubmitID"), first);
-    EXPECT_EQ(Raised([&] { rs.MoveNext(); }), "08003");
+    EXPECT_EQ(RaisedSqlState([&] { rs.MoveNext(); }), "08003");
     rs.Close();
     if (!c.reopen) connection_.Open(db_.ConnectionString());
     // The connection works on afterwards.
@@ -157,13 +138,11 @@ TEST_P(ForwardRecordset, AConnectionClosedUnderItEndsItWithAnError) {
   other->Open(db_.ConnectionString());
   Recordset orphan = other->ExecuteForward(kPoll);
   other.reset();
-  EXPECT_EQ(Raised([&] { orphan.MoveNext(); }), "08003");
+  EXPECT_EQ(RaisedSqlState([&] { orphan.MoveNext(); }), "08003");
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, ForwardRecordset,
-                         ::testing::Values(Backend::kSqlite, Backend::kMariaDb,
-                                           Backend::kPostgreSql),
-                         [](const auto& p) { return testing::BackendName(p.param); });
+INSTANTIATE_TEST_SUITE_P(Backends, ForwardRecordset, testing::AllBackends(),
+                         testing::BackendParamName());
 
 }  // namespace
 }  // namespace brivane::db

@@ -77,19 +77,43 @@ class GroupCommitDb : public ::testing::TestWithParam<Backend> {
 
   long long Count(const std::string& sql) { return db_.Query(sql).GetInt64("n"); }
 
+  // A trigger `name` that makes the database refuse `event` (as "INSERT ON
+  // SubmitLog") for rows that meet `condition`.
+  void Refuse(const std::string& name, const std::string& event, const std::string& condition) {
+    db_.Query(GetParam() == Backend::kSqlite
+                  ? "CREATE TRIGGER " + name + " BEFORE " + event + " WHEN " + condition +
+                        " BEGIN SELECT RAISE(ABORT, 'refused by the test'); END"
+                  : "CREATE TRIGGER " + name + " BEFORE " + event + " FOR EACH ROW BEGIN IF " +
+                        condition +
+                        " THEN SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'refused by the "
+                        "test'; END IF; END");
+  }
+
+  // A gateway on the test's database with all four connections opened.
+  std::unique_ptr<DbGateway> OpenGateway(const DbSettings& settings) {
+    auto gateway = std::make_unique<DbGateway>(settings);
+    gateway->OpenAllConnections();
+    return gateway;
+  }
+
+  // One Msg_Id text per row: its id plus `offset`.
+  static std::vector<std::string> MsgIds(const std::vector<std::int64_t>& ids, int offset) {
+    std::vector<std::string> msgIds;
+    for (std::int64_t id : ids) msgIds.push_back(std::to_string(offset + id));
+    return msgIds;
+  }
+
   TestDatabase db_;
 };
 
 TEST_P(GroupCommitDb, ABatchIsCommittedOnceAndEveryCallIsRecordedAndCounted) {
   LogCapture log(3);
   const auto ids = InsertSubmits(12);
-  auto gateway = std::make_unique<DbGateway>(db_.Settings());
-  gateway->OpenAllConnections();
+  auto gateway = OpenGateway(db_.Settings());
   ASSERT_TRUE(gateway->DatabaseConnected());
   const std::uint32_t before = base::StatusBlock().Get(base::kSubmitResultStored);
 
-  std::vector<std::string> msgIds;
-  for (std::int64_t id : ids) msgIds.push_back(std::to_string(1000 + id));
+  std::vector<std::string> msgIds = MsgIds(ids, 1000);
   const auto results = DelSubmitTogether(*gateway, ids, msgIds);
   for (std::size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(results[i], 1) << "call " << i;
 
@@ -102,23 +126,14 @@ TEST_P(GroupCommitDb, ABatchIsCommittedOnceAndEveryCallIsRecordedAndCounted) {
 }
 
 TEST_P(GroupCommitDb, ACallTheDatabaseRefusesFailsAloneAndTheOthersAreRecordedOnce) {
-  const std::string trigger =
-      GetParam() == Backend::kSqlite
-          ? "CREATE TRIGGER RefuseOne BEFORE INSERT ON SubmitLog WHEN NEW.MsgId = 'refused' "
-            "BEGIN SELECT RAISE(ABORT, 'refused by the test'); END"
-          : "CREATE TRIGGER RefuseOne BEFORE INSERT ON SubmitLog FOR EACH ROW BEGIN IF "
-            "NEW.MsgId = 'refused' THEN SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'refused by "
-            "the test'; END IF; END";
-  db_.Query(trigger);
+  Refuse("RefuseOne", "INSERT ON SubmitLog", "NEW.MsgId = 'refused'");
   LogCapture log(3);
   const auto ids = InsertSubmits(10);
-  auto gateway = std::make_unique<DbGateway>(db_.Settings());
-  gateway->OpenAllConnections();
+  auto gateway = OpenGateway(db_.Settings());
   ASSERT_TRUE(gateway->DatabaseConnected());
   const std::uint32_t before = base::StatusBlock().Get(base::kSubmitResultStored);
 
-  std::vector<std::string> msgIds;
-  for (std::int64_t id : ids) msgIds.push_back(std::to_string(1000 + id));
+  std::vector<std::string> msgIds = MsgIds(ids, 1000);
   msgIds[6] = "refused";  // inside the batch of calls 1..9
   const auto results = DelSubmitTogether(*gateway, ids, msgIds);
   for (std::size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(results[i], i == 6 ? 0 : 1) << i;
@@ -140,20 +155,12 @@ TEST_P(GroupCommitDb, ACallTheDatabaseRefusesFailsAloneAndTheOthersAreRecordedOn
 // The MT thread's marks: stored together, and when one of them is refused
 // (a trigger) the others are still stored and only that one is reported.
 TEST_P(GroupCommitDb, MarksOfAPassAreStoredTogetherAndARefusedOneIsReportedAlone) {
-  const std::string trigger =
-      GetParam() == Backend::kSqlite
-          ? "CREATE TRIGGER RefuseMark BEFORE UPDATE ON Submit WHEN NEW.SMSCount = 99 "
-            "BEGIN SELECT RAISE(ABORT, 'refused by the test'); END"
-          : "CREATE TRIGGER RefuseMark BEFORE UPDATE ON Submit FOR EACH ROW BEGIN IF "
-            "NEW.SMSCount = 99 THEN SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'refused by "
-            "the test'; END IF; END";
-  db_.Query(trigger);
+  Refuse("RefuseMark", "UPDATE ON Submit", "NEW.SMSCount = 99");
   LogCapture log(3);
   const auto ids = InsertSubmits(7);
   DbSettings settings = db_.Settings();
   settings.commitBatch.maxCalls = 4;  // two transactions: 4 marks and 3
-  auto gateway = std::make_unique<DbGateway>(settings);
-  gateway->OpenAllConnections();
+  auto gateway = OpenGateway(settings);
   ASSERT_TRUE(gateway->DatabaseConnected());
   const std::uint32_t before = base::StatusBlock().Get(base::kSubmitHandedOver);
 
@@ -244,11 +251,9 @@ TEST_P(GroupCommitDb, WithBatchesOfOneEveryCallRunsAlone) {
   const auto ids = InsertSubmits(5);
   DbSettings settings = db_.Settings();
   settings.commitBatch.maxCalls = 1;
-  auto gateway = std::make_unique<DbGateway>(settings);
-  gateway->OpenAllConnections();
+  auto gateway = OpenGateway(settings);
   ASSERT_TRUE(gateway->DatabaseConnected());
-  std::vector<std::string> msgIds;
-  for (std::int64_t id : ids) msgIds.push_back(std::to_string(id));
+  std::vector<std::string> msgIds = MsgIds(ids, 0);
   msgIds[2] = "x";
   std::atomic<int> ok{0};
   std::vector<std::thread> threads;
@@ -316,7 +321,7 @@ TEST(GroupCommitMariaDb, AnOpenBatchOfMarksDoesNotHoldBackRecordingAnOutcome) {
 
 INSTANTIATE_TEST_SUITE_P(Backends, GroupCommitDb,
                          ::testing::Values(Backend::kSqlite, Backend::kMariaDb),
-                         [](const auto& p) { return testing::BackendName(p.param); });
+                         testing::BackendParamName());
 
 }  // namespace
 }  // namespace brivane::db

@@ -19,11 +19,10 @@ using testing::Backend;
 using testing::LogCapture;
 using testing::TestDatabase;
 
-constexpr DbLink kLinks[] = {DbLink::kMain, DbLink::kMT, DbLink::kMO, DbLink::kSR};
 constexpr std::size_t kFields[] = {base::kDbConnectionOpen, base::kDbConnectionMtOpen,
                                    base::kDbConnectionMoOpen, base::kDbConnectionSrOpen};
 
-// The block's fields and the gateway's flags, in kLinks order.
+// The block's fields and the gateway's flags, in kAllLinks order.
 struct Flags {
   std::array<std::uint32_t, 4> block;
   std::array<std::uint32_t, 4> gateway;
@@ -33,7 +32,7 @@ Flags Read(const DbGateway& gateway) {
   Flags f{};
   for (std::size_t i = 0; i < 4; ++i) {
     f.block[i] = base::StatusBlock().Get(kFields[i]);
-    f.gateway[i] = gateway.OpenFlag(kLinks[i]) ? 1 : 0;
+    f.gateway[i] = gateway.OpenFlag(kAllLinks[i]) ? 1 : 0;
   }
   return f;
 }

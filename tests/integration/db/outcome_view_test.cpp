@@ -123,10 +123,8 @@ TEST_P(OutcomeView, EachSubmitIdGetsItsFinalState) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, OutcomeView,
-                         ::testing::Values(Backend::kSqlite, Backend::kMariaDb,
-                                           Backend::kPostgreSql),
-                         [](const auto& p) { return testing::BackendName(p.param); });
+INSTANTIATE_TEST_SUITE_P(Backends, OutcomeView, testing::AllBackends(),
+                         testing::BackendParamName());
 
 }  // namespace
 }  // namespace brivane::db

@@ -367,10 +367,7 @@ TEST_P(Procedures, FourConnectionsWriteAtOnce) {
   EXPECT_EQ(db_.Query("SELECT * FROM SubmitLog WHERE SMSCount = 1").RecordCount(), rows);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, Procedures,
-                         ::testing::Values(Backend::kSqlite, Backend::kMariaDb,
-                                           Backend::kPostgreSql),
-                         [](const auto& p) { return testing::BackendName(p.param); });
+INSTANTIATE_TEST_SUITE_P(Backends, Procedures, testing::AllBackends(), testing::BackendParamName());
 
 }  // namespace
 }  // namespace brivane::db

@@ -15,35 +15,16 @@ namespace {
 
 using testing::Backend;
 using testing::LogCapture;
+using testing::RaisedSqlState;
 using testing::TestDatabase;
 
-class RecordsetReaders : public ::testing::TestWithParam<Backend> {
+class RecordsetReaders : public testing::OwnConnectionTest {
  protected:
-  void SetUp() override {
-    std::string error;
-    ASSERT_TRUE(db_.Create(GetParam(), &error)) << error;
-    connection_.SetProcedureSyntax(SyntaxForDbType(db_.Settings().dbType));
-    connection_.Open(db_.ConnectionString());
-  }
   bool Sqlite() const { return GetParam() == Backend::kSqlite; }
   static std::string Lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
   }
-
-  // The sqlstate a reader raised, or "" when it raised nothing.
-  template <typename F>
-  std::string Raised(F&& f) {
-    try {
-      f();
-    } catch (const DbException& e) {
-      return e.Error().sqlState;
-    }
-    return "";
-  }
-
-  TestDatabase db_;
-  Connection connection_;
 };
 
 TEST_P(RecordsetReaders, IntegerKindsNullsAndTexts) {
@@ -105,18 +86,18 @@ TEST_P(RecordsetReaders, IntegerKindsNullsAndTexts) {
     EXPECT_EQ(rs.GetInt("Whole"), static_cast<std::int32_t>(12345678901LL & 0xFFFFFFFF));
   }
   EXPECT_EQ(rs.Kind("Real"), FieldKind::kReal);
-  EXPECT_EQ(Raised([&] { rs.GetInt("Real"); }), "07006");
+  EXPECT_EQ(RaisedSqlState([&] { rs.GetInt("Real"); }), "07006");
   EXPECT_EQ(rs.GetText("Real").substr(0, 3), "2.5");
   EXPECT_EQ(rs.Kind("Txt"), FieldKind::kText);
   EXPECT_EQ(rs.GetText("Txt"), "abc");
-  EXPECT_EQ(Raised([&] { rs.GetInt("Txt"); }), "07006");
-  EXPECT_EQ(Raised([&] { rs.GetBool("Txt"); }), "07006");
+  EXPECT_EQ(RaisedSqlState([&] { rs.GetInt("Txt"); }), "07006");
+  EXPECT_EQ(RaisedSqlState([&] { rs.GetBool("Txt"); }), "07006");
   // An integer column is not a boolean: ISWappush stored as a number.
-  EXPECT_EQ(Raised([&] { rs.GetBool("Tiny"); }), "07006");
+  EXPECT_EQ(RaisedSqlState([&] { rs.GetBool("Tiny"); }), "07006");
   EXPECT_EQ(rs.Kind("Bin"), FieldKind::kBinary);
-  EXPECT_EQ(Raised([&] { rs.GetText("Bin"); }), "07006");
+  EXPECT_EQ(RaisedSqlState([&] { rs.GetText("Bin"); }), "07006");
   EXPECT_EQ(rs.GetText("Stamp").substr(0, 19), "2025-01-02 03:04:05");
-  EXPECT_EQ(Raised([&] { rs.IsNull("NoSuchColumn"); }), "42S22");
+  EXPECT_EQ(RaisedSqlState([&] { rs.IsNull("NoSuchColumn"); }), "42S22");
 
   rs.MoveNext();
   ASSERT_FALSE(rs.Eof());
@@ -133,12 +114,12 @@ TEST_P(RecordsetReaders, IntegerKindsNullsAndTexts) {
 
   rs.MoveNext();
   EXPECT_TRUE(rs.Eof());
-  EXPECT_EQ(Raised([&] { rs.MoveNext(); }), "24000");
-  EXPECT_EQ(Raised([&] { rs.GetInt("Id"); }), "24000");
+  EXPECT_EQ(RaisedSqlState([&] { rs.MoveNext(); }), "24000");
+  EXPECT_EQ(RaisedSqlState([&] { rs.GetInt("Id"); }), "24000");
   rs.MoveFirst();
   EXPECT_EQ(rs.GetInt("Id"), 1);
   rs.Close();
-  EXPECT_EQ(Raised([&] { rs.GetInt("Id"); }), "HY010");
+  EXPECT_EQ(RaisedSqlState([&] { rs.GetInt("Id"); }), "HY010");
 }
 
 TEST_P(RecordsetReaders, SubmitRowsReadAsThePollerNeedsThem) {
@@ -217,7 +198,7 @@ TEST_P(RecordsetReaders, ProcedureReturningRowsAndServiceTable) {
 
 TEST_P(RecordsetReaders, FailedQueryLeavesTheProviderRecordsOnTheConnection) {
   LogCapture log;
-  std::string state = Raised([&] { connection_.Execute("SELECT * FROM NoSuchTable"); });
+  std::string state = RaisedSqlState([&] { connection_.Execute("SELECT * FROM NoSuchTable"); });
   EXPECT_FALSE(state.empty());
   ASSERT_FALSE(connection_.Errors().empty());
   EXPECT_NE(Lower(connection_.Errors().front().description).find("nosuchtable"), std::string::npos)
@@ -233,13 +214,11 @@ TEST_P(RecordsetReaders, FailedQueryLeavesTheProviderRecordsOnTheConnection) {
   EXPECT_TRUE(connection_.Errors().empty());
 
   connection_.Close();
-  EXPECT_EQ(Raised([&] { connection_.Execute("SELECT 1"); }), "08003");
+  EXPECT_EQ(RaisedSqlState([&] { connection_.Execute("SELECT 1"); }), "08003");
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, RecordsetReaders,
-                         ::testing::Values(Backend::kSqlite, Backend::kMariaDb,
-                                           Backend::kPostgreSql),
-                         [](const auto& p) { return testing::BackendName(p.param); });
+INSTANTIATE_TEST_SUITE_P(Backends, RecordsetReaders, testing::AllBackends(),
+                         testing::BackendParamName());
 
 }  // namespace
 }  // namespace brivane::db

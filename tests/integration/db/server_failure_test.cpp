@@ -48,17 +48,9 @@ class ServerFailure : public ::testing::Test {
 TEST_F(ServerFailure, StatusReportConnectionDownWhileMoConnectionWorks) {
   std::string error;
   // A user allowed exactly the four connections.
-  ASSERT_TRUE(
-      server_->Execute("DROP USER IF EXISTS 'four'@'127.0.0.1';"
-                       "CREATE USER 'four'@'127.0.0.1' IDENTIFIED BY 'pw' "
-                       "WITH MAX_USER_CONNECTIONS 4;"
-                       "GRANT ALL ON `" +
-                           db_.Name() + "`.* TO 'four'@'127.0.0.1';",
-                       &error))
+  DbSettings settings;
+  ASSERT_TRUE(db_.CreateUser("four", "pw", "WITH MAX_USER_CONNECTIONS 4", &settings, &error))
       << error;
-  DbSettings settings = db_.Settings();
-  settings.dbUser = "four";
-  settings.dbPassword = "pw";
   LogCapture log;
   DbGateway gateway(settings);
   gateway.OpenAllConnections();

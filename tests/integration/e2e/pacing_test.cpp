@@ -34,6 +34,18 @@ std::vector<SmgPdu> SortedSubmits(const E2eSystem& sys) {
   return submits;
 }
 
+// The first window ends with submits[last]: sent within 500 ms of the
+// first SUBMIT, then a pause of 500 ms to 5 s, and the next SUBMIT at least
+// 900 ms after the first.
+void ExpectFirstWindowThenPause(const std::vector<SmgPdu>& submits, std::size_t last) {
+  ASSERT_LT(last + 1, submits.size()) << Times(submits);
+  EXPECT_LE(ElapsedMs(submits[0].msOfDay, submits[last].msOfDay), 500) << Times(submits);
+  const std::int64_t pause = ElapsedMs(submits[last].msOfDay, submits[last + 1].msOfDay);
+  EXPECT_GE(pause, 500) << Times(submits);
+  EXPECT_LE(pause, 5000) << Times(submits);
+  EXPECT_GE(ElapsedMs(submits[0].msOfDay, submits[last + 1].msOfDay), 900) << Times(submits);
+}
+
 // Five single-segment rows with a limit of 20: one pass sends all five at
 // once, then pauses for the rest of its second before the next pass can
 // pick up a sixth.
@@ -53,11 +65,7 @@ TEST(Pacing, FiveRowsGoOutTogetherThenThePassPausesToTheEndOfItsSecond) {
 
   const auto submits = SortedSubmits(sys);
   ASSERT_EQ(submits.size(), 6u);
-  EXPECT_LE(ElapsedMs(submits[0].msOfDay, submits[4].msOfDay), 500) << Times(submits);
-  const std::int64_t pause = ElapsedMs(submits[4].msOfDay, submits[5].msOfDay);
-  EXPECT_GE(pause, 500) << Times(submits);
-  EXPECT_LE(pause, 5000) << Times(submits);
-  EXPECT_GE(ElapsedMs(submits[0].msOfDay, submits[5].msOfDay), 900) << Times(submits);
+  ExpectFirstWindowThenPause(submits, 4);
   EXPECT_EQ(sys.LogCount("MT消息|"), 6u);
 }
 
@@ -82,11 +90,7 @@ TEST(Pacing, TwentyFiveSegmentsWithLimitTwentyPauseAfterTheTwentiethUntilTheNext
 
   const auto submits = SortedSubmits(sys);
   ASSERT_EQ(submits.size(), 25u);
-  EXPECT_LE(ElapsedMs(submits[0].msOfDay, submits[19].msOfDay), 500) << Times(submits);
-  const std::int64_t pause = ElapsedMs(submits[19].msOfDay, submits[20].msOfDay);
-  EXPECT_GE(pause, 500) << Times(submits);
-  EXPECT_LE(pause, 5000) << Times(submits);
-  EXPECT_GE(ElapsedMs(submits[0].msOfDay, submits[20].msOfDay), 900) << Times(submits);
+  ExpectFirstWindowThenPause(submits, 19);
   EXPECT_LE(ElapsedMs(submits[20].msOfDay, submits[24].msOfDay), 500) << Times(submits);
 
   // The twenty before the pause are the ten long rows; the five after it

@@ -23,10 +23,8 @@ using namespace std::chrono_literals;
 TEST(BatchFault, DatabaseKilledWithBatchesInFlightRecordsEveryCallOnce) {
   MariaDbServer server;
   std::string error;
-  ASSERT_TRUE(server.Start(&error)) << "MariaDB server: " << error;
   E2eOptions options;
-  options.db = DbKind::kMariaDb;
-  options.mariaDb = &server;
+  ASSERT_TRUE(UseOwnMariaDb(server, options, &error)) << "MariaDB server: " << error;
   options.mtSpeedLimit = 400;
   options.mtAndMOConnections = 2;
   options.logLevel = 2;

@@ -27,10 +27,6 @@ std::string FirstFew(const std::vector<std::string>& items) {
   return text;
 }
 
-std::string Tail(const std::string& text, std::size_t bytes) {
-  return text.size() <= bytes ? text : text.substr(text.size() - bytes);
-}
-
 }  // namespace
 
 SmgMoLog ReadSmgMoLog(const std::string& logText) {
@@ -133,7 +129,7 @@ long long FaultRun::ExpectServing(const std::string& tag, std::chrono::milliseco
                       << moStored << "; pid " << sys_.BrivanePid() << " running "
                       << sys_.BrivaneRunning() << "; simulator: " << sys_.Smg().Command("stats")
                       << "\nlog tail:\n"
-                      << Tail(sys_.Log(), 4000);
+                      << LastBytes(sys_.Log(), 4000);
   return served ? ms : -1;
 }
 
@@ -223,6 +219,13 @@ void FaultRun::Report(const std::string& name, const FaultNumbers& n) {
   ::testing::Test::RecordProperty("mo_acked", std::to_string(n.moAcked));
   ::testing::Test::RecordProperty("mo_stored", std::to_string(n.moStored));
   ::testing::Test::RecordProperty("recover_ms", std::to_string(n.recoverMs));
+}
+
+bool UseOwnMariaDb(MariaDbServer& server, E2eOptions& options, std::string* error) {
+  if (!server.Start(error)) return false;
+  options.db = DbKind::kMariaDb;
+  options.mariaDb = &server;
+  return true;
 }
 
 }  // namespace brivane::test

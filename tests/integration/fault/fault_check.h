@@ -21,8 +21,13 @@
 #include <vector>
 
 #include "support/e2e_fixture.h"
+#include "support/mariadb_server.h"
 
 namespace brivane::test {
+
+// Starts a MariaDB server of the test's own, which the test may stop, kill
+// and restart, and points the options at it. False with the reason.
+bool UseOwnMariaDb(MariaDbServer& server, E2eOptions& options, std::string* error);
 
 // The MO messages of the simulator's log, across its restarts.
 struct SmgMoLog {

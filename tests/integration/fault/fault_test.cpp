@@ -36,10 +36,6 @@ E2eOptions TrafficOptions() {
   return options;
 }
 
-long long MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
 // Waits until traffic really flows before the fault comes.
 void WaitForTraffic(FaultRun& run, long long rows, long long mo) {
   ASSERT_TRUE(WaitFor([&] { return run.RowsLogged() >= rows && run.MoAcked() >= mo; }, 60s, 100ms))
@@ -105,10 +101,8 @@ TEST(Fault, SimulatorDroppingEveryLinkOnceASecondLosesNothing) {
 TEST(Fault, DatabaseKilledAndRestartedLosesNothing) {
   MariaDbServer server;
   std::string error;
-  ASSERT_TRUE(server.Start(&error)) << "MariaDB server: " << error;
   E2eOptions options = TrafficOptions();
-  options.db = DbKind::kMariaDb;
-  options.mariaDb = &server;
+  ASSERT_TRUE(UseOwnMariaDb(server, options, &error)) << "MariaDB server: " << error;
   E2eSystem sys(options);
   ASSERT_TRUE(sys.Start(&error)) << error;
   const pid_t pid = sys.BrivanePid();

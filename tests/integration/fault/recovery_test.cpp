@@ -42,10 +42,6 @@ std::string LastLines(const std::string& log) {
   return at == std::string::npos ? log : log.substr(at);
 }
 
-long long MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
 // Sockets of this machine towards 127.0.0.1:port, other than the port's own
 // fillers, that wait for an answer which does not come: a connect in SYN-SENT,
 // or one that got into the accept queue before the fillers filled it
@@ -233,10 +229,8 @@ TEST(StopBound, SigtermEndsWhileAnMoForwardHangs) {
 TEST(StopBound, SigtermEndsWhileTheDatabaseServerHangs) {
   MariaDbServer server;
   std::string error;
-  ASSERT_TRUE(server.Start(&error)) << "MariaDB server: " << error;
   E2eOptions options;
-  options.db = DbKind::kMariaDb;
-  options.mariaDb = &server;
+  ASSERT_TRUE(UseOwnMariaDb(server, options, &error)) << "MariaDB server: " << error;
   options.logLevel = 3;
   options.mtSpeedLimit = 50;
   options.smg.reportDelayMs = 100;
@@ -303,10 +297,8 @@ bool AllDbFlags(E2eSystem& sys, std::uint32_t value) {
 TEST(HealthSignals, StatusBlockAndVerdictFollowTheDatabaseAndTheStop) {
   MariaDbServer server;
   std::string error;
-  ASSERT_TRUE(server.Start(&error)) << "MariaDB server: " << error;
   E2eOptions options;
-  options.db = DbKind::kMariaDb;
-  options.mariaDb = &server;
+  ASSERT_TRUE(UseOwnMariaDb(server, options, &error)) << "MariaDB server: " << error;
   options.logLevel = 3;
   // systemd's notification socket, played by the test.
   TempDir notifyDir;

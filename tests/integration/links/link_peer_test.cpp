@@ -54,6 +54,48 @@ Linked StartLinked(RecordingClient& client, CmppListener& listener, std::uint32_
   return linked;
 }
 
+// Creates a link in the background and plays the SMG up to reading its
+// CONNECT, which is left unanswered for the test to answer as it likes.
+void StartUnanswered(RecordingClient& client, CmppListener& listener,
+                     std::future<std::shared_ptr<CMPPConnection>>* link,
+                     std::unique_ptr<CmppPeer>* peer) {
+  *link = std::async(std::launch::async, [&] { return MakeLink(client, listener.Port()); });
+  *peer = listener.Accept(5s);
+  ASSERT_TRUE(*peer);
+  PeerPdu pdu;
+  ASSERT_TRUE((*peer)->Read(pdu, 5s));
+  ASSERT_EQ(pdu.header.Command_Id, kCmppConnect);
+}
+
+// Holds the receive thread inside the log line of its first "result:2;"
+// (what a PDU of unknown command makes it log, see SendUnknownCommand) until
+// Release, so that the test acts while that thread is busy.
+class ReceiveThreadHold {
+ public:
+  explicit ReceiveThreadHold(RecordingClient& client) {
+    client.onLine = [this](std::string_view line) {
+      if (line.find("result:2;") != std::string_view::npos && once_.exchange(false)) {
+        held_.count_down();
+        release_.wait();
+      }
+    };
+  }
+  void WaitHeld() { held_.wait(); }
+  void Release() { release_.count_down(); }
+
+ private:
+  std::latch held_{1};
+  std::latch release_{1};
+  std::atomic<bool> once_{true};
+};
+
+// A bare header with a command id CMPP does not define.
+bool SendUnknownCommand(CmppPeer& peer) {
+  std::array<std::uint8_t, 12> unknown{};
+  EncodeHeader(unknown, {12, 0x00000006, 5});
+  return peer.Write(unknown);
+}
+
 CmppDeliver MoMessage(const std::string& text) {
   CmppDeliver d{};
   const std::uint8_t id[8] = {1, 2, 3, 4, 5, 6, 7, 8};
@@ -93,12 +135,10 @@ void ExpectDeliverResp(CmppPeer& peer, std::uint32_t seq, std::uint32_t result) 
 TEST(LinkLogin, ActiveTestBeforeConnectRespIsAnsweredAndFailsTheLoginWithFour) {
   RecordingClient client;
   CmppListener listener;
-  auto future = std::async(std::launch::async, [&] { return MakeLink(client, listener.Port()); });
-  auto peer = listener.Accept(5s);
-  ASSERT_TRUE(peer);
+  std::future<std::shared_ptr<CMPPConnection>> future;
+  std::unique_ptr<CmppPeer> peer;
+  ASSERT_NO_FATAL_FAILURE(StartUnanswered(client, listener, &future, &peer));
   PeerPdu pdu;
-  ASSERT_TRUE(peer->Read(pdu, 5s));
-  ASSERT_EQ(pdu.header.Command_Id, kCmppConnect);
   ASSERT_TRUE(peer->SendActiveTest(4242));
   ASSERT_TRUE(peer->Read(pdu, 5s));
   EXPECT_EQ(pdu.header.Command_Id, kCmppActiveTestResp);
@@ -139,11 +179,9 @@ TEST(LinkLogin, RefusalWithStatusThreeGivesThirteen) {
 TEST(LinkLogin, SmgClosingInsteadOfAnsweringGivesMinusOne) {
   RecordingClient client;
   CmppListener listener;
-  auto future = std::async(std::launch::async, [&] { return MakeLink(client, listener.Port()); });
-  auto peer = listener.Accept(5s);
-  ASSERT_TRUE(peer);
-  PeerPdu pdu;
-  ASSERT_TRUE(peer->Read(pdu, 5s));
+  std::future<std::shared_ptr<CMPPConnection>> future;
+  std::unique_ptr<CmppPeer> peer;
+  ASSERT_NO_FATAL_FAILURE(StartUnanswered(client, listener, &future, &peer));
   peer->Close();
   auto link = future.get();
   EXPECT_FALSE(link->LoggedIn());
@@ -421,23 +459,14 @@ TEST(LinkReceive, DeliverWhoseAnswerCannotBeWrittenIsNotHandedUp) {
   client.StartWorkers(0, 0);
   // Hold the receive thread inside a log line while the peer sends a DELIVER
   // and resets the connection, so the DELIVER_RESP write must fail.
-  std::latch held(1), release(1);
-  std::atomic<bool> holdOnce{true};
-  client.onLine = [&](std::string_view line) {
-    if (line.find("result:2;") != std::string_view::npos && holdOnce.exchange(false)) {
-      held.count_down();
-      release.wait();
-    }
-  };
+  ReceiveThreadHold hold(client);
   CmppListener listener;
   auto linked = StartLinked(client, listener);
-  std::array<std::uint8_t, 12> unknown{};
-  EncodeHeader(unknown, {12, 0x00000006, 5});
-  ASSERT_TRUE(linked.peer->Write(unknown));
-  held.wait();
+  ASSERT_TRUE(SendUnknownCommand(*linked.peer));
+  hold.WaitHeld();
   ASSERT_TRUE(linked.peer->SendDeliver(MoMessage("lost"), 93));
   linked.peer->Reset();
-  release.count_down();
+  hold.Release();
   // The link notices and logs in again; the DELIVER was never handed up.
   auto second = listener.Accept(5s);
   ASSERT_TRUE(second);
@@ -627,14 +656,7 @@ TEST(LinkStop, WakesTheReceiveThreadAtOnceAndWaitsForIt) {
 TEST(LinkStop, WaitsForAReceiveThreadThatIsStillBusyAndSaysSo) {
   RecordingClient client;
   // Hold the receive thread inside a log line of its own.
-  std::latch held(1), release(1);
-  std::atomic<bool> holdOnce{true};
-  client.onLine = [&](std::string_view line) {
-    if (line.find("result:2;") != std::string_view::npos && holdOnce.exchange(false)) {
-      held.count_down();
-      release.wait();
-    }
-  };
+  ReceiveThreadHold hold(client);
   CmppListener listener;
   LinkTimings timings = ShortTimings();
   timings.stopWaitLogAfter = 100ms;
@@ -647,16 +669,14 @@ TEST(LinkStop, WaitsForAReceiveThreadThatIsStillBusyAndSaysSo) {
   ASSERT_TRUE(peer->AnswerLogin(0, 5s));
   auto link = future.get();
   ASSERT_TRUE(link->Running());
-  std::array<std::uint8_t, 12> unknown{};
-  EncodeHeader(unknown, {12, 0x00000006, 5});
-  ASSERT_TRUE(peer->Write(unknown));
-  held.wait();
+  ASSERT_TRUE(SendUnknownCommand(*peer));
+  hold.WaitHeld();
 
   auto stopping = std::async(std::launch::async, [&] { link->Stop(); });
   ASSERT_TRUE(client.WaitLine(
       "SLOW\tERROR|Stop: the receive thread is still running after 100 ms, waiting for it;"));
   EXPECT_EQ(stopping.wait_for(200ms), std::future_status::timeout);
-  release.count_down();
+  hold.Release();
   ASSERT_EQ(stopping.wait_for(5s), std::future_status::ready);
   EXPECT_FALSE(link->Running());
   EXPECT_TRUE(client.HasLine("SLOW\tSTATICS|"));

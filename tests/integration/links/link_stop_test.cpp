@@ -14,12 +14,9 @@ namespace brivane::cmpp::test {
 namespace {
 
 using brivane::test::CmppListener;
+using brivane::test::MsSince;
 using brivane::test::UnansweredPort;
 using Clock = std::chrono::steady_clock;
-
-long long MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 std::shared_ptr<CMPPConnection> Unstarted(RecordingClient& client, std::uint16_t port,
                                           std::int32_t socketTimeout) {

@@ -24,10 +24,6 @@ std::string Convert(std::string_view text, const char* to, const char* from) {
   return out;
 }
 
-std::string Tail(const std::string& text, std::size_t bytes) {
-  return text.size() > bytes ? text.substr(text.size() - bytes) : text;
-}
-
 }  // namespace
 
 std::string Ucs2BeOf(std::string_view utf8) { return Convert(utf8, "UTF-16BE", "UTF-8"); }
@@ -127,8 +123,8 @@ bool MoEndToEnd::WaitCounter(std::size_t offset, std::uint32_t atLeast,
 
 std::string MoEndToEnd::Diagnostics() const {
   if (!sys_) return error_;
-  return error_ + "\n---- brivane.log (end)\n" + Tail(sys_->Log(), 6000) +
-         "\n---- smg.log (end)\n" + Tail(ReadFile(sys_->SmgLogPath()), 3000) + "\n";
+  return error_ + "\n---- brivane.log (end)\n" + LastBytes(sys_->Log(), 6000) +
+         "\n---- smg.log (end)\n" + LastBytes(ReadFile(sys_->SmgLogPath()), 3000) + "\n";
 }
 
 }  // namespace brivane::test

@@ -95,25 +95,26 @@ TEST_F(HostileInput, OneMegabytePostIsRefusedWithoutStoringAnything) {
 }
 
 TEST_F(HostileInput, BodiesWithoutADeclaredLengthAreRefusedBeforeReading) {
-  // Chunked: only the first chunk is sent; the answer must come anyway.
-  std::string chunked =
-      RawHttps(service_.Port(), "POST /Parameters HTTP/1.1\r\nHost: x\r\n" + kAuth +
-                                    "Content-Type: application/x-www-form-urlencoded\r\n"
-                                    "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
-                                    "100000\r\nDBUser=x");
-  EXPECT_EQ(chunked.rfind("HTTP/1.1 411", 0), 0u) << chunked.substr(0, 200);
-  std::string noLength =
-      RawHttps(service_.Port(), "POST /Parameters HTTP/1.1\r\nHost: x\r\n" + kAuth +
-                                    "Content-Type: application/x-www-form-urlencoded\r\n"
-                                    "Connection: close\r\n\r\nDBUser=x");
-  EXPECT_EQ(noLength.rfind("HTTP/1.1 411", 0), 0u) << noLength.substr(0, 200);
-  // A declared length far beyond the bound: refused without reading it.
-  std::string declared =
-      RawHttps(service_.Port(), "POST /Parameters HTTP/1.1\r\nHost: x\r\n" + kAuth +
-                                    "Content-Type: application/x-www-form-urlencoded\r\n"
-                                    "Content-Length: 1073741824\r\nConnection: close\r\n\r\n"
-                                    "DBUser=x");
-  EXPECT_EQ(declared.rfind("HTTP/1.1 413", 0), 0u) << declared.substr(0, 200);
+  const struct {
+    const char* what;
+    std::string rest;  // the headers after Content-Type, and the body
+    const char* status;
+  } cases[] = {
+      // Only the first chunk is sent; the answer must come anyway.
+      {"chunked", "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n100000\r\nDBUser=x",
+       "HTTP/1.1 411"},
+      {"no length", "Connection: close\r\n\r\nDBUser=x", "HTTP/1.1 411"},
+      // Far beyond the bound: refused without reading it.
+      {"declared 1 GiB", "Content-Length: 1073741824\r\nConnection: close\r\n\r\nDBUser=x",
+       "HTTP/1.1 413"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string answer = RawHttps(
+        service_.Port(), "POST /Parameters HTTP/1.1\r\nHost: x\r\n" + kAuth +
+                             "Content-Type: application/x-www-form-urlencoded\r\n" + c.rest);
+    EXPECT_EQ(answer.rfind(c.status, 0), 0u) << answer.substr(0, 200);
+  }
   ExpectUnchanged();
 }
 

@@ -26,6 +26,16 @@ class SmgCommands : public ::testing::Test {
   void StartSmg(SmgProcess::Options options = {}) {
     ASSERT_TRUE(smg_.Start(options)) << ReadFile(smg_.OutputFile());
   }
+  // Starts the simulator and logs the peer in on its first port.
+  void StartSmgAndLogIn(CmppPeer& peer, SmgProcess::Options options = {}) {
+    ASSERT_NO_FATAL_FAILURE(StartSmg(options));
+    ASSERT_TRUE(peer.ConnectAndLogin(smg_.Port()));
+  }
+  static SmgProcess::Options Quiet() {
+    SmgProcess::Options options;
+    options.quiet = true;
+    return options;
+  }
   SmgProcess smg_;
 };
 
@@ -97,9 +107,8 @@ TEST_F(SmgCommands, MoGoesRoundRobinAndNeedsALoggedInConnection) {
 }
 
 TEST_F(SmgCommands, MoLongSendsThePartsInTheOrderAskedWithTheirHeaders) {
-  StartSmg();
   CmppPeer peer(48);
-  ASSERT_TRUE(peer.ConnectAndLogin(smg_.Port()));
+  ASSERT_NO_FATAL_FAILURE(StartSmgAndLogIn(peer));
   // 300 UCS-2 bytes with a 16-bit reference: parts of 132 bytes keep every
   // character whole (132 + 132 + 36).
   std::vector<std::uint8_t> text;
@@ -147,11 +156,8 @@ TEST_F(SmgCommands, MoLongSendsThePartsInTheOrderAskedWithTheirHeaders) {
 }
 
 TEST_F(SmgCommands, MoLoadSendsTheCountAtTheRate) {
-  SmgProcess::Options options;
-  options.quiet = true;
-  StartSmg(options);
   CmppPeer peer(48);
-  ASSERT_TRUE(peer.ConnectAndLogin(smg_.Port()));
+  ASSERT_NO_FATAL_FAILURE(StartSmgAndLogIn(peer, Quiet()));
   ASSERT_EQ(smg_.Command("mo-load 500 200 13911112222 10650001"), "OK");
   std::set<std::string> texts;
   for (int i = 0; i < 200; ++i) {
@@ -176,11 +182,8 @@ TEST_F(SmgCommands, MoLoadSendsTheCountAtTheRate) {
 // The stamped load carries the monotonic time of its write, which the MO
 // forwarding benchmark subtracts from the receipt time.
 TEST_F(SmgCommands, MoLoadStampIsTheMonotonicTimeOfTheWrite) {
-  SmgProcess::Options options;
-  options.quiet = true;
-  StartSmg(options);
   CmppPeer peer(48);
-  ASSERT_TRUE(peer.ConnectAndLogin(smg_.Port()));
+  ASSERT_NO_FATAL_FAILURE(StartSmgAndLogIn(peer, Quiet()));
   auto nowUs = [] {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -206,9 +209,8 @@ TEST_F(SmgCommands, MoLoadStampIsTheMonotonicTimeOfTheWrite) {
 }
 
 TEST_F(SmgCommands, ActiveTestBothWays) {
-  StartSmg();
   CmppPeer sp(48);
-  ASSERT_TRUE(sp.ConnectAndLogin(smg_.Port()));
+  ASSERT_NO_FATAL_FAILURE(StartSmgAndLogIn(sp));
   EXPECT_EQ(smg_.Command("active-test"), "OK n=1");
   ReceivedPdu pdu;
   ASSERT_TRUE(sp.Read(pdu));
@@ -227,9 +229,8 @@ TEST_F(SmgCommands, ActiveTestBothWays) {
 }
 
 TEST_F(SmgCommands, TerminateFromTheSimulatorClosesOnceAnswered) {
-  StartSmg();
   CmppPeer sp(48);
-  ASSERT_TRUE(sp.ConnectAndLogin(smg_.Port()));
+  ASSERT_NO_FATAL_FAILURE(StartSmgAndLogIn(sp));
   EXPECT_EQ(smg_.Command("terminate"), "OK n=1");
   ReceivedPdu pdu;
   ASSERT_TRUE(sp.Read(pdu));
@@ -280,9 +281,8 @@ TEST_F(SmgCommands, DropClosesEveryConnectionButKeepsListening) {
 }
 
 TEST_F(SmgCommands, RawWritesTheExactBytes) {
-  StartSmg();
   CmppPeer sp(48);
-  ASSERT_TRUE(sp.ConnectAndLogin(smg_.Port()));
+  ASSERT_NO_FATAL_FAILURE(StartSmgAndLogIn(sp));
   // A header that declares 4109 bytes: a framing error for the SP.
   EXPECT_EQ(smg_.Command("raw 0000100D000000050000002A"), "OK n=1");
   std::vector<std::uint8_t> bytes;
@@ -292,9 +292,8 @@ TEST_F(SmgCommands, RawWritesTheExactBytes) {
 }
 
 TEST_F(SmgCommands, SilentReadsEverythingAndAnswersNothing) {
-  StartSmg();
   CmppPeer sp(48);
-  ASSERT_TRUE(sp.ConnectAndLogin(smg_.Port()));
+  ASSERT_NO_FATAL_FAILURE(StartSmgAndLogIn(sp));
   EXPECT_EQ(smg_.Command("set silent 1"), "OK");
   sp.Submit("13800138000", "unanswered", 1);
   ASSERT_TRUE(sp.SendActiveTest(1));
@@ -315,9 +314,8 @@ TEST_F(SmgCommands, SilentReadsEverythingAndAnswersNothing) {
 }
 
 TEST_F(SmgCommands, FramingErrorsAndRequestsBeforeLoginClose) {
-  StartSmg();
   CmppPeer tooLong(48);
-  ASSERT_TRUE(tooLong.ConnectAndLogin(smg_.Port()));
+  ASSERT_NO_FATAL_FAILURE(StartSmgAndLogIn(tooLong));
   const std::vector<std::uint8_t> header4109 = {0, 0, 0x10, 0x0D, 0, 0, 0, 4, 0, 0, 0, 1};
   ASSERT_TRUE(tooLong.SendRaw(header4109));
   EXPECT_TRUE(tooLong.WaitClosed());

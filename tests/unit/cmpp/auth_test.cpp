@@ -7,11 +7,6 @@
 namespace brivane::cmpp {
 namespace {
 
-using test::Bytes;
-using test::FromHex;
-using test::Hex;
-using test::Wire;
-
 Bytes Digest(std::string_view name, std::string_view secret, std::uint32_t timestamp) {
   const Md5Digest d = LoginAuthenticator(name, secret, timestamp);
   return Bytes(d.begin(), d.end());

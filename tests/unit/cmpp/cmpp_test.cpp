@@ -13,10 +13,7 @@
 namespace brivane::cmpp {
 namespace {
 
-using test::Bytes;
-using test::Hex;
 using test::LoopbackPair;
-using test::Wire;
 
 // Reads one whole PDU from the peer's end with the transport.
 Bytes ReadPdu(SocketHandle s) {

@@ -8,11 +8,6 @@
 namespace brivane::cmpp {
 namespace {
 
-using test::Bytes;
-using test::FromHex;
-using test::Hex;
-using test::Wire;
-
 Bytes Connect(std::string_view name, std::string_view secret, std::uint32_t ts, std::uint32_t seq,
               std::uint8_t version) {
   Bytes out(64, 0xEE);

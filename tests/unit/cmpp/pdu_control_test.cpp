@@ -14,10 +14,6 @@
 namespace brivane::cmpp {
 namespace {
 
-using test::Bytes;
-using test::Hex;
-using test::Wire;
-
 CmppMessage& Msg() {
   static CmppMessage msg;
   return msg;

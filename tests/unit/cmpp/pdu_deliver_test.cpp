@@ -9,11 +9,6 @@
 namespace brivane::cmpp {
 namespace {
 
-using test::Bytes;
-using test::FromHex;
-using test::Hex;
-using test::Wire;
-
 const Bytes kMsgId = FromHex("8877665544332211");
 const Bytes kReportMsgId = FromHex("0102030405060708");
 

@@ -9,11 +9,6 @@
 namespace brivane::cmpp {
 namespace {
 
-using test::Bytes;
-using test::FromHex;
-using test::Hex;
-using test::Wire;
-
 const Bytes kMsgId = FromHex("0102030405060708");
 
 // A record as the MT poller builds it, with every field set to something

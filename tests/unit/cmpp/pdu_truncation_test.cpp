@@ -13,9 +13,6 @@
 namespace brivane::cmpp {
 namespace {
 
-using test::Bytes;
-using test::Wire;
-
 struct Vector {
   std::string name;
   std::uint8_t version;

@@ -26,7 +26,6 @@ namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-using test::Bytes;
 using test::LoopbackPair;
 
 using Clock = std::chrono::steady_clock;
@@ -211,13 +210,18 @@ TEST(Transport, LargeBufferArrivesWhole) {
   EXPECT_TRUE(got == data);
 }
 
-TEST(Transport, ShutdownWakesABlockedRecv) {
-  LoopbackPair pair;
-  SocketHandle s = pair.client;
-  auto result = std::async(std::launch::async, [s] {
+// A Recv of a header on s in another thread, with a 30 s timeout: it
+// blocks until data comes or something ends it.
+std::future<int> RecvInTheBackground(SocketHandle s) {
+  return std::async(std::launch::async, [s] {
     std::uint8_t head[12];
     return TCPSocket::Recv(s, head, 30);
   });
+}
+
+TEST(Transport, ShutdownWakesABlockedRecv) {
+  LoopbackPair pair;
+  auto result = RecvInTheBackground(pair.client);
   // Let the reader block, then shut down under it as a stopping link does.
   ASSERT_EQ(result.wait_for(milliseconds(200)), std::future_status::timeout);
   TCPSocket::Shutdown(pair.client);
@@ -228,11 +232,7 @@ TEST(Transport, ShutdownWakesABlockedRecv) {
 
 TEST(Transport, CloseWakesABlockedRecv) {
   LoopbackPair pair;
-  SocketHandle s = pair.client;
-  auto result = std::async(std::launch::async, [s] {
-    std::uint8_t head[12];
-    return TCPSocket::Recv(s, head, 30);
-  });
+  auto result = RecvInTheBackground(pair.client);
   ASSERT_EQ(result.wait_for(milliseconds(200)), std::future_status::timeout);
   TCPSocket::Close(pair.client);
   ASSERT_EQ(result.wait_for(seconds(5)), std::future_status::ready);

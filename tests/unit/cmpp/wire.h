@@ -122,3 +122,11 @@ struct LoopbackPair {
 };
 
 }  // namespace brivane::cmpp::test
+
+// The codec tests live in brivane::cmpp and write these helpers unqualified.
+namespace brivane::cmpp {
+using test::Bytes;
+using test::FromHex;
+using test::Hex;
+using test::Wire;
+}  // namespace brivane::cmpp

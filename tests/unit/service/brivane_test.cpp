@@ -21,36 +21,23 @@
 
 #include "base/log.h"
 #include "base/status_block.h"
+#include "in_process_service.h"
 #include "support/process.h"
 
 namespace brivane::service {
 namespace {
 
-class ProcessTest : public ::testing::Test {
+class ProcessTest : public InProcessServiceTest {
  protected:
+  ProcessTest() : InProcessServiceTest("/brivane-unit-svc-") {}
   void SetUp() override {
-    blockName_ = "/brivane-unit-svc-" + std::to_string(getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    setenv(base::kStatusBlockEnv, blockName_.c_str(), 1);
+    InProcessServiceTest::SetUp();
     port_ = test::FreePort();
     WriteIni("");
-  }
-  void TearDown() override {
-    base::StatusBlock().Close();
-    base::CloseLog();
-    shm_unlink(blockName_.c_str());
-    unsetenv(base::kStatusBlockEnv);
   }
   void WriteIni(const std::string& extra) {
     test::WriteFile(home_.File("brivane.ini"),
                     "[Parameters]\nHTTPPort=" + std::to_string(port_) + "\n" + extra);
-  }
-  std::unique_ptr<BRIVANE> Make() {
-    ServiceOptions options;
-    options.home = home_.Path();
-    options.changeDirectory = false;
-    options.notifySystemd = false;
-    return std::make_unique<BRIVANE>(options);
   }
   std::string Log() {
     base::FlushLog();
@@ -62,8 +49,6 @@ class ProcessTest : public ::testing::Test {
     return n;
   }
 
-  test::TempDir home_;
-  std::string blockName_;
   int port_ = 0;
 };
 

@@ -9,37 +9,22 @@
 
 #include "base/log.h"
 #include "base/status_block.h"
+#include "in_process_service.h"
 #include "service/brivane.h"
 #include "support/process.h"
 
 namespace brivane::service {
 namespace {
 
-class HealthTest : public ::testing::Test {
+class HealthTest : public InProcessServiceTest {
  protected:
+  HealthTest() : InProcessServiceTest("/brivane-unit-health-") {}
   void SetUp() override {
-    blockName_ = "/brivane-unit-health-" + std::to_string(getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    setenv(base::kStatusBlockEnv, blockName_.c_str(), 1);
+    InProcessServiceTest::SetUp();
     test::WriteFile(home_.File("brivane.ini"),
                     "[Parameters]\nHTTPPort=" + std::to_string(test::FreePort()) +
                         "\nMTConnections=2\nMTAndMOConnections=0\n");
   }
-  void TearDown() override {
-    base::StatusBlock().Close();
-    base::CloseLog();
-    shm_unlink(blockName_.c_str());
-    unsetenv(base::kStatusBlockEnv);
-  }
-  std::unique_ptr<BRIVANE> Make() {
-    ServiceOptions options;
-    options.home = home_.Path();
-    options.changeDirectory = false;
-    options.notifySystemd = false;
-    return std::make_unique<BRIVANE>(options);
-  }
-  test::TempDir home_;
-  std::string blockName_;
 };
 
 TEST_F(HealthTest, OneVerdictEverywhereAndAStoppedServiceReadsAsStopped) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <initializer_list>
 
 #include "cmpp/pdu.h"
 #include "control.h"
@@ -147,36 +148,49 @@ TEST(ReportStat, PacksUpToSevenCharacters) {
   EXPECT_EQ(UnpackStat(PackStat("TOOLONGX")), "TOOLONG");
 }
 
-TEST(SegmentResult, TakesTwoNumbersWithinAByteAndRefusesTheRest) {
+// Sets `setting` to each value on a fresh server and checks which values it
+// takes (an empty answer) and which it refuses.
+struct SettingCase {
+  const char* value;
+  bool accepted;
+};
+
+void ExpectSettingTakes(const char* setting, std::initializer_list<SettingCase> cases) {
   SmgOptions options;
   SmgLog log;
   SmgServer server(options, log);
-  const struct {
-    const char* value;
-    bool accepted;
-  } cases[] = {{"2,8", true},   {"0,0", true},   {"255,255", true}, {"2", false},
-               {"2,", false},   {",8", false},   {"256,8", false},  {"2,256", false},
-               {"-1,8", false}, {"2,8x", false}, {"x,8", false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value);
-    EXPECT_EQ(server.Set("segment-result", c.value).empty(), c.accepted);
+    EXPECT_EQ(server.Set(setting, c.value).empty(), c.accepted);
   }
 }
 
+TEST(SegmentResult, TakesTwoNumbersWithinAByteAndRefusesTheRest) {
+  ExpectSettingTakes("segment-result", {{"2,8", true},
+                                        {"0,0", true},
+                                        {"255,255", true},
+                                        {"2", false},
+                                        {"2,", false},
+                                        {",8", false},
+                                        {"256,8", false},
+                                        {"2,256", false},
+                                        {"-1,8", false},
+                                        {"2,8x", false},
+                                        {"x,8", false}});
+}
+
 TEST(AlternateResult, TakesAResultByteAndACountAndRefusesTheRest) {
-  SmgOptions options;
-  SmgLog log;
-  SmgServer server(options, log);
-  const struct {
-    const char* value;
-    bool accepted;
-  } cases[] = {{"8,40", true},          {"0,0", true},    {"255,1000000000", true}, {"8", false},
-               {"8,", false},           {",40", false},   {"256,40", false},        {"8,-1", false},
-               {"8,1000000001", false}, {"8,40x", false}, {"x,40", false}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.value);
-    EXPECT_EQ(server.Set("alternate-result", c.value).empty(), c.accepted);
-  }
+  ExpectSettingTakes("alternate-result", {{"8,40", true},
+                                          {"0,0", true},
+                                          {"255,1000000000", true},
+                                          {"8", false},
+                                          {"8,", false},
+                                          {",40", false},
+                                          {"256,40", false},
+                                          {"8,-1", false},
+                                          {"8,1000000001", false},
+                                          {"8,40x", false},
+                                          {"x,40", false}});
 }
 
 }  // namespace

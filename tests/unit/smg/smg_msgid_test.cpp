@@ -3,6 +3,7 @@
 
 #include <ctime>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -23,6 +24,14 @@ std::time_t LocalTime(int year, int month, int day, int hour, int minute, int se
   return std::mktime(&tm);
 }
 
+// The fields of an id as one line, so that a test compares all of them at
+// once and a failure shows every field.
+std::string FieldsText(const MsgIdFields& f) {
+  return std::to_string(f.month) + "-" + std::to_string(f.day) + " " + std::to_string(f.hour) +
+         ":" + std::to_string(f.minute) + ":" + std::to_string(f.second) + " gateway " +
+         std::to_string(f.gatewayCode) + " sequence " + std::to_string(f.sequence);
+}
+
 TEST(MsgId, FieldsSitAtTheirBitsBigEndian) {
   // month 12 | day 31 | hour 23 | minute 59 | second 58 | gateway 0x2ABCDE | sequence 0xBEEF
   const std::uint64_t v = ComposeMsgId({12, 31, 23, 59, 58, 0x2ABCDE, 0xBEEF});
@@ -35,14 +44,7 @@ TEST(MsgId, FieldsSitAtTheirBitsBigEndian) {
   EXPECT_EQ(MsgIdValue(bytes), v);
   EXPECT_EQ(MsgIdText(bytes), std::to_string(expected));
 
-  const MsgIdFields f = SplitMsgId(v);
-  EXPECT_EQ(f.month, 12u);
-  EXPECT_EQ(f.day, 31u);
-  EXPECT_EQ(f.hour, 23u);
-  EXPECT_EQ(f.minute, 59u);
-  EXPECT_EQ(f.second, 58u);
-  EXPECT_EQ(f.gatewayCode, 0x2ABCDEu);
-  EXPECT_EQ(f.sequence, 0xBEEFu);
+  EXPECT_EQ(FieldsText(SplitMsgId(v)), FieldsText({12, 31, 23, 59, 58, 0x2ABCDE, 0xBEEF}));
 }
 
 TEST(MsgId, OverwideValuesDoNotSpillIntoNeighbours) {
@@ -56,20 +58,13 @@ TEST(MsgId, OverwideValuesDoNotSpillIntoNeighbours) {
 TEST(MsgIdBuilder, CarriesTheLocalTimeAndGatewayAndCountsWithinTheSecond) {
   MsgIdBuilder builder(777);
   const std::time_t t = LocalTime(2024, 3, 9, 14, 25, 36);
-  const MsgIdFields a = SplitMsgId(MsgIdValue(builder.NextAt(t)));
-  const MsgIdFields b = SplitMsgId(MsgIdValue(builder.NextAt(t)));
-  EXPECT_EQ(a.month, 3u);
-  EXPECT_EQ(a.day, 9u);
-  EXPECT_EQ(a.hour, 14u);
-  EXPECT_EQ(a.minute, 25u);
-  EXPECT_EQ(a.second, 36u);
-  EXPECT_EQ(a.gatewayCode, 777u);
-  EXPECT_EQ(a.sequence, 0u);
-  EXPECT_EQ(b.sequence, 1u);
+  EXPECT_EQ(FieldsText(SplitMsgId(MsgIdValue(builder.NextAt(t)))),
+            FieldsText({3, 9, 14, 25, 36, 777, 0}));
+  EXPECT_EQ(FieldsText(SplitMsgId(MsgIdValue(builder.NextAt(t)))),
+            FieldsText({3, 9, 14, 25, 36, 777, 1}));
   // A new second starts the sequence again.
-  const MsgIdFields c = SplitMsgId(MsgIdValue(builder.NextAt(t + 1)));
-  EXPECT_EQ(c.second, 37u);
-  EXPECT_EQ(c.sequence, 0u);
+  EXPECT_EQ(FieldsText(SplitMsgId(MsgIdValue(builder.NextAt(t + 1)))),
+            FieldsText({3, 9, 14, 25, 37, 777, 0}));
 }
 
 TEST(MsgIdBuilder, NeverRepeatsPastTheSixteenBitSequenceOrWhenTheClockStepsBack) {
