@@ -715,19 +715,19 @@ void Command::Run(bool withRows, Recordset* rows) {
   const char* operation = withRows ? "Command.Query" : "Command.Execute";
   connection_.RequireOpen(operation);
   connection_.errors_.clear();
-  // Rows: the parameters split at each EndRow (parameters after the last
-  // EndRow make one more row).
-  std::size_t width = parameters_.size();
-  int rowCount = 1;
-  if (!rowEnds_.empty()) {
-    width = rowEnds_.front();
-    if (rowEnds_.back() != parameters_.size()) rowEnds_.push_back(parameters_.size());
-    rowCount = static_cast<int>(rowEnds_.size());
-    for (std::size_t i = 1; i < rowEnds_.size(); ++i) {
-      if (width == 0 || rowEnds_[i] - rowEnds_[i - 1] != width)
-        LayerError("HY000", operation, "rows of one insert with different parameter counts");
-    }
-  }
+  // Rows: the parameters split at each EndRow; those after the last EndRow
+  // make one more row. Every row is as wide as the first.
+  const std::size_t width = rowEnds_.empty() ? parameters_.size() : rowEnds_.front();
+  int rowCount = 0;
+  std::size_t start = 0;
+  auto addRow = [&](std::size_t end) {
+    if (end - start != width || (width == 0 && rowCount > 0))
+      LayerError("HY000", operation, "rows of one insert with different parameter counts");
+    start = end;
+    ++rowCount;
+  };
+  for (std::size_t end : rowEnds_) addRow(end);
+  if (rowCount == 0 || start != parameters_.size()) addRow(parameters_.size());
   if (rowCount > 1 && connection_.syntax_ != ProcedureSyntax::kInsertIntoView)
     LayerError("HY000", operation, "several rows in one call need the insert-into-view syntax");
   const std::string sql =

@@ -65,14 +65,14 @@ constexpr std::size_t kRowsPerInsert = 32;
 
 void ExecuteBatchCalls(Connection& connection, const CallInfo& call,
                        const std::vector<BatchCall*>& batch) {
-  const bool rows = connection.Syntax() == ProcedureSyntax::kInsertIntoView;
-  const std::size_t step = rows ? kRowsPerInsert : 1;
+  const bool multiRow = connection.Syntax() == ProcedureSyntax::kInsertIntoView;
+  const std::size_t step = multiRow ? kRowsPerInsert : 1;
   for (std::size_t from = 0; from < batch.size(); from += step) {
     Command command(connection, call.procedure);
     const std::size_t to = std::min(batch.size(), from + step);
     for (std::size_t i = from; i < to; ++i) {
       batch[i]->fill(command);
-      if (rows) command.EndRow();
+      if (multiRow) command.EndRow();
     }
     command.Execute();
   }
