@@ -711,12 +711,9 @@ Recordset Command::Query() {
   return rows;
 }
 
-void Command::Run(bool withRows, Recordset* rows) {
-  const char* operation = withRows ? "Command.Query" : "Command.Execute";
-  connection_.RequireOpen(operation);
-  connection_.errors_.clear();
-  // Rows: the parameters split at each EndRow; those after the last EndRow
-  // make one more row. Every row is as wide as the first.
+Command::Shape Command::RowShape(const char* operation) const {
+  // Those parameters after the last EndRow make one more row. Every row is
+  // as wide as the first.
   const std::size_t width = rowEnds_.empty() ? parameters_.size() : rowEnds_.front();
   int rowCount = 0;
   std::size_t start = 0;
@@ -730,21 +727,10 @@ void Command::Run(bool withRows, Recordset* rows) {
   if (rowCount == 0 || start != parameters_.size()) addRow(parameters_.size());
   if (rowCount > 1 && connection_.syntax_ != ProcedureSyntax::kInsertIntoView)
     LayerError("HY000", operation, "several rows in one call need the insert-into-view syntax");
-  const std::string sql =
-      ProcedureCallText(name_, static_cast<int>(width), connection_.syntax_, rowCount);
-  // Kept per text: a connection holds one statement per row count its
-  // batches use (see EndRow).
-  SQLHSTMT stmt = connection_.Prepared(sql).handle.Get();
+  return {width, rowCount};
+}
 
-  // Diagnostics are read before the failed statement is dropped, so a
-  // statement that went bad is prepared afresh on the next call.
-  auto fail = [&](SQLRETURN rc, const char* source) {
-    std::vector<ProviderError> records = Diagnostics(SQL_HANDLE_STMT, stmt);
-    connection_.DropPrepared(sql);
-    connection_.errors_ = records;
-    throw DbException(ErrorFrom(rc, records, source));
-  };
-
+short Command::BindAll(void* stmt) {
   SQLUSMALLINT position = 1;
   for (Parameter& p : parameters_) {
     SQLRETURN rc;
@@ -764,9 +750,32 @@ void Command::Run(bool withRows, Recordset* rows) {
       rc = SQLBindParameter(stmt, position, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0,
                             &p.number, 0, reinterpret_cast<SQLLEN*>(&p.indicator));
     }
-    if (!Succeeded(rc)) fail(rc, "SQLBindParameter");
+    if (!Succeeded(rc)) return rc;
     ++position;
   }
+  return SQL_SUCCESS;
+}
+
+void Command::Run(bool withRows, Recordset* rows) {
+  const char* operation = withRows ? "Command.Query" : "Command.Execute";
+  connection_.RequireOpen(operation);
+  connection_.errors_.clear();
+  const Shape shape = RowShape(operation);
+  const std::string sql =
+      ProcedureCallText(name_, static_cast<int>(shape.width), connection_.syntax_, shape.rows);
+  // Kept per text: a connection holds one statement per row count its
+  // batches use (see EndRow).
+  SQLHSTMT stmt = connection_.Prepared(sql).handle.Get();
+
+  // Diagnostics are read before the failed statement is dropped, so a
+  // statement that went bad is prepared afresh on the next call.
+  auto fail = [&](SQLRETURN rc, const char* source) {
+    std::vector<ProviderError> records = Diagnostics(SQL_HANDLE_STMT, stmt);
+    connection_.DropPrepared(sql);
+    connection_.errors_ = records;
+    throw DbException(ErrorFrom(rc, records, source));
+  };
+  if (const SQLRETURN bound = BindAll(stmt); !Succeeded(bound)) fail(bound, "SQLBindParameter");
 
   SQLRETURN rc = SQLExecute(stmt);
   if (!Succeeded(rc) && rc != SQL_NO_DATA) fail(rc, "SQLExecute");

@@ -266,6 +266,17 @@ class Command {
   Recordset Query();
 
  private:
+  struct Shape {
+    std::size_t width;
+    int rows;
+  };
+  // The rows (the parameters split at each EndRow) and their common width;
+  // HY000 when they differ in width, or when several rows meet a syntax
+  // other than the insert into a view.
+  Shape RowShape(const char* operation) const;
+  // Binds every parameter in order: the first failing return code, or
+  // SQL_SUCCESS.
+  short BindAll(void* stmt);
   void Run(bool withRows, Recordset* rows);
 
   struct Parameter {
