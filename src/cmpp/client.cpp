@@ -72,10 +72,16 @@ void CWorkerCmpp::Execute(WorkItem& base) {
       break;
     }
     case WorkKind::kDeliver:
-      if (item.deliver) item.client->OnDeliver(*item.link, *item.deliver);
+      if (item.deliver) {
+        CmppDeliver whole;
+        item.client->OnDeliver(*item.link, item.deliver->Expand(whole));
+      }
       break;
     case WorkKind::kReport:
-      if (item.deliver) item.client->OnReport(*item.link, *item.deliver);
+      if (item.deliver) {
+        CmppDeliver whole;
+        item.client->OnReport(*item.link, item.deliver->Expand(whole));
+      }
       break;
     case WorkKind::kSubmitResp:
       item.client->OnSubmitResp(*item.link, item.submitResp);
@@ -553,7 +559,7 @@ void CMPPClient::QueueDeliver(std::shared_ptr<CMPPConnection> link, const CmppDe
   const CMPPConnection& from = *link;
   try {
     auto item = NewItem(WorkKind::kDeliver, std::move(link));
-    item->deliver = std::make_unique<CmppDeliver>(deliver);
+    item->deliver.emplace(deliver);
     Post(std::move(item));
     WaitForRoom(from);
   } catch (const std::bad_alloc&) {
@@ -566,7 +572,7 @@ void CMPPClient::QueueReport(std::shared_ptr<CMPPConnection> link, const CmppDel
   const CMPPConnection& from = *link;
   try {
     auto item = NewItem(WorkKind::kReport, std::move(link));
-    item->deliver = std::make_unique<CmppDeliver>(deliver);
+    item->deliver.emplace(deliver);
     Post(std::move(item));
     WaitForRoom(from);
   } catch (const std::bad_alloc&) {

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,7 @@
 #include "base/mutex.h"
 #include "cmpp/connection.h"
 #include "cmpp/pdu.h"
+#include "cmpp/queued_deliver.h"
 #include "cmpp/sync.h"
 #include "cmpp/thread_pool.h"
 
@@ -67,7 +69,7 @@ class CmppWorkItem final : public WorkItem {
   std::shared_ptr<CMPPConnection> link;  // keeps the link alive while queued
   // kSubmit: one row's segments (one for a short message), written in order.
   std::vector<std::unique_ptr<CmppSubmit>> submits;
-  std::unique_ptr<CmppDeliver> deliver;  // kDeliver, kReport
+  std::optional<QueuedDeliver> deliver;  // kDeliver, kReport
   CmppSubmitResp submitResp{};           // kSubmitResp
 };
 

@@ -1,9 +1,12 @@
 // CMPP_DELIVER (MO message and status report) and CMPP_DELIVER_RESP, both sides.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "cmpp/pdu.h"
+#include "cmpp/queued_deliver.h"
 #include "wire.h"
 
 namespace brivane::cmpp {
@@ -147,6 +150,40 @@ TEST(DeliverMo, LongReceiveTimeIsCutToTheField) {
   CmppMessage& m = Msg();
   ASSERT_EQ(Decode(MoDeliver(0x20, {}), 0x20, m, {1, "2024-01-02 03:04:05 and more"}).result, 0);
   EXPECT_STREQ(m.deliver.receiveTime, "2024-01-02 03:04:05");
+}
+
+// A DELIVER waiting in the worker pool is held in its compact form. What a
+// worker gets back must be the decoded record to the byte, whatever the
+// buffer it is expanded into held before.
+TEST(QueuedDeliver, GivesBackTheDecodedRecordByteForByte) {
+  Bytes longContent(255);
+  for (std::size_t i = 0; i < longContent.size(); ++i)
+    longContent[i] = static_cast<std::uint8_t>(i + 1);
+  const struct {
+    const char* name;
+    std::uint8_t version;
+    Bytes content;
+    std::uint8_t registered;
+  } cases[] = {
+      {"2.0 short MO", 0x20, Bytes{'h', 'i'}, 0},
+      {"3.0 MO of 255 bytes", 0x30, longContent, 0},
+      {"2.0 report", 0x20, ReportContent(0x20), 1},
+      {"3.0 report", 0x30, ReportContent(0x30), 1},
+  };
+  static CmppDeliver back;  // 8 KiB; kept off the test's stack
+  for (const auto& c : cases) {
+    CmppMessage& m = Msg();
+    ASSERT_EQ(Decode(MoDeliver(c.version, c.content, c.registered), c.version, m).result, 0)
+        << c.name;
+    const QueuedDeliver queued(m.deliver);
+    std::memset(&back, 0xA5, sizeof back);
+    EXPECT_EQ(&queued.Expand(back), &back);
+    const auto* got = reinterpret_cast<const std::uint8_t*>(&back);
+    const auto* want = reinterpret_cast<const std::uint8_t*>(&m.deliver);
+    const auto differ = std::mismatch(got, got + sizeof back, want).first - got;
+    EXPECT_EQ(differ, static_cast<std::ptrdiff_t>(sizeof back)) << c.name << ": first byte off";
+  }
+  EXPECT_LE(sizeof(QueuedDeliver), 512u) << "the queued form no longer saves the content area";
 }
 
 TEST(DeliverReport, Cmpp2ReportFields) {
