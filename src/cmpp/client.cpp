@@ -72,17 +72,17 @@ void CWorkerCmpp::Execute(WorkItem& base) {
       break;
     }
     case WorkKind::kDeliver:
-      if (item.deliver) {
-        CmppDeliver whole;
-        item.client->OnDeliver(*item.link, item.deliver->Expand(whole));
+    case WorkKind::kReport: {
+      if (!item.deliver) break;
+      CmppDeliver whole;  // 8 KiB on the worker's stack, not in the queue
+      const CmppDeliver& deliver = item.deliver->Expand(whole);
+      if (static_cast<WorkKind>(item.kind) == WorkKind::kDeliver) {
+        item.client->OnDeliver(*item.link, deliver);
+      } else {
+        item.client->OnReport(*item.link, deliver);
       }
       break;
-    case WorkKind::kReport:
-      if (item.deliver) {
-        CmppDeliver whole;
-        item.client->OnReport(*item.link, item.deliver->Expand(whole));
-      }
-      break;
+    }
     case WorkKind::kSubmitResp:
       item.client->OnSubmitResp(*item.link, item.submitResp);
       break;
